@@ -1,0 +1,63 @@
+#include "commandencoder.h"
+
+#include "delaynumber.h"
+#include "hexbytetext.h"
+
+const std::array<QString, 5> relayOperationTexts = {
+    QStringLiteral("0000:设置继电器状态"), QStringLiteral("0001:使继电器吸合"),
+    QStringLiteral("0010:使继电器释放"),   QStringLiteral("0011:获取继电器状态"),
+    QStringLiteral("1xxx:启动延时继电器"),
+};
+
+void CommandEncoder::ClearCommand() { m_buffer.count = 0; }
+
+void CommandEncoder::AppendCommandByte(std::uint8_t b)
+{
+    // A third byte has no place in any command and is dropped.
+    if (m_buffer.count >= 2) return;
+    m_buffer.bytes[m_buffer.count++] = b;
+}
+
+QByteArray CommandEncoder::bytes() const
+{
+    return QByteArray(reinterpret_cast<const char*>(m_buffer.bytes.data()), m_buffer.count);
+}
+
+CommandPreview CommandEncoder::ComposeCommand(const CommandSelection& selection)
+{
+    using SecondField = CommandPreview::SecondField;
+    const QString none = QStringLiteral("--");
+    ClearCommand();
+
+    const auto operation = static_cast<RelayOperation>(selection.operation);
+    if (operation == RelayOperation::None) return {none, SecondField::Unchanged, {}};
+
+    if (selection.operation >= 0 && selection.operation <= 3) {
+        // High nibble: operation code; bits 0..3: CH1..CH4.
+        int b = selection.operation * 16;
+        for (int ch = 0; ch < 4; ++ch) b += (selection.channelFlags[ch] ? 1 : 0) << ch;
+        AppendCommandByte(static_cast<std::uint8_t>(b));
+        return {HexByteText(static_cast<std::uint8_t>(b)), SecondField::Hidden, {}};
+    }
+    if (operation != RelayOperation::DelayedRelay) return {none, SecondField::Hidden, {}};
+
+    const DelayNumber delay = parseDelayNumber(selection.delayText);
+    if (!delay.isDelay()) return {none, SecondField::Hidden, {}};
+
+    // The duration travels as two 4-bit halves, high half first, each omitted when zero:
+    //   high half: 11hh hhcc    low half: 10ll llcc    (cc = channel 0..3)
+    const int hi = delay.value / 16;
+    const int lo = delay.value % 16;
+    const int ch = (selection.delayChannel >= 0 && selection.delayChannel <= 3)
+                       ? selection.delayChannel
+                       : 0;
+    if (hi > 0) AppendCommandByte(static_cast<std::uint8_t>(0xC0 + 4 * hi + ch));
+    if (lo > 0) AppendCommandByte(static_cast<std::uint8_t>(0x80 + 4 * lo + ch));
+
+    CommandPreview preview{HexByteText(m_buffer.bytes[0]), SecondField::Hidden, {}};
+    if (m_buffer.count >= 2) {
+        preview.secondField = SecondField::Shown;
+        preview.secondByteText = HexByteText(m_buffer.bytes[1]);
+    }
+    return preview;
+}

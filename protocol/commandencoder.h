@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <array>
+#include <cstdint>
+
+// Positions in the command-code list; the position is the operation code.
+enum class RelayOperation : std::int16_t {
+    None = -1,
+    SetState = 0,
+    Energise = 1,
+    Release = 2,
+    ReadState = 3,
+    DelayedRelay = 4,
+};
+
+// The five list texts, in list order.
+extern const std::array<QString, 5> relayOperationTexts;
+
+struct CommandSelection {
+    std::int16_t operation = -1;           // list index, -1 when nothing is chosen
+    std::array<int, 4> channelFlags = {};  // CH1..CH4, 0 or 1
+    QString delayText;                     // exactly as typed
+    int delayChannel = 0;                  // 0..3 for CH1..CH4
+};
+
+// The bytes the next send writes, first byte first.
+struct CommandBuffer {
+    std::array<std::uint8_t, 2> bytes = {};
+    std::int16_t count = 0;
+};
+
+struct CommandPreview {
+    enum class SecondField { Unchanged, Hidden, Shown };
+    QString firstByteText;
+    SecondField secondField = SecondField::Unchanged;
+    QString secondByteText;  // meaningful only when secondField is Shown
+};
+
+class CommandEncoder {
+public:
+    void ClearCommand();
+    void AppendCommandByte(std::uint8_t b);
+    CommandPreview ComposeCommand(const CommandSelection& selection);
+
+    QByteArray bytes() const;
+    int count() const { return m_buffer.count; }
+
+private:
+    CommandBuffer m_buffer;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <chrono>
+
+// The board's end of a pseudo-terminal: the test reads and writes the master side while the
+// code under test opens the slave as its serial port.
+class PtyBoard {
+public:
+    PtyBoard();
+    ~PtyBoard();
+    PtyBoard(const PtyBoard&) = delete;
+    PtyBoard& operator=(const PtyBoard&) = delete;
+
+    bool isValid() const { return m_master >= 0; }
+    QString slavePath() const { return m_slavePath; }
+
+    bool send(const QByteArray& bytes);
+    // Reads from the master until `count` bytes have come or the timeout passes, running the
+    // Qt event loop meanwhile so that queued writes of the code under test go out.
+    QByteArray receive(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Whatever is waiting now, after letting the event loop run briefly.
+    QByteArray drain();
+    // The board vanishes: the slave side sees a hang-up.
+    void closeMaster();
+
+private:
+    int m_master = -1;
+    int m_slave = -1;  // kept open so the slave stays valid until the code under test opens it
+    QString m_slavePath;
+};
