@@ -1,0 +1,286 @@
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+#include "frmmain.h"
+#include "messageboxwatcher.h"
+#include "ptyboard.h"
+
+class TestFrmMain : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void window();
+    void controlsSitAtTheirPlaces_data();
+    void controlsSitAtTheirPlaces();
+    void tabOrder();
+    void colourRoles();
+    void clickOnSendReachesTheBoard();
+    void messageBoxes_data();
+    void messageBoxes();
+    void focusLeavesADisabledButtonForTheNextInTabOrder();
+    void closingClosesThePort();
+
+private:
+    template <typename W = QWidget>
+    W* find(const char* name)
+    {
+        return m_window->findChild<W*>(QLatin1String(name));
+    }
+    void openPort()
+    {
+        find<QComboBox>("cboPort")->setCurrentIndex(0);
+        QTest::mouseClick(find<QPushButton>("cmdOpenSerial"), Qt::LeftButton);
+        QVERIFY(m_window->console().serialPort().isOpen());
+    }
+
+    std::unique_ptr<PtyBoard> m_board;
+    std::unique_ptr<frmMain> m_window;
+};
+
+void TestFrmMain::init()
+{
+    m_board = std::make_unique<PtyBoard>();
+    const QString path = m_board->slavePath();
+    m_window = std::make_unique<frmMain>(
+        [path](int n) { return n == 2 ? path : QStringLiteral("/nonexistent/%1").arg(n); });
+    m_window->show();
+    QApplication::setActiveWindow(m_window.get());
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+}
+
+void TestFrmMain::cleanup()
+{
+    m_window.reset();
+    m_board.reset();
+}
+
+void TestFrmMain::window()
+{
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("Vantrel - V2.3"));
+    QCOMPARE(m_window->size(), QSize(279, 345));
+    QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
+    QCOMPARE(m_window->windowIcon().pixmap(32, 32).size(), QSize(32, 32));
+    QCOMPARE(find<QComboBox>("cboPort")->count(), 1);
+    QCOMPARE(find<QComboBox>("cboPort")->itemText(0), QStringLiteral("Com2"));
+    QCOMPARE(find<QComboBox>("cboPort")->currentIndex(), -1);
+    QCOMPARE(find<QComboBox>("cboOperation")->count(), 5);
+    QCOMPARE(find<QComboBox>("cboOperation")->itemText(4), QStringLiteral("1xxx:启动延时继电器"));
+    QCOMPARE(find<QComboBox>("cboOperation")->currentIndex(), -1);
+    QCOMPARE(find<QLineEdit>("txtByteSend")->text(), QStringLiteral("--"));
+    QVERIFY(find("txtByteSend2")->isHidden());
+    QVERIFY(find("Label7")->isHidden());
+    QVERIFY(!m_window->timer1().isActive());
+    QCOMPARE(m_window->timer1().interval(), 1000);
+    for (const char* name : {"cmdOpenSerial", "cmdSend", "cmdQuit"}) {
+        auto* b = find<QPushButton>(name);
+        QVERIFY(!b->isDefault() && !b->autoDefault());
+    }
+    QCOMPARE(QApplication::focusWidget(), find("cboPort"));
+}
+
+void TestFrmMain::controlsSitAtTheirPlaces_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QRect>("twips");
+    QTest::addColumn<bool>("inFrame");
+    auto row = [](const char* name, const char* kind, const QString& caption, QRect r,
+                  bool inFrame = false) {
+        QTest::newRow(name) << QString(name) << QString(kind) << caption << r << inFrame;
+    };
+    row("Label6", "QLabel", "串口选择", {240, 240, 1095, 255});
+    row("cboPort", "QComboBox", "", {1440, 210, 1215, 315});
+    row("Label1", "QLabel", "命令代码", {240, 720, 1095, 255});
+    row("cboOperation", "QComboBox", "", {1440, 690, 2055, 315});
+    row("Frame1", "QGroupBox", "通道选择", {240, 1200, 3735, 1575});
+    row("Label2", "QLabel", "标准通道", {360, 480, 855, 255}, true);
+    row("cbCh1", "QCheckBox", "CH1", {1680, 480, 735, 255}, true);
+    row("cbCh2", "QCheckBox", "CH2", {2520, 480, 735, 255}, true);
+    row("Label3", "QLabel", "扩展通道", {360, 960, 855, 255}, true);
+    row("cbCh3", "QCheckBox", "CH3", {1680, 960, 735, 255}, true);
+    row("cbCh4", "QCheckBox", "CH4", {2520, 960, 735, 255}, true);
+    row("rbCH1", "QRadioButton", "CH1", {1680, 480, 615, 255}, true);
+    row("rbCH2", "QRadioButton", "CH2", {2520, 480, 735, 255}, true);
+    row("rbCH3", "QRadioButton", "CH3", {1680, 960, 615, 255}, true);
+    row("rbCH4", "QRadioButton", "CH4", {2520, 960, 615, 255}, true);
+    row("Label8", "QLabel", "延迟时间", {240, 3000, 1095, 255});
+    row("txtDelay", "QLineEdit", "", {1440, 2985, 615, 285});
+    row("Label9", "QLabel", "秒 (1-255)", {2160, 3000, 975, 255});
+    row("Label4", "QLabel", "指令代码", {240, 3480, 1095, 255});
+    row("txtByteSend", "QLineEdit", "--", {1440, 3465, 615, 285});
+    row("txtByteSend2", "QLineEdit", "0x00", {2160, 3465, 615, 285});
+    row("Label5", "QLabel", "返回值", {240, 3960, 1095, 255});
+    row("txtByteRcv", "QLineEdit", "0x00", {1440, 3945, 615, 285});
+    row("cmdOpenSerial", "QPushButton", "打开串口", {480, 4440, 975, 375});
+    row("cmdSend", "QPushButton", "发送指令", {1560, 4440, 975, 375});
+    row("cmdQuit", "QPushButton", "退出", {2640, 4440, 975, 375});
+    row("Label7", "QLabel", "测试信号已启动 ...", {240, 4920, 4095, 255});
+}
+
+void TestFrmMain::controlsSitAtTheirPlaces()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(QString, caption);
+    QFETCH(QRect, twips);
+    QFETCH(bool, inFrame);
+
+    QWidget* w = m_window->findChild<QWidget*>(name);
+    QVERIFY(w);
+    QCOMPARE(QString(w->metaObject()->className()), kind);
+    QCOMPARE(w->parentWidget(), inFrame ? find("Frame1") : static_cast<QWidget*>(m_window.get()));
+    const QRect pixels(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15);
+    QCOMPARE(w->geometry(), pixels);
+
+    QString text;
+    if (auto* l = qobject_cast<QLabel*>(w)) text = l->text();
+    else if (auto* b = qobject_cast<QAbstractButton*>(w)) text = b->text();
+    else if (auto* e = qobject_cast<QLineEdit*>(w)) text = e->text();
+    else if (auto* g = qobject_cast<QGroupBox*>(w)) text = g->title();
+    QCOMPARE(text, caption);
+}
+
+void TestFrmMain::tabOrder()
+{
+    const QStringList expected{"cboPort",      "cboOperation", "cbCh1",       "cbCh2",
+                               "cbCh3",        "cbCh4",        "rbCH1",       "rbCH2",
+                               "rbCH3",        "rbCH4",        "txtDelay",    "txtByteSend",
+                               "txtByteSend2", "txtByteRcv",   "cmdOpenSerial", "cmdSend",
+                               "cmdQuit"};
+    QStringList chain;
+    QWidget* w = find("cboPort");
+    do {
+        if (w->focusPolicy() & Qt::TabFocus) chain << w->objectName();
+        w = w->nextInFocusChain();
+    } while (w != find("cboPort") && chain.size() < 40);
+    QCOMPARE(chain, expected);
+
+    // The Tab key walks it, skipping what is disabled or hidden: closed state.
+    QStringList walked;
+    for (int i = 0; i < 3; ++i) {
+        walked << QApplication::focusWidget()->objectName();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QCOMPARE(walked, (QStringList{"cboPort", "txtByteSend", "txtByteRcv"}));
+}
+
+void TestFrmMain::colourRoles()
+{
+    const QPalette app = QApplication::palette();
+    auto base = [&](const char* name) { return find(name)->palette().color(QPalette::Base); };
+    QCOMPARE(base("txtDelay"), app.color(QPalette::Window));
+    for (const char* name : {"txtByteSend", "txtByteSend2", "txtByteRcv"})
+        QCOMPARE(base(name), app.color(QPalette::ToolTipBase));
+    QCOMPARE(find("Label7")->palette().color(QPalette::WindowText), app.color(QPalette::Highlight));
+
+    openPort();
+    auto* operation = find<QComboBox>("cboOperation");
+    operation->setFocus();
+    QTest::keyClick(operation, Qt::Key_End);  // the operator picks the last entry by keyboard
+    QCOMPARE(operation->currentIndex(), 4);
+    QVERIFY(find("txtDelay")->isEnabled());
+    QCOMPARE(base("txtDelay"), app.color(QPalette::Base));
+    QVERIFY(!find("rbCH1")->isHidden());
+    QVERIFY(find("cbCh1")->isHidden());
+}
+
+void TestFrmMain::clickOnSendReachesTheBoard()
+{
+    openPort();
+    auto* operation = find<QComboBox>("cboOperation");
+    operation->setFocus();
+    QTest::keyClick(operation, Qt::Key_Down);  // entry 0
+    QTest::keyClick(operation, Qt::Key_Down);  // entry 1: energise
+    QTest::mouseClick(find<QCheckBox>("cbCh1"), Qt::LeftButton);
+    QTest::mouseClick(find<QCheckBox>("cbCh3"), Qt::LeftButton);
+    QCOMPARE(find<QLineEdit>("txtByteSend")->text(), QStringLiteral("0x15"));
+    QTest::mouseClick(find<QPushButton>("cmdSend"), Qt::LeftButton);
+    QCOMPARE(m_board->receive(1), QByteArray("\x15"));
+
+    // The delay command, typed into the field.
+    QTest::keyClick(operation, Qt::Key_End);
+    QTest::mouseClick(find<QRadioButton>("rbCH2"), Qt::LeftButton);
+    QTest::keyClicks(find<QLineEdit>("txtDelay"), QStringLiteral("200"));
+    QCOMPARE(find<QLineEdit>("txtByteSend")->text(), QStringLiteral("0xF1"));
+    QCOMPARE(find<QLineEdit>("txtByteSend2")->text(), QStringLiteral("0xA1"));
+    QVERIFY(!find("txtByteSend2")->isHidden());
+    QTest::mouseClick(find<QPushButton>("cmdSend"), Qt::LeftButton);
+    QCOMPARE(m_board->receive(2), QByteArray("\xF1\xA1"));
+}
+
+void TestFrmMain::messageBoxes_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("open");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<QString>("focusAfter");
+    QTest::newRow("open without a port")
+        << "cmdOpenSerial" << false << "请选择串口。" << int(QMessageBox::Information) << "cboPort";
+    QTest::newRow("send without a command")
+        << "cmdSend" << true << "请选择命令代码。" << int(QMessageBox::Information)
+        << "cboOperation";
+}
+
+void TestFrmMain::messageBoxes()
+{
+    QFETCH(QString, button);
+    QFETCH(bool, open);
+    QFETCH(QString, text);
+    QFETCH(int, icon);
+    QFETCH(QString, focusAfter);
+
+    if (open) openPort();
+    MessageBoxWatcher watcher;
+    QTest::mouseClick(m_window->findChild<QPushButton*>(button), Qt::LeftButton);
+    QCOMPARE(watcher.seen.size(), 1);
+    const auto& box = watcher.seen.first();
+    QCOMPARE(box.title, QStringLiteral("Korvia"));
+    QCOMPARE(box.text, text);
+    QCOMPARE(int(box.icon), icon);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.modality, Qt::ApplicationModal);
+    QTRY_COMPARE(m_window->focusWidget()->objectName(), focusAfter);
+}
+
+void TestFrmMain::focusLeavesADisabledButtonForTheNextInTabOrder()
+{
+    find<QComboBox>("cboPort")->setCurrentIndex(0);
+    auto* open = find<QPushButton>("cmdOpenSerial");
+    open->setFocus();
+    QTest::keyClick(open, Qt::Key_Space);
+    QVERIFY(!open->isEnabled());
+    QCOMPARE(QApplication::focusWidget(), find("cmdSend"));
+
+    // The device goes away; send finds the port closed and disables itself.
+    m_board->closeMaster();
+    QTRY_VERIFY(!m_window->console().serialPort().isOpen());
+    find<QComboBox>("cboOperation")->setCurrentIndex(0);
+    MessageBoxWatcher watcher;
+    QTest::keyClick(find("cmdSend"), Qt::Key_Space);
+    QCOMPARE(watcher.seen.size(), 1);
+    QCOMPARE(watcher.seen[0].text, QStringLiteral("串口未被正常打开。"));
+    QCOMPARE(int(watcher.seen[0].icon), int(QMessageBox::Warning));
+    QVERIFY(!find("cmdSend")->isEnabled());
+    QVERIFY(open->isEnabled());
+    QTRY_COMPARE(m_window->focusWidget(), find("cmdQuit"));
+}
+
+void TestFrmMain::closingClosesThePort()
+{
+    openPort();
+    QTest::mouseClick(find<QPushButton>("cmdQuit"), Qt::LeftButton);
+    QVERIFY(!m_window->isVisible());
+    QVERIFY(!m_window->console().serialPort().isOpen());
+}
+
+QTEST_MAIN(TestFrmMain)
+#include "tst_frmmain.moc"
