@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "frmir.h"
 #include "twips.h"
 
 namespace {
@@ -53,7 +54,9 @@ frmMain::frmMain(SerialPortService::PortMap portMap, QWidget* parent)
     setFixedSize(twips(4185), twips(5175));
     buildControls();
 
-    m_console = std::make_unique<MainConsole>(*this, std::move(portMap));
+    m_console = std::make_unique<MainConsole>(
+        *this, std::move(portMap),
+        [](IrMessageWindow& controller) { return std::make_unique<frmIR>(controller); });
     connectEvents();
     m_console->onLoad();
 }

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "delaynumber.h"
+#include "hexbytetext.h"
 
 namespace {
 
@@ -26,9 +27,12 @@ void applyEnabled(MainView& view, const std::array<std::pair<Control, bool>, N>&
 
 }  // namespace
 
-MainConsole::MainConsole(MainView& view, SerialPortService::PortMap portMap, QObject* parent)
-    : QObject(parent), m_view(view), m_serial(std::move(portMap))
+MainConsole::MainConsole(MainView& view, SerialPortService::PortMap portMap,
+                         IrMessageWindow::ViewFactory irViews, QObject* parent)
+    : QObject(parent), m_view(view), m_serial(std::move(portMap)), m_irWindow(std::move(irViews))
 {
+    connect(&m_serial, &SerialPortService::receiveNotification, this,
+            &MainConsole::onSerialNotification);
 }
 
 MainConsole::~MainConsole() = default;
@@ -166,4 +170,36 @@ void MainConsole::onSendClicked()
 
 void MainConsole::onQuitClicked() { m_view.closeWindow(); }
 
-void MainConsole::onWindowClosing() { m_serial.close(); }
+void MainConsole::onWindowClosing()
+{
+    m_irWindow.closeIfOpen();
+    m_serial.close();
+}
+
+void MainConsole::onSerialNotification(SerialEvent kind)
+{
+    if (m_testRunning) {
+        // Not decoded while the chaser runs; read anyway so nothing piles up.
+        if (kind == SerialEvent::DataReceived) m_serial.read();
+        return;
+    }
+    if (kind != SerialEvent::DataReceived) return;
+
+    const QByteArray bytes = m_serial.read();
+    m_reports.clear();
+    for (const char c : bytes) {
+        const DecodeResult result = m_decoder.onReceive(static_cast<std::uint8_t>(c));
+        switch (result.kind) {
+        case DecodeResult::Kind::Nothing:
+            break;
+        case DecodeResult::Kind::ReplyByte:
+            m_view.setText(Control::txtByteRcv, HexByteText(result.replyByte));
+            break;
+        case DecodeResult::Kind::KeyMessage:
+            m_reports.push_back(result.message);
+            break;
+        }
+    }
+    // The window selects and scrolls once for the whole batch.
+    m_irWindow.addKeyMessages(m_reports);
+}

@@ -197,3 +197,8 @@ QByteArray SerialPortService::read()
     if (!m_port || !m_port->isOpen()) return {};
     return m_port->readAll();
 }
+
+qint64 SerialPortService::bytesAvailable() const
+{
+    return m_port && m_port->isOpen() ? m_port->bytesAvailable() : 0;
+}

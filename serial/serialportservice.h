@@ -49,6 +49,8 @@ public:
     // Queues the bytes; they leave as soon as the event loop runs. False when not open.
     bool write(const QByteArray& bytes);
     QByteArray read();
+    // Received bytes waiting to be read.
+    qint64 bytesAvailable() const;
 
 signals:
     void receiveNotification(SerialEvent kind);

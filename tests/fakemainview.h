@@ -52,6 +52,7 @@ public:
     int focusMoves = 0;
     int closeRequests = 0;
     int delayTextEvents = 0;
+    QStringList received;  // every text txtByteRcv was given, in order
 
     // Operator actions.
     void choose(Control combo, int index)
@@ -81,6 +82,7 @@ public:
     {
         const bool changed = state[c].text != text;
         state[c].text = text;
+        if (c == Control::txtByteRcv) received << text;
         if (c == Control::txtDelay && changed) {
             ++delayTextEvents;
             if (console) console->onDelayTextChanged();

@@ -7,7 +7,9 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include "frmir.h"
 #include "frmmain.h"
+#include "irkeylistmodel.h"
 #include "messageboxwatcher.h"
 #include "ptyboard.h"
 
@@ -26,6 +28,7 @@ private slots:
     void messageBoxes();
     void focusLeavesADisabledButtonForTheNextInTabOrder();
     void closingClosesThePort();
+    void boardBytesReachTheFieldAndTheKeyList();
 
 private:
     template <typename W = QWidget>
@@ -280,6 +283,31 @@ void TestFrmMain::closingClosesThePort()
     QTest::mouseClick(find<QPushButton>("cmdQuit"), Qt::LeftButton);
     QVERIFY(!m_window->isVisible());
     QVERIFY(!m_window->console().serialPort().isOpen());
+}
+
+void TestFrmMain::boardBytesReachTheFieldAndTheKeyList()
+{
+    openPort();
+    QVERIFY(m_board->send("\x07"));
+    QTRY_COMPARE(find<QLineEdit>("txtByteRcv")->text(), QStringLiteral("0x07"));
+    QCOMPARE(m_window->console().irWindow().view(), nullptr);
+
+    QVERIFY(m_board->send(QByteArray("\x53\x00\xFF\x12\xED\x4C\x01\x02\x03\x04\x09", 11)));
+    QTRY_COMPARE(find<QLineEdit>("txtByteRcv")->text(), QStringLiteral("0x09"));
+    auto* ir = dynamic_cast<frmIR*>(m_window->console().irWindow().view());
+    QVERIFY(ir);
+    QVERIFY(ir->isVisible());
+    QCOMPARE(ir->model()->rowCount(), 2);
+    QCOMPARE(ir->model()->message(0), (IrKeyMessage{PressKind::Short, 0x00, 0xFF, 0x12, 0xED}));
+    QCOMPARE(ir->model()->data(ir->model()->index(1, 0), Qt::DisplayRole).toString(),
+             QStringLiteral("长按"));
+    QCOMPARE(QApplication::activeWindow(), m_window.get());  // the report took no focus
+
+    // Closing the main window takes the key list with it.
+    QPointer<frmIR> irWindow = ir;
+    m_window->close();
+    QVERIFY(!irWindow || !irWindow->isVisible());
+    QCOMPARE(m_window->console().irWindow().view(), nullptr);
 }
 
 QTEST_MAIN(TestFrmMain)

@@ -2,12 +2,14 @@
 
 #include <memory>
 
+#include "fakeirview.h"
 #include "fakemainview.h"
 #include "mainconsole.h"
 #include "ptyboard.h"
 
 Q_DECLARE_METATYPE(Control)
 Q_DECLARE_METATYPE(MessageIcon)
+Q_DECLARE_METATYPE(IrKeyMessage)
 
 namespace {
 
@@ -17,9 +19,12 @@ struct Bench {
     std::unique_ptr<PtyBoard> board = std::make_unique<PtyBoard>();
     std::shared_ptr<QString> com3 = std::make_shared<QString>(board->slavePath());
     FakeMainView view;
-    MainConsole console{view, [com3 = com3](int n) {
+    FakeIrViews irViews;
+    MainConsole console{view,
+                        [com3 = com3](int n) {
                             return n == 3 ? *com3 : QStringLiteral("/nonexistent/%1").arg(n);
-                        }};
+                        },
+                        irViews.factory()};
 
     Bench()
     {
@@ -67,6 +72,9 @@ private slots:
     void openResults();
     void reopenAfterTheDeviceWentAway();
     void quitClosesWindowAndPort();
+    void receivedBytes_data();
+    void receivedBytes();
+    void onlyDataNotificationsAreRead();
 };
 
 void TestMainConsole::startUp()
@@ -337,6 +345,68 @@ void TestMainConsole::quitClosesWindowAndPort()
     b.console.onQuitClicked();
     QCOMPARE(b.view.closeRequests, 1);
     QVERIFY(!b.console.serialPort().isOpen());
+}
+
+void TestMainConsole::receivedBytes_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("received");  // texts given to txtByteRcv, in order
+    QTest::addColumn<QList<IrKeyMessage>>("rows");
+    QTest::newRow("reply") << QByteArray("\x07") << QStringList{"0x07"} << QList<IrKeyMessage>{};
+    QTest::newRow("two replies together")
+        << QByteArray("\x07\x08") << QStringList{"0x07", "0x08"} << QList<IrKeyMessage>{};
+    QTest::newRow("short press")
+        << QByteArray("\x53\x00\xFF\x12\xED", 5) << QStringList{}
+        << QList<IrKeyMessage>{{PressKind::Short, 0x00, 0xFF, 0x12, 0xED}};
+    QTest::newRow("long press, markers as data")
+        << QByteArray("\x4C\x53\x4C\x01\x02") << QStringList{}
+        << QList<IrKeyMessage>{{PressKind::Long, 0x53, 0x4C, 0x01, 0x02}};
+    QTest::newRow("mixed")
+        << QByteArray("\x05\x53\x01\x02\x03\x04\x06\x4C\x0A\x0B\x0C\x0D")
+        << QStringList{"0x05", "0x06"}
+        << QList<IrKeyMessage>{{PressKind::Short, 1, 2, 3, 4}, {PressKind::Long, 10, 11, 12, 13}};
+}
+
+void TestMainConsole::receivedBytes()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, received);
+    QFETCH(QList<IrKeyMessage>, rows);
+    Bench b;
+    b.open();
+    QVERIFY(b.board->send(bytes));
+    auto shownRows = [&] {
+        return b.irViews.created.empty() ? QList<IrKeyMessage>() : b.irViews.created[0]->rows;
+    };
+    QTRY_COMPARE(shownRows(), rows);
+    QTRY_COMPARE(b.view.received, received);
+    QCOMPARE(b.view.text(Control::txtByteRcv), received.isEmpty() ? "0x00" : received.last());
+    QCOMPARE(b.irViews.created.size(), std::size_t(rows.isEmpty() ? 0 : 1));
+    if (!rows.isEmpty()) {
+        QCOMPARE(b.irViews.created[0]->selectedRow, int(rows.size()) - 1);
+        QVERIFY(b.irViews.created[0]->shown);
+    }
+    QCOMPARE(b.console.decoder().pendingMarker(), ReceiveDecoder::Marker::None);
+}
+
+void TestMainConsole::onlyDataNotificationsAreRead()
+{
+    Bench b;
+    b.open();
+    SerialPortService& port = b.console.serialPort();
+    {
+        // Let a byte arrive without its notification reaching the console.
+        const QSignalBlocker quiet(&port);
+        QVERIFY(b.board->send("\x09"));
+        QTRY_COMPARE(port.bytesAvailable(), 1);
+    }
+    b.console.onSerialNotification(SerialEvent::LineError);
+    b.console.onSerialNotification(SerialEvent::PortLost);
+    QVERIFY(b.view.received.isEmpty());
+    QCOMPARE(port.bytesAvailable(), 1);
+    b.console.onSerialNotification(SerialEvent::DataReceived);
+    QCOMPARE(b.view.received, QStringList{"0x09"});
+    QCOMPARE(port.bytesAvailable(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestMainConsole)
