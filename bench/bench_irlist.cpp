@@ -1,0 +1,143 @@
+// Cost of one infrared key report in the key list as the list grows, through the real
+// controller and window on the offscreen platform, beside a QTreeWidget doing the same work
+// (append a row with an icon, select it, scroll to it, let the window paint).
+//
+//   build/bench/bench_irlist [max-rows]
+//
+// Each variant runs in a process of its own, so that memory freed by one cannot hide the
+// growth of the other. "call" is the controller's work for one report (append, select,
+// scroll); "call+paint" adds the event loop pass that repaints the window, which happens once
+// per received batch, not per report.
+#include <QApplication>
+#include <QProcess>
+#include <QHeaderView>
+#include <QTreeWidget>
+
+#include <cstring>
+
+#include "benchutil.h"
+#include "frmir.h"
+#include "hexbytetext.h"
+#include "irkeylistmodel.h"
+#include "irmessagewindow.h"
+
+namespace {
+
+constexpr int measured = 1000;  // single reports timed at each size
+constexpr int batch = 1000;     // reports per step while growing to the next size
+
+IrKeyMessage report(int i)
+{
+    return {i % 7 ? PressKind::Short : PressKind::Long, static_cast<std::uint8_t>(i),
+            static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i >> 16),
+            static_cast<std::uint8_t>(~i)};
+}
+
+// Resident growth at the previous size, for the growth per row between two sizes: the fixed
+// cost of the window and its fonts drops out of that figure.
+long long lastGrown = 0;
+int lastRows = 0;
+
+template <typename AddOne>
+void timeSingles(const char* name, AddOne addOne, int& next, long long before)
+{
+    std::vector<double> call, withPaint;
+    QElapsedTimer t;
+    for (int i = 0; i < measured; ++i) {
+        t.start();
+        addOne(report(next++));
+        call.push_back(t.nsecsElapsed() / 1000.0);
+        QCoreApplication::processEvents();
+        withPaint.push_back(t.nsecsElapsed() / 1000.0);
+    }
+    const long long grown = residentBytes() - before;
+    const double marginal =
+        lastRows ? double(grown - lastGrown) / (next - lastRows) : double(grown) / next;
+    std::printf("%-12s rows %8d  call p50 %6.1f p99 %6.1f us  call+paint p50 %6.1f p99 %6.1f us"
+                "  resident +%6.1f MB  %6.1f B/row since previous size\n",
+                name, next, percentile(call, 50), percentile(call, 99), percentile(withPaint, 50),
+                percentile(withPaint, 99), grown / 1e6, marginal);
+    lastGrown = grown;
+    lastRows = next;
+    std::fflush(stdout);
+}
+
+void listView(const std::vector<int>& sizes)
+{
+    const long long before = residentBytes();
+    IrMessageWindow controller([](IrMessageWindow& c) { return std::make_unique<frmIR>(c); });
+    int next = 0;
+    controller.addKeyMessage(report(next++));
+    QCoreApplication::processEvents();
+    std::vector<IrKeyMessage> step(batch);
+    for (const int size : sizes) {
+        while (next < size - measured) {
+            for (auto& m : step) m = report(next++);
+            controller.addKeyMessages(step);
+            QCoreApplication::processEvents();
+        }
+        timeSingles("list view", [&](const IrKeyMessage& m) { controller.addKeyMessage(m); }, next,
+                    before);
+    }
+}
+
+void treeWidget(const std::vector<int>& sizes)
+{
+    const long long before = residentBytes();
+    QTreeWidget tree;
+    tree.setRootIsDecorated(false);
+    tree.setColumnCount(5);
+    tree.setHeaderLabels({"按键类型", "用户码1", "用户码2", "操作码", "反码"});
+    tree.resize(385, 153);
+    tree.show();
+    const QIcon shortIcon(QStringLiteral(":/icons/tag-short.png"));
+    const QIcon longIcon(QStringLiteral(":/icons/tag-long.png"));
+    auto addOne = [&](const IrKeyMessage& m) {
+        auto* item = new QTreeWidgetItem(
+            QStringList{IrKeyListModel::pressText(m.pressKind), HexByteText(m.userCode1),
+                        HexByteText(m.userCode2), HexByteText(m.operationCode),
+                        HexByteText(m.inverseCode)});
+        item->setIcon(0, m.pressKind == PressKind::Short ? shortIcon : longIcon);
+        tree.addTopLevelItem(item);
+        tree.setCurrentItem(item);
+        tree.scrollToItem(item);
+    };
+    int next = 0;
+    for (const int size : sizes) {
+        while (next < size - measured) {
+            for (int i = 0; i < batch; ++i) addOne(report(next++));
+            QCoreApplication::processEvents();
+        }
+        timeSingles("QTreeWidget", addOne, next, before);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int maxRows = argc > 1 ? std::atoi(argv[1]) : 1'000'000;
+    std::vector<int> sizes;
+    for (int n = 1000; n <= maxRows; n *= 10) sizes.push_back(n);
+    std::vector<int> treeSizes;
+    for (int n : {1000, 10000, 50000})
+        if (n <= maxRows) treeSizes.push_back(n);
+
+    if (argc > 2) {
+        if (std::strcmp(argv[2], "tree") == 0) treeWidget(treeSizes);
+        else listView(sizes);
+        return 0;
+    }
+    std::printf("per report: append + select + scroll (+ paint); memory: resident growth\n");
+    std::fflush(stdout);
+    for (const char* variant : {"tree", "list"}) {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QString::number(maxRows), QString::fromLatin1(variant)});
+        child.waitForFinished(-1);
+    }
+    return 0;
+}
