@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -58,10 +59,27 @@ frmMain::frmMain(SerialPortService::PortMap portMap, QWidget* parent)
         *this, std::move(portMap),
         [](IrMessageWindow& controller) { return std::make_unique<frmIR>(controller); });
     connectEvents();
+    // Key presses are seen here before the control with the focus, and passed on.
+    qApp->installEventFilter(this);
     m_console->onLoad();
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain() { qApp->removeEventFilter(this); }
+
+bool frmMain::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
+        auto* target = static_cast<QWidget*>(watched);
+        // A key press the focused control leaves alone travels on to its parents, and each step
+        // passes through this filter again: act on its first delivery only.
+        QWidget* first = QApplication::focusWidget() ? QApplication::focusWidget() : this;
+        if (target == first && target->window() == this) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            m_console->onKeyPressed(key->key(), key->modifiers());
+        }
+    }
+    return false;
+}
 
 void frmMain::buildControls()
 {
@@ -163,6 +181,7 @@ void frmMain::connectEvents()
     connect(cmdOpenSerial, &QPushButton::clicked, c, [c] { c->onOpenClicked(); });
     connect(cmdSend, &QPushButton::clicked, c, [c] { c->onSendClicked(); });
     connect(cmdQuit, &QPushButton::clicked, c, [c] { c->onQuitClicked(); });
+    connect(&m_timer1, &QTimer::timeout, c, [c] { c->onTimer1Tick(); });
 }
 
 QWidget* frmMain::widget(Control control) const

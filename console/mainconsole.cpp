@@ -1,6 +1,5 @@
 #include "mainconsole.h"
 
-#include <array>
 #include <utility>
 
 #include "delaynumber.h"
@@ -202,4 +201,34 @@ void MainConsole::onSerialNotification(SerialEvent kind)
     }
     // The window selects and scrolls once for the whole batch.
     m_irWindow.addKeyMessages(m_reports);
+}
+
+void MainConsole::onKeyPressed(int key, Qt::KeyboardModifiers modifiers)
+{
+    // Ctrl+T, with or without Shift or Alt, in the opened state only.
+    if (key != Qt::Key_T || !(modifiers & Qt::ControlModifier)) return;
+    if (m_view.isEnabled(Control::cmdOpenSerial)) return;
+    startTest();
+}
+
+void MainConsole::startTest()
+{
+    m_testSequence = {0x01, 0x00, 0x02, 0x00, 0x04, 0x00, 0x08, 0x00};
+    for (const Control c : {Control::cboOperation, Control::cbCh1, Control::cbCh2, Control::cbCh3,
+                            Control::cbCh4, Control::cmdSend})
+        m_view.setEnabled(c, false);
+    m_testRunning = true;
+    m_testStepIndex = 0;
+    // A restart leaves a running timer alone: the next step keeps the one-second rhythm.
+    m_view.setEnabled(Control::Timer1, true);
+}
+
+void MainConsole::onTimer1Tick()
+{
+    if (!m_testRunning) return;
+    if (m_testStepIndex >= static_cast<std::int16_t>(m_testSequence.size())) m_testStepIndex = 0;
+    // When the port has gone the write fails; the step is skipped and the rhythm kept.
+    m_serial.write(QByteArray(1, static_cast<char>(m_testSequence[m_testStepIndex])));
+    m_view.setVisible(Control::Label7, !m_view.isVisible(Control::Label7));
+    ++m_testStepIndex;
 }

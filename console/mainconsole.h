@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include <array>
+#include <cstdint>
 #include <vector>
 
 #include "commandencoder.h"
@@ -31,6 +33,9 @@ public:
     void onWindowClosing();
     // The serial port's receive notification.
     void onSerialNotification(SerialEvent kind);
+    // Every key press of the window, before the control with the focus sees it.
+    void onKeyPressed(int key, Qt::KeyboardModifiers modifiers);
+    void onTimer1Tick();
 
     void RefreshCommandPreview();
     void SetPortOpenedState(bool opened);
@@ -40,9 +45,11 @@ public:
     const ReceiveDecoder& decoder() const { return m_decoder; }
     IrMessageWindow& irWindow() { return m_irWindow; }
     bool testRunning() const { return m_testRunning; }
+    int testStepIndex() const { return m_testStepIndex; }
 
 private:
     CommandSelection readSelection() const;
+    void startTest();
 
     MainView& m_view;
     CommandEncoder m_encoder;
@@ -51,4 +58,7 @@ private:
     IrMessageWindow m_irWindow;
     std::vector<IrKeyMessage> m_reports;  // reused for each batch of received bytes
     bool m_testRunning = false;
+    // The relay chaser: CH1 on, all off, CH2 on, all off, ... one step a second.
+    std::array<std::uint8_t, 8> m_testSequence = {};
+    std::int16_t m_testStepIndex = 0;
 };

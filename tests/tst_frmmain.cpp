@@ -29,6 +29,7 @@ private slots:
     void focusLeavesADisabledButtonForTheNextInTabOrder();
     void closingClosesThePort();
     void boardBytesReachTheFieldAndTheKeyList();
+    void ctrlTStartsTheChaserAndStillReachesTheFocusedControl();
 
 private:
     template <typename W = QWidget>
@@ -308,6 +309,56 @@ void TestFrmMain::boardBytesReachTheFieldAndTheKeyList()
     m_window->close();
     QVERIFY(!irWindow || !irWindow->isVisible());
     QCOMPARE(m_window->console().irWindow().view(), nullptr);
+}
+
+namespace {
+// Counts the presses of T that reach a widget.
+class KeyCounter : public QObject {
+public:
+    int presses = 0;
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::KeyPress &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_T)
+            ++presses;
+        return false;
+    }
+};
+}  // namespace
+
+void TestFrmMain::ctrlTStartsTheChaserAndStillReachesTheFocusedControl()
+{
+    auto* delay = find<QLineEdit>("txtDelay");
+    KeyCounter reached;
+    delay->installEventFilter(&reached);
+
+    // Closed state: nothing starts.
+    QTest::keyClick(m_window.get(), Qt::Key_T, Qt::ControlModifier);
+    QVERIFY(!m_window->console().testRunning());
+
+    openPort();
+    auto* operation = find<QComboBox>("cboOperation");
+    operation->setFocus();
+    QTest::keyClick(operation, Qt::Key_End);  // the delay command: txtDelay becomes usable
+    delay->setFocus();
+    QCOMPARE(QApplication::focusWidget(), delay);
+
+    QTest::keyClick(delay, Qt::Key_T);  // T alone is typing, not a command
+    QVERIFY(!m_window->console().testRunning());
+    QCOMPARE(delay->text(), QStringLiteral("t"));
+
+    QTest::keyClick(delay, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
+    QVERIFY(m_window->console().testRunning());
+    QCOMPARE(reached.presses, 2);
+    QVERIFY(m_window->timer1().isActive());
+    QCOMPARE(m_window->timer1().interval(), 1000);
+    QVERIFY(!find("cmdSend")->isEnabled());
+    QVERIFY(!operation->isEnabled());
+    QVERIFY(delay->isEnabled());
+
+    // The first tick writes CH1 on and shows the label.
+    QCOMPARE(m_board->receive(1, std::chrono::seconds(3)), QByteArray("\x01"));
+    QVERIFY(!find("Label7")->isHidden());
 }
 
 QTEST_MAIN(TestFrmMain)

@@ -2,62 +2,11 @@
 
 #include <memory>
 
-#include "fakeirview.h"
-#include "fakemainview.h"
-#include "mainconsole.h"
-#include "ptyboard.h"
+#include "consolebench.h"
 
 Q_DECLARE_METATYPE(Control)
 Q_DECLARE_METATYPE(MessageIcon)
 Q_DECLARE_METATYPE(IrKeyMessage)
-
-namespace {
-
-// A console on a fake window whose Com3 is a pseudo-terminal the test plays the board on.
-// The device behind Com3 can be swapped, as when an adapter is unplugged and plugged again.
-struct Bench {
-    std::unique_ptr<PtyBoard> board = std::make_unique<PtyBoard>();
-    std::shared_ptr<QString> com3 = std::make_shared<QString>(board->slavePath());
-    FakeMainView view;
-    FakeIrViews irViews;
-    MainConsole console{view,
-                        [com3 = com3](int n) {
-                            return n == 3 ? *com3 : QStringLiteral("/nonexistent/%1").arg(n);
-                        },
-                        irViews.factory()};
-
-    Bench()
-    {
-        view.console = &console;
-        console.onLoad();
-    }
-    void open()
-    {
-        view.choose(Control::cboPort, 0);
-        console.onOpenClicked();
-    }
-    void expectClosedState()
-    {
-        QVERIFY(view.isEnabled(Control::cboPort));
-        QVERIFY(!view.isEnabled(Control::cboOperation));
-        for (const Control c : {Control::cbCh1, Control::cbCh2, Control::cbCh3, Control::cbCh4})
-            QVERIFY(!view.isEnabled(c));
-        QVERIFY(view.isEnabled(Control::cmdOpenSerial));
-        QVERIFY(!view.isEnabled(Control::cmdSend));
-        QVERIFY(view.isEnabled(Control::cmdQuit));
-    }
-    void expectOpenedState(bool reopen = false)
-    {
-        QVERIFY(!view.isEnabled(Control::cboPort));
-        QVERIFY(view.isEnabled(Control::cboOperation));
-        for (const Control c : {Control::cbCh1, Control::cbCh2, Control::cbCh3, Control::cbCh4})
-            QVERIFY(view.isEnabled(c));
-        QCOMPARE(view.isEnabled(Control::cmdOpenSerial), reopen);
-        QCOMPARE(view.isEnabled(Control::cmdSend), !reopen);
-    }
-};
-
-}  // namespace
 
 class TestMainConsole : public QObject {
     Q_OBJECT
@@ -98,13 +47,13 @@ void TestMainConsole::startUp()
     QVERIFY(!console.testRunning());
     QVERIFY(view.messages.isEmpty());
 
-    Bench bench;
+    ConsoleBench bench;
     bench.expectClosedState();
 }
 
 void TestMainConsole::previewFollowsEveryEvent()
 {
-    Bench b;
+    ConsoleBench b;
     b.open();
     FakeMainView& v = b.view;
     auto preview = [&] {
@@ -199,7 +148,7 @@ void TestMainConsole::sendChecks()
     QFETCH(Control, focus);
     QFETCH(QString, delayAfter);
 
-    Bench b;
+    ConsoleBench b;
     b.open();
     if (operation >= 0) b.view.choose(Control::cboOperation, operation);
     b.view.type(delay);
@@ -221,7 +170,7 @@ void TestMainConsole::sendChecks()
 
 void TestMainConsole::delayWithSpacesIsTrimmedAndSentInOneWrite()
 {
-    Bench b;
+    ConsoleBench b;
     b.open();
     b.view.choose(Control::cboOperation, 4);
     b.view.click(Control::rbCH3);
@@ -242,7 +191,7 @@ void TestMainConsole::delayWithSpacesIsTrimmedAndSentInOneWrite()
 
 void TestMainConsole::sendRepeatsTheSameBytes()
 {
-    Bench b;
+    ConsoleBench b;
     b.open();
     b.view.choose(Control::cboOperation, 1);
     b.view.click(Control::cbCh1);
@@ -278,7 +227,7 @@ void TestMainConsole::openResults()
     QFETCH(QString, message);
     QFETCH(MessageIcon, icon);
 
-    Bench b;
+    ConsoleBench b;
     SerialPortService holder([&](int) { return b.board->slavePath(); });
     if (device == "held") QCOMPARE(holder.openPort(1), OpenResult::Ok);
     if (device != "pty" && device != "held") *b.com3 = device;
@@ -309,7 +258,7 @@ void TestMainConsole::openResults()
 
 void TestMainConsole::reopenAfterTheDeviceWentAway()
 {
-    Bench b;
+    ConsoleBench b;
     b.open();
     b.view.choose(Control::cboOperation, 0);
     b.view.click(Control::cbCh2);
@@ -339,7 +288,7 @@ void TestMainConsole::reopenAfterTheDeviceWentAway()
 
 void TestMainConsole::quitClosesWindowAndPort()
 {
-    Bench b;
+    ConsoleBench b;
     b.open();
     QVERIFY(b.console.serialPort().isOpen());
     b.console.onQuitClicked();
@@ -372,7 +321,7 @@ void TestMainConsole::receivedBytes()
     QFETCH(QByteArray, bytes);
     QFETCH(QStringList, received);
     QFETCH(QList<IrKeyMessage>, rows);
-    Bench b;
+    ConsoleBench b;
     b.open();
     QVERIFY(b.board->send(bytes));
     auto shownRows = [&] {
@@ -391,7 +340,7 @@ void TestMainConsole::receivedBytes()
 
 void TestMainConsole::onlyDataNotificationsAreRead()
 {
-    Bench b;
+    ConsoleBench b;
     b.open();
     SerialPortService& port = b.console.serialPort();
     {
