@@ -1,0 +1,153 @@
+// relayboard-sim: a relay board on a pseudo-terminal, for trying the console without hardware.
+//
+//   relayboard-sim [--link PATH]
+//
+// Prints the terminal it serves and every byte it receives. Commands on standard input:
+//   s U1 U2 OP INV   send a short-press key report (hexadecimal bytes)
+//   l U1 U2 OP INV   send a long-press key report
+//   raw XX XX ...    send bytes as they are
+//   state            print the relay states
+//   quit             stop (so do end of input, Ctrl+C and SIGTERM)
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "ptyrelayboard.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char c = 1;
+    (void)!::write(signalPipe[1], &c, 1);
+}
+
+QString relayText(std::uint8_t relays)
+{
+    QString s;
+    for (int ch = 1; ch <= 4; ++ch)
+        s += QStringLiteral("CH%1 %2  ").arg(ch).arg(relays & (1 << (ch - 1)) ? "on " : "off");
+    return s.trimmed();
+}
+
+void say(const QString& line)
+{
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+bool parseBytes(const QStringList& words, int from, QByteArray& out)
+{
+    for (int i = from; i < words.size(); ++i) {
+        bool ok = false;
+        const uint v = words[i].toUInt(&ok, 16);
+        if (!ok || v > 0xFF) return false;
+        out.append(static_cast<char>(v));
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    QString linkPath;
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--link") && i + 1 < args.size()) {
+            linkPath = args[++i];
+        } else {
+            std::fprintf(stderr, "usage: relayboard-sim [--link PATH]\n");
+            return 2;
+        }
+    }
+
+    PtyRelayBoard board;
+    if (!board.isValid()) {
+        std::fprintf(stderr, "relayboard-sim: no pseudo-terminal available\n");
+        return 1;
+    }
+    say(QStringLiteral("relay board on %1").arg(board.slavePath()));
+    if (!linkPath.isEmpty()) {
+        QString error;
+        if (!board.link(linkPath, &error)) {
+            std::fprintf(stderr, "relayboard-sim: %s\n", qPrintable(error));
+            return 1;
+        }
+        say(QStringLiteral("linked at %1").arg(linkPath));
+    }
+
+    QTimer release;
+    release.setSingleShot(true);
+    auto reschedule = [&] {
+        const auto next = board.model().nextDeadline();
+        if (!next) return release.stop();
+        using namespace std::chrono;
+        const auto now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+        release.start(static_cast<int>(std::max<qint64>(0, *next - now)));
+    };
+    QObject::connect(&release, &QTimer::timeout, &board, [&] {
+        const std::uint8_t before = board.relays();
+        board.advance();
+        if (board.relays() != before) say(QStringLiteral("timer     %1").arg(relayText(board.relays())));
+        reschedule();
+    });
+    QObject::connect(&board, &PtyRelayBoard::byteReceived, &board,
+                     [&](std::uint8_t b, std::uint8_t relays) {
+                         const QString hex = QString::number(b, 16).toUpper().rightJustified(2, u'0');
+                         say(QStringLiteral("rx 0x%1   %2").arg(hex, relayText(relays)));
+                         reschedule();
+                     });
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buffer[1024];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) return app.quit();
+        pending.append(buffer, n);
+        qsizetype end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QString line = QString::fromLocal8Bit(pending.left(end)).trimmed();
+            pending.remove(0, end + 1);
+            const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            if (words.isEmpty()) continue;
+            const QString command = words[0].toLower();
+            QByteArray bytes;
+            if ((command == QLatin1String("s") || command == QLatin1String("l")) &&
+                words.size() == 5 && parseBytes(words, 1, bytes)) {
+                board.sendKeyReport(command == QLatin1String("l"), bytes[0], bytes[1], bytes[2],
+                                    bytes[3]);
+                say(QStringLiteral("tx %1 press report").arg(command == QLatin1String("l") ? "long" : "short"));
+            } else if (command == QLatin1String("raw") && parseBytes(words, 1, bytes)) {
+                board.sendRaw(bytes);
+                say(QStringLiteral("tx %1 bytes").arg(bytes.size()));
+            } else if (command == QLatin1String("state")) {
+                board.advance();
+                say(relayText(board.relays()));
+            } else if (command == QLatin1String("quit")) {
+                app.quit();
+            } else {
+                say(QStringLiteral("? commands: s|l U1 U2 OP INV, raw XX.., state, quit"));
+            }
+        }
+    });
+
+    // Leave through the event loop on Ctrl+C or SIGTERM, so the link is removed.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+    }
+    QSocketNotifier stopRequests(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopRequests, &QSocketNotifier::activated, &app, [&] { app.quit(); });
+
+    return app.exec();
+}
