@@ -33,32 +33,14 @@
 #include "frmmain.h"
 #include "hexbytetext.h"
 #include "irkeylistmodel.h"
+#include "rawpty.h"
 #include "receivedecoder.h"
 
 extern char** environ;
 
 namespace {
 
-struct Pty {
-    int master = -1;
-    int slave = -1;
-    QString path;
-    Pty()
-    {
-        char name[256] = {};
-        termios raw{};
-        cfmakeraw(&raw);
-        if (::openpty(&master, &slave, name, &raw, nullptr) == 0) {
-            ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-            path = QString::fromLocal8Bit(name);
-        }
-    }
-    ~Pty()
-    {
-        ::close(master);
-        ::close(slave);
-    }
-};
+using Pty = RawPty;
 
 void spin(int ms)
 {
@@ -94,7 +76,7 @@ public:
 std::unique_ptr<frmMain> consoleOn(const Pty& pty)
 {
     auto window = std::make_unique<frmMain>(
-        [path = pty.path](int n) { return n == 1 ? path : QStringLiteral("/nonexistent/%1").arg(n); });
+        [path = pty.slavePath()](int n) { return n == 1 ? path : QStringLiteral("/nonexistent/%1").arg(n); });
     window->show();
     window->findChild<QComboBox*>(QStringLiteral("cboPort"))->setCurrentIndex(0);
     window->console().onOpenClicked();
@@ -114,7 +96,7 @@ struct BareReceiver {
         widget->setGeometry(place);
         window.resize(120, 40);
         window.show();
-        port.setPortName(pty.path);
+        port.setPortName(pty.slavePath());
         port.setBaudRate(9600);
         port.open(QIODevice::ReadWrite);
         QObject::connect(&port, &QSerialPort::readyRead, widget, [this, widget] {
@@ -147,8 +129,8 @@ void latency()
         QWidget* text;
         std::vector<double> us;
     };
-    Path paths[] = {{ours.master, field, {}}, {label.pty.master, label.text, {}},
-                    {lineEdit.pty.master, lineEdit.text, {}}};
+    Path paths[] = {{ours.master(), field, {}}, {label.pty.master(), label.text, {}},
+                    {lineEdit.pty.master(), lineEdit.text, {}}};
     PaintWatch watch;
     for (Path& p : paths) p.text->installEventFilter(&watch);
     int value = 1;
@@ -323,7 +305,7 @@ void throughput()
     while (sent < noise.size() || rows() < reports || field->text() != last ||
            console->console().serialPort().bytesAvailable() > 0) {
         if (sent < noise.size()) {
-            const ssize_t n = ::write(pty.master, noise.constData() + sent, noise.size() - sent);
+            const ssize_t n = ::write(pty.master(), noise.constData() + sent, noise.size() - sent);
             if (n > 0) sent += n;
         }
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);

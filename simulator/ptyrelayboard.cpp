@@ -7,31 +7,16 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 PtyRelayBoard::PtyRelayBoard(Clock clock, QObject* parent)
     : QObject(parent), m_clock(std::move(clock))
 {
-    char name[256] = {};
-    termios raw{};
-    cfmakeraw(&raw);
-    if (::openpty(&m_master, &m_slave, name, &raw, nullptr) != 0) {
-        m_master = m_slave = -1;
-        return;
-    }
-    // The board keeps a slave descriptor of its own: without one, the master reads a hang-up
-    // whenever no console has the port open, and a read notifier would spin on it.
-    ::fcntl(m_slave, F_SETFD, FD_CLOEXEC);
-    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    ::fcntl(m_master, F_SETFD, FD_CLOEXEC);
-    m_slavePath = QString::fromLocal8Bit(name);
-
-    m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
+    if (!m_pty.isValid()) return;
+    const int master = m_pty.master();
+    m_readNotifier = new QSocketNotifier(master, QSocketNotifier::Read, this);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &PtyRelayBoard::readInput);
-    m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
+    m_writeNotifier = new QSocketNotifier(master, QSocketNotifier::Write, this);
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &PtyRelayBoard::flushOutput);
 }
@@ -41,8 +26,6 @@ PtyRelayBoard::~PtyRelayBoard()
     if (!m_link.isEmpty()) QFile::remove(m_link);
     delete m_readNotifier;
     delete m_writeNotifier;
-    if (m_master >= 0) ::close(m_master);
-    if (m_slave >= 0) ::close(m_slave);
 }
 
 bool PtyRelayBoard::link(const QString& path, QString* error)
@@ -55,7 +38,7 @@ bool PtyRelayBoard::link(const QString& path, QString* error)
         }
         QFile::remove(path);
     }
-    if (!QFile::link(m_slavePath, path)) {
+    if (!QFile::link(m_pty.slavePath(), path)) {
         if (error) *error = QStringLiteral("cannot create %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
@@ -81,7 +64,7 @@ void PtyRelayBoard::readInput()
 {
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        const ssize_t n = ::read(m_pty.master(), buffer, sizeof buffer);
         if (n <= 0) return;
         for (ssize_t i = 0; i < n; ++i) {
             const auto b = static_cast<std::uint8_t>(buffer[i]);
@@ -114,7 +97,7 @@ void PtyRelayBoard::flushOutput()
 {
     while (m_outputDone < m_output.size()) {
         const ssize_t n =
-            ::write(m_master, m_output.constData() + m_outputDone, m_output.size() - m_outputDone);
+            ::write(m_pty.master(), m_output.constData() + m_outputDone, m_output.size() - m_outputDone);
         if (n <= 0) break;  // full: wait for the write notifier
         m_outputDone += n;
     }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <functional>
 
+#include "rawpty.h"
 #include "relayboardmodel.h"
 
 class QSocketNotifier;
@@ -21,8 +22,8 @@ public:
     explicit PtyRelayBoard(Clock clock = {}, QObject* parent = nullptr);
     ~PtyRelayBoard() override;
 
-    bool isValid() const { return m_master >= 0; }
-    QString slavePath() const { return m_slavePath; }
+    bool isValid() const { return m_pty.isValid(); }
+    QString slavePath() const { return m_pty.slavePath(); }
 
     // Creates a symlink at `path` to the slave, replacing an older symlink there but never
     // anything else; removed again when the board goes. False, with a reason, if impossible.
@@ -51,9 +52,7 @@ private:
 
     Clock m_clock;
     RelayBoardModel m_model;
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_slavePath;
+    RawPty m_pty;
     QString m_link;
     QSocketNotifier* m_readNotifier = nullptr;
     QSocketNotifier* m_writeNotifier = nullptr;

@@ -4,17 +4,18 @@
 #include <QString>
 #include <chrono>
 
+#include "rawpty.h"
+
 // The board's end of a pseudo-terminal: the test reads and writes the master side while the
 // code under test opens the slave as its serial port.
 class PtyBoard {
 public:
-    PtyBoard();
-    ~PtyBoard();
+    PtyBoard() = default;
     PtyBoard(const PtyBoard&) = delete;
     PtyBoard& operator=(const PtyBoard&) = delete;
 
-    bool isValid() const { return m_master >= 0; }
-    QString slavePath() const { return m_slavePath; }
+    bool isValid() const { return m_pty.isValid(); }
+    QString slavePath() const { return m_pty.slavePath(); }
 
     bool send(const QByteArray& bytes);
     // Reads from the master until `count` bytes have come or the timeout passes, running the
@@ -26,7 +27,5 @@ public:
     void closeMaster();
 
 private:
-    int m_master = -1;
-    int m_slave = -1;  // kept open so the slave stays valid until the code under test opens it
-    QString m_slavePath;
+    RawPty m_pty;
 };
