@@ -1,7 +1,10 @@
 #include "ptyboard.h"
 
 #include <QCoreApplication>
+#include <QAbstractEventDispatcher>
 #include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QTest>
 
 #include <poll.h>
@@ -42,3 +45,16 @@ QByteArray PtyBoard::receive(int count, std::chrono::milliseconds timeout)
 QByteArray PtyBoard::drain() { return receive(INT_MAX, std::chrono::milliseconds(100)); }
 
 void PtyBoard::closeMaster() { m_pty.closeMaster(); }
+
+int eventLoopWakeUps(std::chrono::milliseconds duration)
+{
+    QEventLoop loop;
+    int wakeUps = 0;
+    auto* dispatcher = QAbstractEventDispatcher::instance();
+    const auto counter = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake,
+                                          [&wakeUps] { ++wakeUps; });
+    QTimer::singleShot(duration, &loop, &QEventLoop::quit);
+    loop.exec();
+    QObject::disconnect(counter);
+    return wakeUps;
+}

@@ -29,3 +29,8 @@ public:
 private:
     RawPty m_pty;
 };
+
+// Runs the event loop for `duration` and counts how often it woke up. An idle loop wakes a
+// handful of times; a loop spinning on a ready descriptor wakes thousands of times, however
+// loaded the machine is, so the count tells a spin apart without timing anything.
+int eventLoopWakeUps(std::chrono::milliseconds duration);

@@ -9,17 +9,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <sys/file.h>
-#include <sys/wait.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "frmir.h"
 #include "frmmain.h"
 #include "hexbytetext.h"
 #include "irkeylistmodel.h"
 #include "irlistview.h"
 #include "messageboxwatcher.h"
+#include "portholder.h"
 #include "ptyrelayboard.h"
 #include "receivedecoder.h"
 
@@ -317,24 +313,11 @@ void TestEndToEnd::boardVanishesAndComesBack()
 void TestEndToEnd::portHeldByAnotherProcess()
 {
     Rig rig;
-    int ready[2];
-    QVERIFY(::pipe(ready) == 0);
-    const QByteArray path = rig.board->slavePath().toLocal8Bit();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY);
-        const char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
-        (void)!::write(ready[1], &ok, 1);
-        for (;;) ::pause();
-    }
-    char ok = '0';
-    QCOMPARE(::read(ready[0], &ok, 1), ssize_t(1));
-    QCOMPARE(ok, '1');
+    PortHolder holder(rig.board->slavePath(), PortHolder::How::Flock);
+    QVERIFY(holder.ok());
 
     MessageBoxWatcher watcher;
     QVERIFY(!rig.open());
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
     QCOMPARE(watcher.seen.size(), 1);
     QCOMPARE(watcher.seen[0].text, QStringLiteral("指定的串口已被占用。"));
     QCOMPARE(int(watcher.seen[0].icon), int(QMessageBox::Warning));

@@ -1,0 +1,46 @@
+#include "portholder.h"
+
+#include <QFile>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+PortHolder::PortHolder(const QString& path, How how)
+{
+    int ready[2];
+    if (::pipe(ready) != 0) return;
+    const QByteArray native = QFile::encodeName(path);
+    const pid_t parent = ::getpid();
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        // Killed with the test process, whatever way that ends.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(1);
+        const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY);
+        bool ok = fd >= 0;
+        if (ok && how == How::Flock) ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (ok && how == How::Exclusive) ok = ::ioctl(fd, TIOCEXCL) == 0;
+        const char status = ok ? '1' : '0';
+        (void)!::write(ready[1], &status, 1);
+        for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    char status = '0';
+    m_ok = m_pid > 0 && ::read(ready[0], &status, 1) == 1 && status == '1';
+    ::close(ready[0]);
+}
+
+PortHolder::~PortHolder() { release(); }
+
+void PortHolder::release()
+{
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+}
