@@ -1,13 +1,14 @@
 #include <QApplication>
 #include <QIcon>
 
-#include "frmmain.h"
+#include "appicons.h"
+#include "mainwindow.h"
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/relay-console.png")));
-    frmMain window;
+    QApplication::setWindowIcon(QIcon(AppIcons::application()));
+    MainWindow window;
     window.show();
     return app.exec();
 }

@@ -29,10 +29,8 @@
 #include <unistd.h>
 
 #include "benchutil.h"
-#include "frmir.h"
-#include "frmmain.h"
+#include "mainwindow.h"
 #include "hexbytetext.h"
-#include "irkeylistmodel.h"
 #include "rawpty.h"
 #include "receivedecoder.h"
 
@@ -73,13 +71,13 @@ public:
     }
 };
 
-std::unique_ptr<frmMain> consoleOn(const Pty& pty)
+std::unique_ptr<MainWindow> consoleOn(const Pty& pty)
 {
-    auto window = std::make_unique<frmMain>(
+    auto window = std::make_unique<MainWindow>(
         [path = pty.slavePath()](int n) { return n == 1 ? path : QStringLiteral("/nonexistent/%1").arg(n); });
     window->show();
     window->findChild<QComboBox*>(QStringLiteral("cboPort"))->setCurrentIndex(0);
-    window->console().onOpenClicked();
+    window->controller().openPort();
     return window;
 }
 
@@ -101,7 +99,7 @@ struct BareReceiver {
         port.open(QIODevice::ReadWrite);
         QObject::connect(&port, &QSerialPort::readyRead, widget, [this, widget] {
             const QByteArray got = port.readAll();
-            if (!got.isEmpty()) widget->setText(HexByteText(static_cast<std::uint8_t>(got.back())));
+            if (!got.isEmpty()) widget->setText(hexByteText(static_cast<std::uint8_t>(got.back())));
         });
     }
 };
@@ -139,7 +137,7 @@ void latency()
         do value = (value + 1) % 256; while (value == 0x53 || value == 0x4C);
         Path& path = paths[i % 3];
         watch.target = path.text;
-        watch.expected = HexByteText(static_cast<std::uint8_t>(value));
+        watch.expected = hexByteText(static_cast<std::uint8_t>(value));
         QEventLoop loop;
         watch.loop = &loop;
         QTimer giveUp;  // dies with this step, so no stray timeouts wake the loop later
@@ -237,7 +235,7 @@ void startup()
         SerialPortService service;
         QElapsedTimer t;
         t.start();
-        service.PortScan();
+        service.scanPorts();
         probe.push_back(t.nsecsElapsed() / 1e6);
     }
     std::printf("  of which the port probe of Com1..Com16 on this machine: median %.2f ms\n",
@@ -297,13 +295,12 @@ void throughput()
     t.start();
     qsizetype sent = 0;
     auto rows = [&] {
-        auto* ir = dynamic_cast<frmIR*>(console->console().irWindow().view());
-        return ir ? ir->model()->rowCount() : 0;
+        return console->controller().keyReports().model()->rowCount();
     };
     auto* field = console->findChild<QLineEdit*>(QStringLiteral("txtByteRcv"));
-    const QString last = HexByteText(static_cast<std::uint8_t>(lastReply));
+    const QString last = hexByteText(static_cast<std::uint8_t>(lastReply));
     while (sent < noise.size() || rows() < reports || field->text() != last ||
-           console->console().serialPort().bytesAvailable() > 0) {
+           console->controller().serialPort().bytesAvailable() > 0) {
         if (sent < noise.size()) {
             const ssize_t n = ::write(pty.master(), noise.constData() + sent, noise.size() - sent);
             if (n > 0) sent += n;

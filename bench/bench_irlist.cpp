@@ -1,6 +1,6 @@
 // Cost of one infrared key report in the key list as the list grows, through the real
-// controller and window on the offscreen platform, beside a QTreeWidget doing the same work
-// (append a row with an icon, select it, scroll to it, let the window paint).
+// controller and window on the offscreen platform, beside a stock QTableView over the same model
+// doing the same work (append a row, select it, scroll to it, let the window paint).
 //
 //   build/bench/bench_irlist [max-rows]
 //
@@ -11,15 +11,16 @@
 #include <QApplication>
 #include <QProcess>
 #include <QHeaderView>
-#include <QTreeWidget>
+#include <QIcon>
+#include <QTableView>
 
 #include <cstring>
 
 #include "benchutil.h"
-#include "frmir.h"
-#include "hexbytetext.h"
-#include "irkeylistmodel.h"
-#include "irmessagewindow.h"
+#include "appicons.h"
+#include "keyreportcontroller.h"
+#include "keyreportmodel.h"
+#include "keyreportwindow.h"
 
 namespace {
 
@@ -65,50 +66,54 @@ void timeSingles(const char* name, AddOne addOne, int& next, long long before)
 void listView(const std::vector<int>& sizes)
 {
     const long long before = residentBytes();
-    IrMessageWindow controller([](IrMessageWindow& c) { return std::make_unique<frmIR>(c); });
+    KeyReportController controller;
+    KeyReportWindow::serve(controller);
     int next = 0;
-    controller.addKeyMessage(report(next++));
+    controller.addReport(report(next++));
     QCoreApplication::processEvents();
     std::vector<IrKeyMessage> step(batch);
     for (const int size : sizes) {
         while (next < size - measured) {
             for (auto& m : step) m = report(next++);
-            controller.addKeyMessages(step);
+            controller.addReports(step);
             QCoreApplication::processEvents();
         }
-        timeSingles("list view", [&](const IrKeyMessage& m) { controller.addKeyMessage(m); }, next,
+        timeSingles("key list", [&](const IrKeyMessage& m) { controller.addReport(m); }, next,
                     before);
     }
 }
 
-void treeWidget(const std::vector<int>& sizes)
+// The stock choice: a QTableView over the same model, set up to look like the key list.
+void tableView(const std::vector<int>& sizes)
 {
     const long long before = residentBytes();
-    QTreeWidget tree;
-    tree.setRootIsDecorated(false);
-    tree.setColumnCount(5);
-    tree.setHeaderLabels({"按键类型", "用户码1", "用户码2", "操作码", "反码"});
-    tree.resize(385, 153);
-    tree.show();
-    const QIcon shortIcon(QStringLiteral(":/icons/tag-short.png"));
-    const QIcon longIcon(QStringLiteral(":/icons/tag-long.png"));
+    KeyReportModel model;
+    model.setPressIcons(QIcon(AppIcons::shortPress()), QIcon(AppIcons::longPress()));
+    QTableView table;
+    table.setModel(&model);
+    table.setShowGrid(false);
+    table.setSelectionBehavior(QAbstractItemView::SelectRows);
+    table.setSelectionMode(QAbstractItemView::SingleSelection);
+    table.verticalHeader()->hide();
+    table.horizontalHeader()->setDefaultSectionSize(53);
+    table.resize(385, 153);
+    table.show();
     auto addOne = [&](const IrKeyMessage& m) {
-        auto* item = new QTreeWidgetItem(
-            QStringList{IrKeyListModel::pressText(m.pressKind), HexByteText(m.userCode1),
-                        HexByteText(m.userCode2), HexByteText(m.operationCode),
-                        HexByteText(m.inverseCode)});
-        item->setIcon(0, m.pressKind == PressKind::Short ? shortIcon : longIcon);
-        tree.addTopLevelItem(item);
-        tree.setCurrentItem(item);
-        tree.scrollToItem(item);
+        model.append({&m, 1});
+        const QModelIndex last = model.index(model.rowCount() - 1, 0);
+        table.selectionModel()->setCurrentIndex(
+            last, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        table.scrollTo(last);
     };
     int next = 0;
+    std::vector<IrKeyMessage> step(batch);
     for (const int size : sizes) {
         while (next < size - measured) {
-            for (int i = 0; i < batch; ++i) addOne(report(next++));
+            for (auto& m : step) m = report(next++);
+            model.append(step);
             QCoreApplication::processEvents();
         }
-        timeSingles("QTreeWidget", addOne, next, before);
+        timeSingles("QTableView", addOne, next, before);
     }
 }
 
@@ -121,18 +126,14 @@ int main(int argc, char** argv)
     const int maxRows = argc > 1 ? std::atoi(argv[1]) : 1'000'000;
     std::vector<int> sizes;
     for (int n = 1000; n <= maxRows; n *= 10) sizes.push_back(n);
-    std::vector<int> treeSizes;
-    for (int n : {1000, 10000, 50000})
-        if (n <= maxRows) treeSizes.push_back(n);
-
     if (argc > 2) {
-        if (std::strcmp(argv[2], "tree") == 0) treeWidget(treeSizes);
+        if (std::strcmp(argv[2], "table") == 0) tableView(sizes);
         else listView(sizes);
         return 0;
     }
     std::printf("per report: append + select + scroll (+ paint); memory: resident growth\n");
     std::fflush(stdout);
-    for (const char* variant : {"tree", "list"}) {
+    for (const char* variant : {"table", "list"}) {
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         child.start(QCoreApplication::applicationFilePath(),

@@ -11,7 +11,8 @@
 #include <cstdio>
 #include <string>
 
-#include "frmmain.h"
+#include "appicons.h"
+#include "mainwindow.h"
 
 namespace {
 
@@ -46,8 +47,8 @@ int main(int argc, char** argv)
     watch.appMs = ms();
     app.installEventFilter(&watch);
     if (console) {
-        QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/relay-console.png")));
-        auto* window = new frmMain;
+        QApplication::setWindowIcon(QIcon(AppIcons::application()));
+        auto* window = new MainWindow;
         watch.windowMs = ms();
         window->show();
     } else {

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     selection.operation = 4;
     selection.delayText = text;
     selection.delayChannel = channel;
-    const CommandPreview preview = encoder.ComposeCommand(selection);
+    const CommandPreview preview = encoder.compose(selection);
     const QByteArray bytes = encoder.bytes();
 
     CHECK(bytes.isEmpty() == !number.isDelay());

@@ -9,9 +9,9 @@ const std::array<QString, 5> relayOperationTexts = {
     QStringLiteral("1xxx:启动延时继电器"),
 };
 
-void CommandEncoder::ClearCommand() { m_buffer.count = 0; }
+void CommandEncoder::clear() { m_buffer.count = 0; }
 
-void CommandEncoder::AppendCommandByte(std::uint8_t b)
+void CommandEncoder::append(std::uint8_t b)
 {
     // A third byte has no place in any command and is dropped.
     if (m_buffer.count >= 2) return;
@@ -23,11 +23,11 @@ QByteArray CommandEncoder::bytes() const
     return QByteArray(reinterpret_cast<const char*>(m_buffer.bytes.data()), m_buffer.count);
 }
 
-CommandPreview CommandEncoder::ComposeCommand(const CommandSelection& selection)
+CommandPreview CommandEncoder::compose(const CommandSelection& selection)
 {
     using SecondField = CommandPreview::SecondField;
     const QString none = QStringLiteral("--");
-    ClearCommand();
+    clear();
 
     const auto operation = static_cast<RelayOperation>(selection.operation);
     if (operation == RelayOperation::None) return {none, SecondField::Unchanged, {}};
@@ -36,8 +36,8 @@ CommandPreview CommandEncoder::ComposeCommand(const CommandSelection& selection)
         // High nibble: operation code; bits 0..3: CH1..CH4.
         int b = selection.operation * 16;
         for (int ch = 0; ch < 4; ++ch) b += (selection.channelFlags[ch] ? 1 : 0) << ch;
-        AppendCommandByte(static_cast<std::uint8_t>(b));
-        return {HexByteText(static_cast<std::uint8_t>(b)), SecondField::Hidden, {}};
+        append(static_cast<std::uint8_t>(b));
+        return {hexByteText(static_cast<std::uint8_t>(b)), SecondField::Hidden, {}};
     }
     if (operation != RelayOperation::DelayedRelay) return {none, SecondField::Hidden, {}};
 
@@ -51,13 +51,13 @@ CommandPreview CommandEncoder::ComposeCommand(const CommandSelection& selection)
     const int ch = (selection.delayChannel >= 0 && selection.delayChannel <= 3)
                        ? selection.delayChannel
                        : 0;
-    if (hi > 0) AppendCommandByte(static_cast<std::uint8_t>(0xC0 + 4 * hi + ch));
-    if (lo > 0) AppendCommandByte(static_cast<std::uint8_t>(0x80 + 4 * lo + ch));
+    if (hi > 0) append(static_cast<std::uint8_t>(0xC0 + 4 * hi + ch));
+    if (lo > 0) append(static_cast<std::uint8_t>(0x80 + 4 * lo + ch));
 
-    CommandPreview preview{HexByteText(m_buffer.bytes[0]), SecondField::Hidden, {}};
+    CommandPreview preview{hexByteText(m_buffer.bytes[0]), SecondField::Hidden, {}};
     if (m_buffer.count >= 2) {
         preview.secondField = SecondField::Shown;
-        preview.secondByteText = HexByteText(m_buffer.bytes[1]);
+        preview.secondByteText = hexByteText(m_buffer.bytes[1]);
     }
     return preview;
 }

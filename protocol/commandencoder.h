@@ -40,9 +40,9 @@ struct CommandPreview {
 
 class CommandEncoder {
 public:
-    void ClearCommand();
-    void AppendCommandByte(std::uint8_t b);
-    CommandPreview ComposeCommand(const CommandSelection& selection);
+    void clear();
+    void append(std::uint8_t b);
+    CommandPreview compose(const CommandSelection& selection);
 
     QByteArray bytes() const;
     int count() const { return m_buffer.count; }

@@ -10,7 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-QString comPortDevice(int n)
+QString ComPorts::device(int n)
 {
     if (n >= 1 && n <= 4) return QStringLiteral("/dev/ttyS%1").arg(n - 1);
     if (n >= 5 && n <= 12) return QStringLiteral("/dev/ttyUSB%1").arg(n - 5);
@@ -20,7 +20,7 @@ QString comPortDevice(int n)
 
 namespace {
 
-int resultFromErrno(int error)
+OpenResult resultFromErrno(int error)
 {
     switch (error) {
     case EBUSY:
@@ -43,7 +43,7 @@ int resultFromErrno(int error)
 // open, so once it holds the device the exclusive flag says nothing about other holders;
 // it has to be read before. root may open an exclusive tty anyway, hence TIOCGEXCL rather
 // than relying on EBUSY.
-int probeDevice(const QString& path)
+OpenResult probeDevice(const QString& path)
 {
     const QByteArray native = QFile::encodeName(path);
     if (::access(native.constData(), R_OK | W_OK) != 0) return resultFromErrno(errno);
@@ -64,9 +64,9 @@ SerialPortService::SerialPortService(PortMap map, QObject* parent)
 
 SerialPortService::~SerialPortService() { close(); }
 
-QString SerialPortService::portEntryText(int n) { return QStringLiteral("Com%1").arg(n); }
+QString ComPorts::entryText(int n) { return QStringLiteral("Com%1").arg(n); }
 
-int SerialPortService::portNumberFromEntry(const QString& text)
+int ComPorts::numberFromEntry(const QString& text)
 {
     if (!text.startsWith(QLatin1String("Com"))) return 0;
     bool ok = false;
@@ -74,22 +74,22 @@ int SerialPortService::portNumberFromEntry(const QString& text)
     return ok ? n : 0;
 }
 
-QList<int> SerialPortService::PortScan()
+QList<int> SerialPortService::scanPorts()
 {
     close();
     QList<int> found;
-    for (int n = 1; n <= 16; ++n) {
-        const int code = openPort(n);
+    for (int n = ComPorts::first; n <= ComPorts::last; ++n) {
+        const OpenResult code = openPort(n);
         if (code == OpenResult::Ok || code == OpenResult::PortInUse) found.append(n);
         close();
     }
     return found;
 }
 
-int SerialPortService::openPort(int n)
+OpenResult SerialPortService::openPort(int n)
 {
     close();
-    if (n < 1 || n > 16 || !m_map) return OpenResult::InvalidPort;
+    if (!ComPorts::isValid(n) || !m_map) return OpenResult::InvalidPort;
     const QString mapped = m_map(n);
     if (mapped.isEmpty()) return OpenResult::InvalidPort;
 
@@ -97,7 +97,7 @@ int SerialPortService::openPort(int n)
     // so that two names of one device exclude each other.
     const QString path = QFileInfo(mapped).canonicalFilePath();
     if (path.isEmpty()) return OpenResult::DeviceMissing;
-    if (const int code = probeDevice(path); code != OpenResult::Ok) return code;
+    if (const OpenResult code = probeDevice(path); code != OpenResult::Ok) return code;
 
     auto* port = new QSerialPort(this);
     port->setPortName(path);
@@ -107,7 +107,7 @@ int SerialPortService::openPort(int n)
     port->setStopBits(QSerialPort::OneStop);
     port->setFlowControl(QSerialPort::NoFlowControl);
     if (!port->open(QIODevice::ReadWrite)) {
-        int code = OpenResult::OpenFailed;
+        OpenResult code = OpenResult::OpenFailed;
         switch (port->error()) {
         case QSerialPort::PermissionError:
             // Access was checked above, so this is the lock of another program.
@@ -136,14 +136,12 @@ int SerialPortService::openPort(int n)
 
     m_port = port;
     m_lost = false;
-    connect(port, &QSerialPort::readyRead, this,
-            [this] { emit receiveNotification(SerialEvent::DataReceived); });
-    connect(port, &QSerialPort::errorOccurred, this,
-            [this](QSerialPort::SerialPortError error) { onPortError(error); });
+    connect(port, &QSerialPort::readyRead, this, &SerialPortService::dataReceived);
+    connect(port, &QSerialPort::errorOccurred, this, &SerialPortService::handlePortError);
     return OpenResult::Ok;
 }
 
-void SerialPortService::onPortError(int error)
+void SerialPortService::handlePortError(QSerialPort::SerialPortError error)
 {
     switch (error) {
     case QSerialPort::NoError:
@@ -160,7 +158,7 @@ void SerialPortService::onPortError(int error)
             this,
             [this, lostPort] {
                 if (m_port == lostPort) close();
-                emit receiveNotification(SerialEvent::PortLost);
+                emit deviceLost();
             },
             Qt::QueuedConnection);
         return;
@@ -169,7 +167,7 @@ void SerialPortService::onPortError(int error)
         // Modem-line calls fail on pseudo-terminals, and a parity or framing error spoils a
         // byte, not the line: neither is fatal.
         m_port->clearError();
-        emit receiveNotification(SerialEvent::LineError);
+        emit lineError(error);
         return;
     }
 }

@@ -10,8 +10,8 @@ Q_DECLARE_METATYPE(SecondField)
 class TestCommandEncoder : public QObject {
     Q_OBJECT
 private slots:
-    void hexByteText_data();
-    void hexByteText();
+    void byteText_data();
+    void byteText();
     void relayCommands_data();
     void relayCommands();
     void delayCommands_data();
@@ -22,7 +22,7 @@ private slots:
     void delayNumber();
 };
 
-void TestCommandEncoder::hexByteText_data()
+void TestCommandEncoder::byteText_data()
 {
     QTest::addColumn<int>("byte");
     QTest::addColumn<QString>("text");
@@ -32,11 +32,11 @@ void TestCommandEncoder::hexByteText_data()
     QTest::newRow("max") << 255 << "0xFF";
 }
 
-void TestCommandEncoder::hexByteText()
+void TestCommandEncoder::byteText()
 {
     QFETCH(int, byte);
     QFETCH(QString, text);
-    QCOMPARE(HexByteText(static_cast<std::uint8_t>(byte)), text);
+    QCOMPARE(::hexByteText(static_cast<std::uint8_t>(byte)), text);
 }
 
 void TestCommandEncoder::relayCommands_data()
@@ -71,8 +71,8 @@ void TestCommandEncoder::relayCommands()
     selection.delayText = QStringLiteral("200");
     selection.delayChannel = 3;
 
-    const CommandPreview preview = encoder.ComposeCommand(selection);
-    QCOMPARE(preview.firstByteText, HexByteText(static_cast<std::uint8_t>(expected)));
+    const CommandPreview preview = encoder.compose(selection);
+    QCOMPARE(preview.firstByteText, ::hexByteText(static_cast<std::uint8_t>(expected)));
     QCOMPARE(preview.secondField, SecondField::Hidden);
     QCOMPARE(encoder.count(), 1);
     QCOMPARE(encoder.bytes(), QByteArray(1, static_cast<char>(expected)));
@@ -93,6 +93,7 @@ void TestCommandEncoder::delayCommands_data()
     QTest::newRow("1 s on CH1") << "1" << 0 << QByteArray("\x84");
     QTest::newRow("17 with spaces, CH3") << "  17   " << 2 << QByteArray("\xC6\x86");
     QTest::newRow("no option selected") << "17" << -1 << QByteArray("\xC4\x84");
+    QTest::newRow("channel beyond CH4") << "17" << 4 << QByteArray("\xC4\x84");
     QTest::newRow("2.5 rounds to 2") << "2.5" << 0 << QByteArray("\x88");
     QTest::newRow("3.5 rounds to 4") << "3.5" << 0 << QByteArray("\x90");
     QTest::newRow("254.5 rounds to 254") << "254.5" << 0 << QByteArray("\xFC\xB8");
@@ -125,9 +126,9 @@ void TestCommandEncoder::delayCommands()
     selection.operation = static_cast<std::int16_t>(RelayOperation::DelayedRelay);
     selection.channelFlags = {1, 1, 1, 1};  // must not leak into delay bytes
     selection.delayText = text;
-    selection.delayChannel = channel < 0 ? 0 : channel;
+    selection.delayChannel = channel;  // out-of-range channels are clamped to CH1
 
-    const CommandPreview preview = encoder.ComposeCommand(selection);
+    const CommandPreview preview = encoder.compose(selection);
     QCOMPARE(encoder.bytes(), expected);
     QCOMPARE(encoder.count(), expected.size());
     if (expected.isEmpty()) {
@@ -135,10 +136,10 @@ void TestCommandEncoder::delayCommands()
         QCOMPARE(preview.secondField, SecondField::Hidden);
         return;
     }
-    QCOMPARE(preview.firstByteText, HexByteText(static_cast<std::uint8_t>(expected[0])));
+    QCOMPARE(preview.firstByteText, ::hexByteText(static_cast<std::uint8_t>(expected[0])));
     if (expected.size() == 2) {
         QCOMPARE(preview.secondField, SecondField::Shown);
-        QCOMPARE(preview.secondByteText, HexByteText(static_cast<std::uint8_t>(expected[1])));
+        QCOMPARE(preview.secondByteText, ::hexByteText(static_cast<std::uint8_t>(expected[1])));
     } else {
         QCOMPARE(preview.secondField, SecondField::Hidden);
     }
@@ -150,11 +151,11 @@ void TestCommandEncoder::noOperationLeavesSecondFieldAlone()
     CommandSelection selection;
     selection.operation = 4;
     selection.delayText = QStringLiteral("200");
-    encoder.ComposeCommand(selection);
+    encoder.compose(selection);
     QCOMPARE(encoder.count(), 2);
 
     selection.operation = -1;
-    const CommandPreview preview = encoder.ComposeCommand(selection);
+    const CommandPreview preview = encoder.compose(selection);
     QCOMPARE(preview.firstByteText, QStringLiteral("--"));
     QCOMPARE(preview.secondField, SecondField::Unchanged);
     QCOMPARE(encoder.count(), 0);
@@ -164,14 +165,14 @@ void TestCommandEncoder::noOperationLeavesSecondFieldAlone()
 void TestCommandEncoder::thirdByteIsDropped()
 {
     CommandEncoder encoder;
-    encoder.AppendCommandByte(0x11);
-    encoder.AppendCommandByte(0x22);
-    encoder.AppendCommandByte(0x33);
+    encoder.append(0x11);
+    encoder.append(0x22);
+    encoder.append(0x33);
     QCOMPARE(encoder.count(), 2);
     QCOMPARE(encoder.bytes(), QByteArray("\x11\x22"));
-    encoder.ClearCommand();
+    encoder.clear();
     QCOMPARE(encoder.count(), 0);
-    encoder.AppendCommandByte(0x44);
+    encoder.append(0x44);
     QCOMPARE(encoder.bytes(), QByteArray("\x44"));
 }
 

@@ -9,11 +9,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "frmir.h"
-#include "frmmain.h"
 #include "hexbytetext.h"
-#include "irkeylistmodel.h"
-#include "irlistview.h"
+#include "keyreportmodel.h"
+#include "keyreportview.h"
+#include "keyreportwindow.h"
+#include "mainwindow.h"
 #include "messageboxwatcher.h"
 #include "portholder.h"
 #include "ptyrelayboard.h"
@@ -30,12 +30,12 @@ struct Rig {
     QTemporaryDir dir;
     QString device = dir.filePath(QStringLiteral("ttyUSB7"));
     std::unique_ptr<PtyRelayBoard> board;
-    std::unique_ptr<frmMain> window;
+    std::unique_ptr<MainWindow> window;
 
     Rig()
     {
         plugIn();
-        window = std::make_unique<frmMain>([path = device](int n) {
+        window = std::make_unique<MainWindow>([path = device](int n) {
             return n == comPort ? path : QStringLiteral("/nonexistent/%1").arg(n);
         });
         window->show();
@@ -57,14 +57,17 @@ struct Rig {
         combo->setCurrentIndex(operation);
         emit combo->activated(operation);  // as when the operator picks it
     }
-    bool open()
+    [[nodiscard]] bool open()
     {
         find<QComboBox>("cboPort")->setCurrentIndex(0);
         click("cmdOpenSerial");
-        return window->console().serialPort().isOpen();
+        return window->controller().serialPort().isOpen();
     }
     QString received() { return find<QLineEdit>("txtByteRcv")->text(); }
-    frmIR* keyWindow() { return dynamic_cast<frmIR*>(window->console().irWindow().view()); }
+    KeyReportWindow* keyWindow()
+    {
+        return qobject_cast<KeyReportWindow*>(window->controller().keyReports().window());
+    }
     int rows() { return keyWindow() ? keyWindow()->model()->rowCount() : 0; }
 };
 
@@ -174,7 +177,7 @@ void TestEndToEnd::roadOfAnInfraredReport()
     QVERIFY(rig.open());
     rig.board->sendKeyReport(false, 0x00, 0xFF, 0x12, 0xED);
     QTRY_COMPARE(rig.rows(), 1);
-    frmIR* ir = rig.keyWindow();
+    KeyReportWindow* ir = rig.keyWindow();
     QVERIFY(ir->isVisible());
     const QStringList texts{"短按", "0x00", "0xFF", "0x12", "0xED"};
     for (int c = 0; c < 5; ++c)
@@ -232,11 +235,11 @@ void TestEndToEnd::burstOfReports()
 
     QTRY_COMPARE_WITH_TIMEOUT(rig.rows(), reports, 120'000);
     QCOMPARE(rig.board->pendingOutput(), 0);
-    IrKeyListModel* model = rig.keyWindow()->model();
+    KeyReportModel* model = rig.keyWindow()->model();
     for (int i = 0; i < reports; ++i) {
         if (model->message(i) != numbered(i)) QFAIL(qPrintable(QStringLiteral("row %1").arg(i)));
     }
-    IrListView* list = rig.keyWindow()->list();
+    KeyReportView* list = rig.keyWindow()->list();
     QCOMPARE(list->selectionModel()->selectedRows().first().row(), reports - 1);
     QVERIFY(list->viewport()->rect().contains(list->visualRect(model->index(reports - 1, 0))));
     QCOMPARE(rig.received(), QStringLiteral("0x00"));
@@ -272,11 +275,11 @@ void TestEndToEnd::megabyteOfNoise()
     rig.board->sendRaw(noise);
     QTRY_COMPARE_WITH_TIMEOUT(rig.rows(), int(reports.size()), 120'000);
     QTRY_COMPARE(rig.board->pendingOutput(), 0);
-    QTRY_COMPARE(rig.window->console().serialPort().bytesAvailable(), 0);
-    QCOMPARE(rig.received(), HexByteText(static_cast<std::uint8_t>(lastReply)));
-    IrKeyListModel* model = rig.keyWindow()->model();
+    QTRY_COMPARE(rig.window->controller().serialPort().bytesAvailable(), 0);
+    QCOMPARE(rig.received(), hexByteText(static_cast<std::uint8_t>(lastReply)));
+    KeyReportModel* model = rig.keyWindow()->model();
     for (int i = 0; i < reports.size(); ++i) QCOMPARE(model->message(i), reports[i]);
-    const ReceiveDecoder& actual = rig.window->console().decoder();
+    const ReceiveDecoder& actual = rig.window->controller().decoder();
     QCOMPARE(actual.pendingMarker(), expected.pendingMarker());
     QCOMPARE(actual.irByteCount(), expected.irByteCount());
 }
@@ -291,7 +294,7 @@ void TestEndToEnd::boardVanishesAndComesBack()
     QTRY_COMPARE(int(rig.board->relays()), 0x02);
 
     rig.board.reset();  // unplugged mid-run
-    QTRY_VERIFY(!rig.window->console().serialPort().isOpen());
+    QTRY_VERIFY(!rig.window->controller().serialPort().isOpen());
     {
         MessageBoxWatcher watcher;
         rig.click("cmdSend");
@@ -304,7 +307,7 @@ void TestEndToEnd::boardVanishesAndComesBack()
 
     rig.plugIn();  // a new board under the same name
     rig.click("cmdOpenSerial");
-    QVERIFY(rig.window->console().serialPort().isOpen());
+    QVERIFY(rig.window->controller().serialPort().isOpen());
     QVERIFY(rig.find("cmdSend")->isEnabled());
     rig.click("cmdSend");
     QTRY_COMPARE(int(rig.board->relays()), 0x02);

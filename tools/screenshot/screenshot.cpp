@@ -6,9 +6,9 @@
 #include <QApplication>
 #include <QTimer>
 
-#include "frmir.h"
-#include "frmmain.h"
-#include "irmessagewindow.h"
+#include "keyreportcontroller.h"
+#include "keyreportwindow.h"
+#include "mainwindow.h"
 
 int main(int argc, char** argv)
 {
@@ -17,16 +17,17 @@ int main(int argc, char** argv)
     const QString out = QString::fromLocal8Bit(argv[1]);
     const bool ir = argc > 2 && QByteArrayView(argv[2]) == "ir";
 
-    frmMain window;
-    IrMessageWindow reports([](IrMessageWindow& c) { return std::make_unique<frmIR>(c); });
+    MainWindow window;
+    KeyReportController reports;
+    KeyReportWindow::serve(reports);
     QWidget* shown = &window;
     if (ir) {
         for (const IrKeyMessage& m :
              {IrKeyMessage{PressKind::Short, 0x00, 0xFF, 0x12, 0xED},
               IrKeyMessage{PressKind::Short, 0x00, 0xFF, 0x18, 0xE7},
               IrKeyMessage{PressKind::Long, 0x00, 0xFF, 0x18, 0xE7}})
-            reports.addKeyMessage(m);
-        shown = dynamic_cast<QWidget*>(reports.view());
+            reports.addReport(m);
+        shown = qobject_cast<QWidget*>(reports.window());
     } else {
         window.show();
     }

@@ -1,34 +1,41 @@
-#include "irkeylistmodel.h"
+#include "keyreportmodel.h"
 
 #include "hexbytetext.h"
 
-IrKeyListModel::IrKeyListModel(QIcon shortIcon, QIcon longIcon, QObject* parent)
-    : QAbstractTableModel(parent), m_shortIcon(std::move(shortIcon)), m_longIcon(std::move(longIcon))
+KeyReportModel::KeyReportModel(QObject* parent)
+    : QAbstractTableModel(parent), m_pressTexts{pressText(PressKind::Short), pressText(PressKind::Long)}
 {
 }
 
-int IrKeyListModel::rowCount(const QModelIndex& parent) const
+void KeyReportModel::setPressIcons(const QVariant& shortIcon, const QVariant& longIcon)
+{
+    m_shortIcon = shortIcon;
+    m_longIcon = longIcon;
+    if (!m_rows.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::DecorationRole});
+}
+
+int KeyReportModel::rowCount(const QModelIndex& parent) const
 {
     return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
 
-int IrKeyListModel::columnCount(const QModelIndex& parent) const
+int KeyReportModel::columnCount(const QModelIndex& parent) const
 {
     return parent.isValid() ? 0 : columns;
 }
 
-QString IrKeyListModel::pressText(PressKind kind)
+QString KeyReportModel::pressText(PressKind kind)
 {
-    return kind == PressKind::Short ? QStringLiteral("短按") : QStringLiteral("长按");
+    return kind == PressKind::Short ? tr("短按") : tr("长按");
 }
 
-IrKeyMessage IrKeyListModel::message(int row) const
+IrKeyMessage KeyReportModel::message(int row) const
 {
     const Row& r = m_rows[static_cast<std::size_t>(row)];
     return {r[0] ? PressKind::Long : PressKind::Short, r[1], r[2], r[3], r[4]};
 }
 
-QVariant IrKeyListModel::data(const QModelIndex& index, int role) const
+QVariant KeyReportModel::data(const QModelIndex& index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columns) return {};
     const Row& r = m_rows[static_cast<std::size_t>(index.row())];
@@ -36,7 +43,7 @@ QVariant IrKeyListModel::data(const QModelIndex& index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::AccessibleTextRole:
-        return index.column() == PressColumn ? pressText(kind) : HexByteText(r[index.column()]);
+        return index.column() == PressColumn ? m_pressTexts[r[0] ? 1 : 0] : hexByteText(r[index.column()]);
     case Qt::DecorationRole:
         if (index.column() == PressColumn) return kind == PressKind::Short ? m_shortIcon : m_longIcon;
         return {};
@@ -47,23 +54,24 @@ QVariant IrKeyListModel::data(const QModelIndex& index, int role) const
     }
 }
 
-QVariant IrKeyListModel::headerData(int section, Qt::Orientation orientation, int role) const
+QVariant KeyReportModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
     if (orientation != Qt::Horizontal || section < 0 || section >= columns) return {};
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
     if (role != Qt::DisplayRole) return {};
-    static const char16_t* const headers[] = {u"按键类型", u"用户码1", u"用户码2", u"操作码",
-                                              u"反码"};
-    return QString::fromUtf16(headers[section]);
+    static const char* const headers[] = {QT_TR_NOOP("按键类型"), QT_TR_NOOP("用户码1"),
+                                          QT_TR_NOOP("用户码2"), QT_TR_NOOP("操作码"),
+                                          QT_TR_NOOP("反码")};
+    return tr(headers[section]);
 }
 
-Qt::ItemFlags IrKeyListModel::flags(const QModelIndex& index) const
+Qt::ItemFlags KeyReportModel::flags(const QModelIndex& index) const
 {
     return index.isValid() ? Qt::ItemIsSelectable | Qt::ItemIsEnabled : Qt::NoItemFlags;
 }
 
-void IrKeyListModel::append(std::span<const IrKeyMessage> messages)
+void KeyReportModel::append(std::span<const IrKeyMessage> messages)
 {
     if (messages.empty()) return;
     const int first = rowCount();
@@ -75,7 +83,7 @@ void IrKeyListModel::append(std::span<const IrKeyMessage> messages)
     endInsertRows();
 }
 
-void IrKeyListModel::clear()
+void KeyReportModel::clear()
 {
     beginResetModel();
     std::deque<Row>().swap(m_rows);  // give the blocks back, not just the rows

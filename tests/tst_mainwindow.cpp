@@ -7,13 +7,14 @@
 #include <QRadioButton>
 #include <QTest>
 
-#include "frmir.h"
-#include "frmmain.h"
-#include "irkeylistmodel.h"
+#include "keyreportmodel.h"
+#include "keyreportwindow.h"
+#include "mainwindow.h"
+#include "mainwindowlayout.h"
 #include "messageboxwatcher.h"
 #include "ptyboard.h"
 
-class TestFrmMain : public QObject {
+class TestMainWindow : public QObject {
     Q_OBJECT
 private slots:
     void init();
@@ -21,6 +22,7 @@ private slots:
     void window();
     void controlsSitAtTheirPlaces_data();
     void controlsSitAtTheirPlaces();
+    void everyControlOfTheTableExists();
     void tabOrder();
     void colourRoles();
     void clickOnSendReachesTheBoard();
@@ -42,31 +44,31 @@ private:
     {
         find<QComboBox>("cboPort")->setCurrentIndex(0);
         QTest::mouseClick(find<QPushButton>("cmdOpenSerial"), Qt::LeftButton);
-        return m_window->console().serialPort().isOpen();
+        return m_window->controller().serialPort().isOpen();
     }
 
     std::unique_ptr<PtyBoard> m_board;
-    std::unique_ptr<frmMain> m_window;
+    std::unique_ptr<MainWindow> m_window;
 };
 
-void TestFrmMain::init()
+void TestMainWindow::init()
 {
     m_board = std::make_unique<PtyBoard>();
     const QString path = m_board->slavePath();
-    m_window = std::make_unique<frmMain>(
+    m_window = std::make_unique<MainWindow>(
         [path](int n) { return n == 2 ? path : QStringLiteral("/nonexistent/%1").arg(n); });
     m_window->show();
     QApplication::setActiveWindow(m_window.get());
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
 }
 
-void TestFrmMain::cleanup()
+void TestMainWindow::cleanup()
 {
     m_window.reset();
     m_board.reset();
 }
 
-void TestFrmMain::window()
+void TestMainWindow::window()
 {
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Vantrel - V2.3"));
     QCOMPARE(m_window->size(), QSize(279, 345));
@@ -90,70 +92,79 @@ void TestFrmMain::window()
     QCOMPARE(QApplication::focusWidget(), find("cboPort"));
 }
 
-void TestFrmMain::controlsSitAtTheirPlaces_data()
+void TestMainWindow::controlsSitAtTheirPlaces_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("caption");
-    QTest::addColumn<QRect>("twips");
-    QTest::addColumn<bool>("inFrame");
-    auto row = [](const char* name, const char* kind, const QString& caption, QRect r,
-                  bool inFrame = false) {
-        QTest::newRow(name) << QString(name) << QString(kind) << caption << r << inFrame;
+    auto row = [](const char *name, const char *kind, const QString &caption) {
+        QTest::newRow(name) << QString(name) << QString(kind) << caption;
     };
-    row("Label6", "QLabel", "串口选择", {240, 240, 1095, 255});
-    row("cboPort", "QComboBox", "", {1440, 210, 1215, 315});
-    row("Label1", "QLabel", "命令代码", {240, 720, 1095, 255});
-    row("cboOperation", "QComboBox", "", {1440, 690, 2055, 315});
-    row("Frame1", "QGroupBox", "通道选择", {240, 1200, 3735, 1575});
-    row("Label2", "QLabel", "标准通道", {360, 480, 855, 255}, true);
-    row("cbCh1", "QCheckBox", "CH1", {1680, 480, 735, 255}, true);
-    row("cbCh2", "QCheckBox", "CH2", {2520, 480, 735, 255}, true);
-    row("Label3", "QLabel", "扩展通道", {360, 960, 855, 255}, true);
-    row("cbCh3", "QCheckBox", "CH3", {1680, 960, 735, 255}, true);
-    row("cbCh4", "QCheckBox", "CH4", {2520, 960, 735, 255}, true);
-    row("rbCH1", "QRadioButton", "CH1", {1680, 480, 615, 255}, true);
-    row("rbCH2", "QRadioButton", "CH2", {2520, 480, 735, 255}, true);
-    row("rbCH3", "QRadioButton", "CH3", {1680, 960, 615, 255}, true);
-    row("rbCH4", "QRadioButton", "CH4", {2520, 960, 615, 255}, true);
-    row("Label8", "QLabel", "延迟时间", {240, 3000, 1095, 255});
-    row("txtDelay", "QLineEdit", "", {1440, 2985, 615, 285});
-    row("Label9", "QLabel", "秒 (1-255)", {2160, 3000, 975, 255});
-    row("Label4", "QLabel", "指令代码", {240, 3480, 1095, 255});
-    row("txtByteSend", "QLineEdit", "--", {1440, 3465, 615, 285});
-    row("txtByteSend2", "QLineEdit", "0x00", {2160, 3465, 615, 285});
-    row("Label5", "QLabel", "返回值", {240, 3960, 1095, 255});
-    row("txtByteRcv", "QLineEdit", "0x00", {1440, 3945, 615, 285});
-    row("cmdOpenSerial", "QPushButton", "打开串口", {480, 4440, 975, 375});
-    row("cmdSend", "QPushButton", "发送指令", {1560, 4440, 975, 375});
-    row("cmdQuit", "QPushButton", "退出", {2640, 4440, 975, 375});
-    row("Label7", "QLabel", "测试信号已启动 ...", {240, 4920, 4095, 255});
+    row("Label6", "QLabel", "串口选择");
+    row("cboPort", "QComboBox", "");
+    row("Label1", "QLabel", "命令代码");
+    row("cboOperation", "QComboBox", "");
+    row("Frame1", "QGroupBox", "通道选择");
+    row("Label2", "QLabel", "标准通道");
+    row("cbCh1", "QCheckBox", "CH1");
+    row("cbCh2", "QCheckBox", "CH2");
+    row("Label3", "QLabel", "扩展通道");
+    row("cbCh3", "QCheckBox", "CH3");
+    row("cbCh4", "QCheckBox", "CH4");
+    row("rbCH1", "QRadioButton", "CH1");
+    row("rbCH2", "QRadioButton", "CH2");
+    row("rbCH3", "QRadioButton", "CH3");
+    row("rbCH4", "QRadioButton", "CH4");
+    row("Label8", "QLabel", "延迟时间");
+    row("txtDelay", "QLineEdit", "");
+    row("Label9", "QLabel", "秒 (1-255)");
+    row("Label4", "QLabel", "指令代码");
+    row("txtByteSend", "QLineEdit", "--");
+    row("txtByteSend2", "QLineEdit", "0x00");
+    row("Label5", "QLabel", "返回值");
+    row("txtByteRcv", "QLineEdit", "0x00");
+    row("cmdOpenSerial", "QPushButton", "打开串口");
+    row("cmdSend", "QPushButton", "发送指令");
+    row("cmdQuit", "QPushButton", "退出");
+    row("Label7", "QLabel", "测试信号已启动 ...");
 }
 
-void TestFrmMain::controlsSitAtTheirPlaces()
+void TestMainWindow::controlsSitAtTheirPlaces()
 {
     QFETCH(QString, name);
     QFETCH(QString, kind);
     QFETCH(QString, caption);
-    QFETCH(QRect, twips);
-    QFETCH(bool, inFrame);
 
-    QWidget* w = m_window->findChild<QWidget*>(name);
+    QWidget *w = m_window->findChild<QWidget *>(name);
     QVERIFY(w);
     QCOMPARE(QString(w->metaObject()->className()), kind);
-    QCOMPARE(w->parentWidget(), inFrame ? find("Frame1") : static_cast<QWidget*>(m_window.get()));
-    const QRect pixels(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15);
-    QCOMPARE(w->geometry(), pixels);
+    const ControlPlace place = MainWindowLayout::place(name.toLatin1().constData());
+    QVERIFY(!place.twips.isEmpty());
+    QCOMPARE(w->parentWidget(),
+             place.inFrame ? find("Frame1") : static_cast<QWidget *>(m_window.get()));
+    // Twips to pixels at 96 dpi: 15 twips a pixel.
+    const QRect t = place.twips;
+    QCOMPARE(w->geometry(), QRect(t.x() / 15, t.y() / 15, t.width() / 15, t.height() / 15));
 
     QString text;
-    if (auto* l = qobject_cast<QLabel*>(w)) text = l->text();
-    else if (auto* b = qobject_cast<QAbstractButton*>(w)) text = b->text();
-    else if (auto* e = qobject_cast<QLineEdit*>(w)) text = e->text();
-    else if (auto* g = qobject_cast<QGroupBox*>(w)) text = g->title();
+    if (auto *l = qobject_cast<QLabel *>(w))
+        text = l->text();
+    else if (auto *b = qobject_cast<QAbstractButton *>(w))
+        text = b->text();
+    else if (auto *e = qobject_cast<QLineEdit *>(w))
+        text = e->text();
+    else if (auto *g = qobject_cast<QGroupBox *>(w))
+        text = g->title();
     QCOMPARE(text, caption);
 }
 
-void TestFrmMain::tabOrder()
+void TestMainWindow::everyControlOfTheTableExists()
+{
+    for (const ControlPlace &place : MainWindowLayout::places)
+        QVERIFY2(find(place.name), place.name);
+}
+
+void TestMainWindow::tabOrder()
 {
     const QStringList expected{"cboPort",      "cboOperation", "cbCh1",       "cbCh2",
                                "cbCh3",        "cbCh4",        "rbCH1",       "rbCH2",
@@ -177,7 +188,7 @@ void TestFrmMain::tabOrder()
     QCOMPARE(walked, (QStringList{"cboPort", "txtByteSend", "txtByteRcv"}));
 }
 
-void TestFrmMain::colourRoles()
+void TestMainWindow::colourRoles()
 {
     const QPalette app = QApplication::palette();
     auto base = [&](const char* name) { return find(name)->palette().color(QPalette::Base); };
@@ -197,7 +208,7 @@ void TestFrmMain::colourRoles()
     QVERIFY(find("cbCh1")->isHidden());
 }
 
-void TestFrmMain::clickOnSendReachesTheBoard()
+void TestMainWindow::clickOnSendReachesTheBoard()
 {
     QVERIFY(openPort());
     auto* operation = find<QComboBox>("cboOperation");
@@ -221,7 +232,7 @@ void TestFrmMain::clickOnSendReachesTheBoard()
     QCOMPARE(m_board->receive(2), QByteArray("\xF1\xA1"));
 }
 
-void TestFrmMain::messageBoxes_data()
+void TestMainWindow::messageBoxes_data()
 {
     QTest::addColumn<QString>("button");
     QTest::addColumn<bool>("open");
@@ -235,7 +246,7 @@ void TestFrmMain::messageBoxes_data()
         << "cboOperation";
 }
 
-void TestFrmMain::messageBoxes()
+void TestMainWindow::messageBoxes()
 {
     QFETCH(QString, button);
     QFETCH(bool, open);
@@ -256,7 +267,7 @@ void TestFrmMain::messageBoxes()
     QTRY_COMPARE(m_window->focusWidget()->objectName(), focusAfter);
 }
 
-void TestFrmMain::focusLeavesADisabledButtonForTheNextInTabOrder()
+void TestMainWindow::focusLeavesADisabledButtonForTheNextInTabOrder()
 {
     find<QComboBox>("cboPort")->setCurrentIndex(0);
     auto* open = find<QPushButton>("cmdOpenSerial");
@@ -267,8 +278,10 @@ void TestFrmMain::focusLeavesADisabledButtonForTheNextInTabOrder()
 
     // The device goes away; send finds the port closed and disables itself.
     m_board->closeMaster();
-    QTRY_VERIFY(!m_window->console().serialPort().isOpen());
-    find<QComboBox>("cboOperation")->setCurrentIndex(0);
+    QTRY_VERIFY(!m_window->controller().serialPort().isOpen());
+    auto* operation = find<QComboBox>("cboOperation");
+    operation->setCurrentIndex(0);
+    emit operation->activated(0);  // as when the operator picks it
     MessageBoxWatcher watcher;
     QTest::keyClick(find("cmdSend"), Qt::Key_Space);
     QCOMPARE(watcher.seen.size(), 1);
@@ -279,15 +292,15 @@ void TestFrmMain::focusLeavesADisabledButtonForTheNextInTabOrder()
     QTRY_COMPARE(m_window->focusWidget(), find("cmdQuit"));
 }
 
-void TestFrmMain::closingClosesThePort()
+void TestMainWindow::closingClosesThePort()
 {
     QVERIFY(openPort());
     QTest::mouseClick(find<QPushButton>("cmdQuit"), Qt::LeftButton);
     QVERIFY(!m_window->isVisible());
-    QVERIFY(!m_window->console().serialPort().isOpen());
+    QVERIFY(!m_window->controller().serialPort().isOpen());
 }
 
-void TestFrmMain::boardBytesReachTheFieldAndTheKeyList()
+void TestMainWindow::boardBytesReachTheFieldAndTheKeyList()
 {
     QVERIFY(openPort());
     // The operator is at the command list when the reports come in.
@@ -298,11 +311,11 @@ void TestFrmMain::boardBytesReachTheFieldAndTheKeyList()
 
     QVERIFY(m_board->send("\x07"));
     QTRY_COMPARE(find<QLineEdit>("txtByteRcv")->text(), QStringLiteral("0x07"));
-    QCOMPARE(m_window->console().irWindow().view(), nullptr);
+    QCOMPARE(m_window->controller().keyReports().window(), nullptr);
 
     QVERIFY(m_board->send(QByteArray("\x53\x00\xFF\x12\xED\x4C\x01\x02\x03\x04\x09", 11)));
     QTRY_COMPARE(find<QLineEdit>("txtByteRcv")->text(), QStringLiteral("0x09"));
-    auto* ir = dynamic_cast<frmIR*>(m_window->console().irWindow().view());
+    auto* ir = qobject_cast<KeyReportWindow*>(m_window->controller().keyReports().window());
     QVERIFY(ir);
     QVERIFY(ir->isVisible());
     QCOMPARE(ir->model()->rowCount(), 2);
@@ -321,10 +334,11 @@ void TestFrmMain::boardBytesReachTheFieldAndTheKeyList()
     QCOMPARE(QApplication::focusWidget(), operation);
 
     // Closing the main window takes the key list with it.
-    QPointer<frmIR> irWindow = ir;
+    QPointer<KeyReportWindow> irWindow = ir;
     m_window->close();
     QVERIFY(!irWindow || !irWindow->isVisible());
-    QCOMPARE(m_window->console().irWindow().view(), nullptr);
+    QCOMPARE(m_window->controller().keyReports().window(), nullptr);
+    QTRY_VERIFY(irWindow.isNull()); // it deletes itself on closing
 }
 
 namespace {
@@ -342,7 +356,7 @@ public:
 };
 }  // namespace
 
-void TestFrmMain::ctrlTStartsTheChaserAndStillReachesTheFocusedControl()
+void TestMainWindow::ctrlTStartsTheChaserAndStillReachesTheFocusedControl()
 {
     auto* delay = find<QLineEdit>("txtDelay");
     KeyCounter reached;
@@ -350,7 +364,7 @@ void TestFrmMain::ctrlTStartsTheChaserAndStillReachesTheFocusedControl()
 
     // Closed state: nothing starts.
     QTest::keyClick(m_window.get(), Qt::Key_T, Qt::ControlModifier);
-    QVERIFY(!m_window->console().testRunning());
+    QVERIFY(!m_window->controller().testRunning());
 
     QVERIFY(openPort());
     auto* operation = find<QComboBox>("cboOperation");
@@ -360,11 +374,11 @@ void TestFrmMain::ctrlTStartsTheChaserAndStillReachesTheFocusedControl()
     QCOMPARE(QApplication::focusWidget(), delay);
 
     QTest::keyClick(delay, Qt::Key_T);  // T alone is typing, not a command
-    QVERIFY(!m_window->console().testRunning());
+    QVERIFY(!m_window->controller().testRunning());
     QCOMPARE(delay->text(), QStringLiteral("t"));
 
     QTest::keyClick(delay, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
-    QVERIFY(m_window->console().testRunning());
+    QVERIFY(m_window->controller().testRunning());
     QCOMPARE(reached.presses, 2);
     QVERIFY(m_window->timer1().isActive());
     QCOMPARE(m_window->timer1().interval(), 1000);
@@ -377,5 +391,5 @@ void TestFrmMain::ctrlTStartsTheChaserAndStillReachesTheFocusedControl()
     QVERIFY(!find("Label7")->isHidden());
 }
 
-QTEST_MAIN(TestFrmMain)
-#include "tst_frmmain.moc"
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,6 +1,6 @@
-#include "irlistview.h"
+#include "keyreportview.h"
 
-#include "irlistaccessible.h"
+#include "keyreportviewaccessible.h"
 
 #include <QHeaderView>
 #include <QPaintEvent>
@@ -9,10 +9,10 @@
 
 #include <algorithm>
 
-IrListView::IrListView(QWidget* parent)
+KeyReportView::KeyReportView(QWidget* parent)
     : QAbstractItemView(parent), m_header(new QHeaderView(Qt::Horizontal, this))
 {
-    IrListAccessible::install();
+    KeyReportViewAccessible::install();
     setSelectionMode(SingleSelection);
     setSelectionBehavior(SelectRows);
     setEditTriggers(NoEditTriggers);
@@ -31,28 +31,28 @@ IrListView::IrListView(QWidget* parent)
     });
 }
 
-void IrListView::setModel(QAbstractItemModel* model)
+void KeyReportView::setModel(QAbstractItemModel* model)
 {
     QAbstractItemView::setModel(model);
     m_header->setModel(model);
     updateGeometries();
 }
 
-int IrListView::rowCount() const { return model() ? model()->rowCount(rootIndex()) : 0; }
+int KeyReportView::rowCount() const { return model() ? model()->rowCount(rootIndex()) : 0; }
 
-int IrListView::fullyVisibleRows() const
+int KeyReportView::fullyVisibleRows() const
 {
     return std::max(1, viewport()->height() / m_rowHeight);
 }
 
-int IrListView::firstVisibleRow() const { return verticalScrollBar()->value(); }
+int KeyReportView::firstVisibleRow() const { return verticalScrollBar()->value(); }
 
-QRect IrListView::rowRect(int row) const
+QRect KeyReportView::rowRect(int row) const
 {
     return QRect(0, (row - firstVisibleRow()) * m_rowHeight, viewport()->width(), m_rowHeight);
 }
 
-QRect IrListView::visualRect(const QModelIndex& index) const
+QRect KeyReportView::visualRect(const QModelIndex& index) const
 {
     if (!index.isValid() || index.parent() != rootIndex()) return {};
     const int x = m_header->sectionViewportPosition(index.column());
@@ -60,7 +60,7 @@ QRect IrListView::visualRect(const QModelIndex& index) const
                  m_header->sectionSize(index.column()), m_rowHeight);
 }
 
-void IrListView::scrollTo(const QModelIndex& index, ScrollHint hint)
+void KeyReportView::scrollTo(const QModelIndex& index, ScrollHint hint)
 {
     if (!index.isValid()) return;
     const int row = index.row();
@@ -85,7 +85,7 @@ void IrListView::scrollTo(const QModelIndex& index, ScrollHint hint)
     verticalScrollBar()->setValue(std::max(0, target));
 }
 
-QModelIndex IrListView::indexAt(const QPoint& point) const
+QModelIndex KeyReportView::indexAt(const QPoint& point) const
 {
     if (!model() || point.y() < 0) return {};
     const int row = firstVisibleRow() + point.y() / m_rowHeight;
@@ -94,7 +94,7 @@ QModelIndex IrListView::indexAt(const QPoint& point) const
     return model()->index(row, column, rootIndex());
 }
 
-QModelIndex IrListView::moveCursor(CursorAction action, Qt::KeyboardModifiers)
+QModelIndex KeyReportView::moveCursor(CursorAction action, Qt::KeyboardModifiers)
 {
     const int rows = rowCount();
     if (rows == 0) return {};
@@ -128,11 +128,11 @@ QModelIndex IrListView::moveCursor(CursorAction action, Qt::KeyboardModifiers)
     return model()->index(row, current.isValid() ? current.column() : 0, rootIndex());
 }
 
-int IrListView::horizontalOffset() const { return horizontalScrollBar()->value(); }
+int KeyReportView::horizontalOffset() const { return horizontalScrollBar()->value(); }
 
-int IrListView::verticalOffset() const { return firstVisibleRow() * m_rowHeight; }
+int KeyReportView::verticalOffset() const { return firstVisibleRow() * m_rowHeight; }
 
-void IrListView::setSelection(const QRect& rect, QItemSelectionModel::SelectionFlags flags)
+void KeyReportView::setSelection(const QRect& rect, QItemSelectionModel::SelectionFlags flags)
 {
     const int rows = rowCount();
     if (!model() || rows == 0) return;
@@ -146,7 +146,7 @@ void IrListView::setSelection(const QRect& rect, QItemSelectionModel::SelectionF
     selectionModel()->select(selection, flags | QItemSelectionModel::Rows);
 }
 
-QRegion IrListView::visualRegionForSelection(const QItemSelection& selection) const
+QRegion KeyReportView::visualRegionForSelection(const QItemSelection& selection) const
 {
     QRegion region;
     const int first = firstVisibleRow();
@@ -159,7 +159,7 @@ QRegion IrListView::visualRegionForSelection(const QItemSelection& selection) co
     return region;
 }
 
-void IrListView::paintEvent(QPaintEvent* event)
+void KeyReportView::paintEvent(QPaintEvent* event)
 {
     if (!model()) return;
     QPainter painter(viewport());
@@ -188,7 +188,7 @@ void IrListView::paintEvent(QPaintEvent* event)
     }
 }
 
-void IrListView::updateGeometries()
+void KeyReportView::updateGeometries()
 {
     const int headerHeight = m_header->sizeHint().height();
     if (viewportMargins().top() != headerHeight) setViewportMargins(0, headerHeight, 0, 0);
@@ -205,13 +205,13 @@ void IrListView::updateGeometries()
     QAbstractItemView::updateGeometries();
 }
 
-void IrListView::scrollContentsBy(int, int)
+void KeyReportView::scrollContentsBy(int, int)
 {
     m_header->setOffset(horizontalScrollBar()->value());
     viewport()->update();
 }
 
-void IrListView::rowsInserted(const QModelIndex& parent, int start, int end)
+void KeyReportView::rowsInserted(const QModelIndex& parent, int start, int end)
 {
     QAbstractItemView::rowsInserted(parent, start, end);
     updateGeometries();

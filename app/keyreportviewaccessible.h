@@ -3,20 +3,20 @@
 #include <QAccessibleWidget>
 #include <QHash>
 
-class IrListView;
+class KeyReportView;
 
-// What screen readers see of IrListView: a table of rows and cells with their texts, the column
+// What screen readers see of KeyReportView: a table of rows and cells with their texts, the column
 // titles and the selection. Qt gives its own item views such an interface; a view of our own
 // needs one written for it. Cells are made when asked for, so nothing here grows with the rows.
-class IrListAccessible : public QAccessibleWidget, public QAccessibleTableInterface {
+class KeyReportViewAccessible : public QAccessibleWidget, public QAccessibleTableInterface {
 public:
-    explicit IrListAccessible(IrListView* view);
-    ~IrListAccessible() override;
+    explicit KeyReportViewAccessible(KeyReportView* view);
+    ~KeyReportViewAccessible() override;
 
     // Registers the factory that hands this interface out; safe to call more than once.
     static void install();
 
-    IrListView* view() const;
+    KeyReportView* view() const;
 
     // QAccessibleInterface
     QAccessible::Role role() const override { return QAccessible::Table; }

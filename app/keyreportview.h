@@ -11,10 +11,10 @@ class QHeaderView;
 //
 // Being an item view, it gets Qt's accessible table for free: screen readers see rows, cells,
 // their texts, the column titles and the selection.
-class IrListView : public QAbstractItemView {
+class KeyReportView : public QAbstractItemView {
     Q_OBJECT
 public:
-    explicit IrListView(QWidget* parent = nullptr);
+    explicit KeyReportView(QWidget* parent = nullptr);
 
     void setModel(QAbstractItemModel* model) override;
     QHeaderView* header() const { return m_header; }

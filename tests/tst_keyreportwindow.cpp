@@ -7,10 +7,11 @@
 #include <QMenu>
 #include <QTest>
 
-#include "frmir.h"
-#include "irkeylistmodel.h"
-#include "irlistview.h"
-#include "irmessagewindow.h"
+#include "appicons.h"
+#include "keyreportcontroller.h"
+#include "keyreportmodel.h"
+#include "keyreportview.h"
+#include "keyreportwindow.h"
 
 namespace {
 const IrKeyMessage shortKey{PressKind::Short, 0x00, 0xFF, 0x12, 0xED};
@@ -22,7 +23,7 @@ QImage iconImage(const QVariant& decoration)
 }
 }  // namespace
 
-class TestFrmIR : public QObject {
+class TestKeyReportWindow : public QObject {
     Q_OBJECT
 private slots:
     void init();
@@ -37,23 +38,30 @@ private slots:
     void readableThroughAccessibility();
 
 private:
-    frmIR* window() const { return static_cast<frmIR*>(m_controller->view()); }
-    std::unique_ptr<IrMessageWindow> m_controller;
+    KeyReportWindow* window() const
+    {
+        return qobject_cast<KeyReportWindow*>(m_controller->window());
+    }
+    std::unique_ptr<KeyReportController> m_controller;
 };
 
-void TestFrmIR::init()
+void TestKeyReportWindow::init()
 {
-    m_controller = std::make_unique<IrMessageWindow>(
-        [](IrMessageWindow& c) { return std::make_unique<frmIR>(c); });
+    m_controller = std::make_unique<KeyReportController>();
+    KeyReportWindow::serve(*m_controller);
 }
 
-void TestFrmIR::cleanup() { m_controller.reset(); }
-
-void TestFrmIR::firstReportShowsTheWindowWithOneSelectedRow()
+void TestKeyReportWindow::cleanup()
 {
-    QCOMPARE(m_controller->view(), nullptr);
-    m_controller->addKeyMessage(shortKey);
-    frmIR* w = window();
+    delete window();
+    m_controller.reset();
+}
+
+void TestKeyReportWindow::firstReportShowsTheWindowWithOneSelectedRow()
+{
+    QCOMPARE(m_controller->window(), nullptr);
+    m_controller->addReport(shortKey);
+    KeyReportWindow* w = window();
     QVERIFY(w);
     QVERIFY(w->isVisible());
     QCOMPARE(w->windowTitle(), QStringLiteral("红外按键消息"));
@@ -66,11 +74,13 @@ void TestFrmIR::firstReportShowsTheWindowWithOneSelectedRow()
     QCOMPARE(selected.size(), 1);
     QCOMPARE(selected.first().row(), 0);
     QVERIFY(!w->testAttribute(Qt::WA_QuitOnClose));
+    QVERIFY(w->testAttribute(Qt::WA_DeleteOnClose));
+    QVERIFY(w->testAttribute(Qt::WA_ShowWithoutActivating));
 }
 
-void TestFrmIR::columns()
+void TestKeyReportWindow::columns()
 {
-    m_controller->addKeyMessage(shortKey);
+    m_controller->addReport(shortKey);
     QHeaderView* header = window()->list()->header();
     QCOMPARE(header->count(), 5);
     const QStringList titles{"按键类型", "用户码1", "用户码2", "操作码", "反码"};
@@ -84,24 +94,24 @@ void TestFrmIR::columns()
     QVERIFY(header->isVisible());
 }
 
-void TestFrmIR::iconsFollowThePressKind()
+void TestKeyReportWindow::iconsFollowThePressKind()
 {
-    m_controller->addKeyMessage(shortKey);
-    m_controller->addKeyMessage(longKey);
-    IrKeyListModel* model = window()->model();
+    m_controller->addReport(shortKey);
+    m_controller->addReport(longKey);
+    KeyReportModel* model = window()->model();
     const QImage shortImage = iconImage(model->data(model->index(0, 0), Qt::DecorationRole));
     const QImage longImage = iconImage(model->data(model->index(1, 0), Qt::DecorationRole));
-    QCOMPARE(shortImage, iconImage(QIcon(QStringLiteral(":/icons/tag-short.png"))));
-    QCOMPARE(longImage, iconImage(QIcon(QStringLiteral(":/icons/tag-long.png"))));
+    QCOMPARE(shortImage, iconImage(QIcon(AppIcons::shortPress())));
+    QCOMPARE(longImage, iconImage(QIcon(AppIcons::longPress())));
     QVERIFY(shortImage != longImage);
     QVERIFY(!model->data(model->index(0, 1), Qt::DecorationRole).isValid());
 }
 
-void TestFrmIR::contextMenuClearsTheList()
+void TestKeyReportWindow::contextMenuClearsTheList()
 {
-    m_controller->addKeyMessage(shortKey);
-    m_controller->addKeyMessage(longKey);
-    frmIR* w = window();
+    m_controller->addReport(shortKey);
+    m_controller->addReport(longKey);
+    KeyReportWindow* w = window();
     QWidget* viewport = w->list()->viewport();
     const QPoint at(20, 10);
     QContextMenuEvent press(QContextMenuEvent::Mouse, at, viewport->mapToGlobal(at));
@@ -114,36 +124,36 @@ void TestFrmIR::contextMenuClearsTheList()
     QCOMPARE(w->model()->rowCount(), 0);
     QVERIFY(w->isVisible());
 
-    m_controller->addKeyMessage(longKey);
+    m_controller->addReport(longKey);
     QCOMPARE(window(), w);
     QCOMPARE(w->model()->rowCount(), 1);
     QCOMPARE(w->model()->message(0), longKey);
     QCOMPARE(w->list()->selectionModel()->selectedRows().first().row(), 0);
 }
 
-void TestFrmIR::closeThenReportOpensANewWindow()
+void TestKeyReportWindow::closeThenReportOpensANewWindow()
 {
-    m_controller->addKeyMessage(shortKey);
-    m_controller->addKeyMessage(shortKey);
-    QPointer<frmIR> first = window();
+    m_controller->addReport(shortKey);
+    m_controller->addReport(shortKey);
+    QPointer<KeyReportWindow> first = window();
     first->close();
-    QCOMPARE(m_controller->view(), nullptr);
+    QCOMPARE(m_controller->window(), nullptr);
     QTRY_VERIFY(first.isNull());  // destroyed with its rows
 
-    m_controller->addKeyMessage(longKey);
+    m_controller->addReport(longKey);
     QVERIFY(window());
     QVERIFY(window()->isVisible());
     QCOMPARE(window()->model()->rowCount(), 1);
     QCOMPARE(window()->model()->message(0), longKey);
 }
 
-void TestFrmIR::newestRowStaysSelectedAndVisible()
+void TestKeyReportWindow::newestRowStaysSelectedAndVisible()
 {
     std::vector<IrKeyMessage> batch(50, shortKey);
     for (int i = 0; i < 20; ++i) {
         batch.back().userCode1 = static_cast<std::uint8_t>(i);
-        m_controller->addKeyMessages(batch);
-        IrListView* list = window()->list();
+        m_controller->addReports(batch);
+        KeyReportView* list = window()->list();
         const int last = window()->model()->rowCount() - 1;
         QCOMPARE(list->selectionModel()->selectedRows().size(), 1);
         QCOMPARE(list->selectionModel()->selectedRows().first().row(), last);
@@ -155,11 +165,11 @@ void TestFrmIR::newestRowStaysSelectedAndVisible()
     QCOMPARE(window()->model()->message(999).userCode1, 19);
 }
 
-void TestFrmIR::clickSelectsAndHeaderClickDoesNothing()
+void TestKeyReportWindow::clickSelectsAndHeaderClickDoesNothing()
 {
-    m_controller->addKeyMessage(shortKey);
-    m_controller->addKeyMessage(longKey);
-    IrListView* list = window()->list();
+    m_controller->addReport(shortKey);
+    m_controller->addReport(longKey);
+    KeyReportView* list = window()->list();
     const QModelIndex firstRow = window()->model()->index(0, 2);
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(firstRow).center());
     QCOMPARE(list->selectionModel()->selectedRows().size(), 1);
@@ -173,10 +183,10 @@ void TestFrmIR::clickSelectsAndHeaderClickDoesNothing()
     QCOMPARE(window()->model()->message(0), shortKey);  // not sorted
 }
 
-void TestFrmIR::readableThroughAccessibility()
+void TestKeyReportWindow::readableThroughAccessibility()
 {
-    m_controller->addKeyMessage(shortKey);
-    m_controller->addKeyMessage(longKey);
+    m_controller->addReport(shortKey);
+    m_controller->addReport(longKey);
     QAccessibleInterface* list = QAccessible::queryAccessibleInterface(window()->list());
     QVERIFY(list);
     QAccessibleTableInterface* table = list->tableInterface();
@@ -191,5 +201,5 @@ void TestFrmIR::readableThroughAccessibility()
     QCOMPARE(table->selectedRows(), QList<int>{1});
 }
 
-QTEST_MAIN(TestFrmIR)
-#include "tst_frmir.moc"
+QTEST_MAIN(TestKeyReportWindow)
+#include "tst_keyreportwindow.moc"

@@ -1,15 +1,15 @@
-#include "irlistaccessible.h"
+#include "keyreportviewaccessible.h"
 
 #include <QAbstractItemModel>
 #include <QItemSelectionModel>
 
-#include "irlistview.h"
+#include "keyreportview.h"
 
 namespace {
 
 class IrCellAccessible : public QAccessibleInterface, public QAccessibleTableCellInterface {
 public:
-    IrCellAccessible(IrListAccessible* table, int row, int column)
+    IrCellAccessible(KeyReportViewAccessible* table, int row, int column)
         : m_table(table), m_row(row), m_column(column)
     {
     }
@@ -36,7 +36,7 @@ public:
     QRect rect() const override
     {
         if (!isValid()) return {};
-        IrListView* view = m_table->view();
+        KeyReportView* view = m_table->view();
         const QRect r = view->visualRect(index());
         return QRect(view->viewport()->mapToGlobal(r.topLeft()), r.size());
     }
@@ -46,7 +46,7 @@ public:
         s.selectable = true;
         s.focusable = true;
         if (!isValid()) return s;
-        IrListView* view = m_table->view();
+        KeyReportView* view = m_table->view();
         s.selected = isSelected();
         s.focused = view->hasFocus() && view->currentIndex() == index();
         s.invisible = !view->viewport()->rect().intersects(view->visualRect(index()));
@@ -71,29 +71,29 @@ public:
 private:
     QModelIndex index() const
     {
-        IrListView* view = m_table->view();
+        KeyReportView* view = m_table->view();
         return view->model()->index(m_row, m_column, view->rootIndex());
     }
 
-    IrListAccessible* m_table;
+    KeyReportViewAccessible* m_table;
     int m_row;
     int m_column;
 };
 
 QAccessibleInterface* factory(const QString& className, QObject* object)
 {
-    if (className == QLatin1String("IrListView") && object && object->isWidgetType())
-        return new IrListAccessible(static_cast<IrListView*>(object));
+    if (className == QLatin1String("KeyReportView") && object && object->isWidgetType())
+        return new KeyReportViewAccessible(static_cast<KeyReportView*>(object));
     return nullptr;
 }
 
 }  // namespace
 
-IrListAccessible::IrListAccessible(IrListView* view) : QAccessibleWidget(view, QAccessible::Table) {}
+KeyReportViewAccessible::KeyReportViewAccessible(KeyReportView* view) : QAccessibleWidget(view, QAccessible::Table) {}
 
-IrListAccessible::~IrListAccessible() { forgetCells(); }
+KeyReportViewAccessible::~KeyReportViewAccessible() { forgetCells(); }
 
-void IrListAccessible::install()
+void KeyReportViewAccessible::install()
 {
     static const bool installed = [] {
         QAccessible::installFactory(factory);
@@ -102,65 +102,65 @@ void IrListAccessible::install()
     Q_UNUSED(installed);
 }
 
-IrListView* IrListAccessible::view() const { return static_cast<IrListView*>(object()); }
+KeyReportView* KeyReportViewAccessible::view() const { return static_cast<KeyReportView*>(object()); }
 
-int IrListAccessible::rowCount() const
+int KeyReportViewAccessible::rowCount() const
 {
     return view() && view()->model() ? view()->model()->rowCount(view()->rootIndex()) : 0;
 }
 
-int IrListAccessible::columnCount() const
+int KeyReportViewAccessible::columnCount() const
 {
     return view() && view()->model() ? view()->model()->columnCount(view()->rootIndex()) : 0;
 }
 
-int IrListAccessible::childCount() const { return rowCount() * columnCount(); }
+int KeyReportViewAccessible::childCount() const { return rowCount() * columnCount(); }
 
-QAccessibleInterface* IrListAccessible::child(int index) const
+QAccessibleInterface* KeyReportViewAccessible::child(int index) const
 {
     const int columns = columnCount();
     if (index < 0 || columns == 0) return nullptr;
     return cellAt(index / columns, index % columns);
 }
 
-int IrListAccessible::indexOfChild(const QAccessibleInterface* child) const
+int KeyReportViewAccessible::indexOfChild(const QAccessibleInterface* child) const
 {
     if (!child || child->parent() != this) return -1;
     auto* cell = const_cast<QAccessibleInterface*>(child)->tableCellInterface();
     return cell ? cell->rowIndex() * columnCount() + cell->columnIndex() : -1;
 }
 
-QAccessibleInterface* IrListAccessible::childAt(int x, int y) const
+QAccessibleInterface* KeyReportViewAccessible::childAt(int x, int y) const
 {
     const QPoint local = view()->viewport()->mapFromGlobal(QPoint(x, y));
     const QModelIndex index = view()->indexAt(local);
     return index.isValid() ? cellAt(index.row(), index.column()) : nullptr;
 }
 
-QAccessibleInterface* IrListAccessible::focusChild() const
+QAccessibleInterface* KeyReportViewAccessible::focusChild() const
 {
     const QModelIndex current = view()->currentIndex();
     return current.isValid() ? cellAt(current.row(), current.column()) : nullptr;
 }
 
-void* IrListAccessible::interface_cast(QAccessible::InterfaceType type)
+void* KeyReportViewAccessible::interface_cast(QAccessible::InterfaceType type)
 {
     if (type == QAccessible::TableInterface) return static_cast<QAccessibleTableInterface*>(this);
     return QAccessibleWidget::interface_cast(type);
 }
 
-QAccessibleInterface* IrListAccessible::cellAt(int row, int column) const
+QAccessibleInterface* KeyReportViewAccessible::cellAt(int row, int column) const
 {
     if (row < 0 || column < 0 || row >= rowCount() || column >= columnCount()) return nullptr;
     const int key = row * columnCount() + column;
     if (const auto it = m_cells.constFind(key); it != m_cells.cend())
         return QAccessible::accessibleInterface(*it);
-    auto* cell = new IrCellAccessible(const_cast<IrListAccessible*>(this), row, column);
+    auto* cell = new IrCellAccessible(const_cast<KeyReportViewAccessible*>(this), row, column);
     m_cells.insert(key, QAccessible::registerAccessibleInterface(cell));
     return cell;
 }
 
-QList<int> IrListAccessible::selectedRows() const
+QList<int> KeyReportViewAccessible::selectedRows() const
 {
     QList<int> rows;
     if (!view()->selectionModel()) return rows;
@@ -168,11 +168,11 @@ QList<int> IrListAccessible::selectedRows() const
     return rows;
 }
 
-int IrListAccessible::selectedRowCount() const { return static_cast<int>(selectedRows().size()); }
+int KeyReportViewAccessible::selectedRowCount() const { return static_cast<int>(selectedRows().size()); }
 
-int IrListAccessible::selectedCellCount() const { return selectedRowCount() * columnCount(); }
+int KeyReportViewAccessible::selectedCellCount() const { return selectedRowCount() * columnCount(); }
 
-QList<QAccessibleInterface*> IrListAccessible::selectedCells() const
+QList<QAccessibleInterface*> KeyReportViewAccessible::selectedCells() const
 {
     QList<QAccessibleInterface*> cells;
     for (const int row : selectedRows())
@@ -180,19 +180,19 @@ QList<QAccessibleInterface*> IrListAccessible::selectedCells() const
     return cells;
 }
 
-QString IrListAccessible::columnDescription(int column) const
+QString KeyReportViewAccessible::columnDescription(int column) const
 {
     return view()->model() ? view()->model()->headerData(column, Qt::Horizontal).toString()
                            : QString();
 }
 
-bool IrListAccessible::isRowSelected(int row) const
+bool KeyReportViewAccessible::isRowSelected(int row) const
 {
     return view()->selectionModel() &&
            view()->selectionModel()->isRowSelected(row, view()->rootIndex());
 }
 
-bool IrListAccessible::selectRow(int row)
+bool KeyReportViewAccessible::selectRow(int row)
 {
     if (row < 0 || row >= rowCount()) return false;
     view()->selectionModel()->setCurrentIndex(
@@ -201,7 +201,7 @@ bool IrListAccessible::selectRow(int row)
     return true;
 }
 
-bool IrListAccessible::unselectRow(int row)
+bool KeyReportViewAccessible::unselectRow(int row)
 {
     if (row < 0 || row >= rowCount()) return false;
     view()->selectionModel()->select(view()->model()->index(row, 0, view()->rootIndex()),
@@ -209,13 +209,13 @@ bool IrListAccessible::unselectRow(int row)
     return true;
 }
 
-void IrListAccessible::modelChange(QAccessibleTableModelChangeEvent* event)
+void KeyReportViewAccessible::modelChange(QAccessibleTableModelChangeEvent* event)
 {
     // Rows are only ever appended, which leaves the cells made so far where they are.
     if (event->modelChangeType() != QAccessibleTableModelChangeEvent::RowsInserted) forgetCells();
 }
 
-void IrListAccessible::forgetCells()
+void KeyReportViewAccessible::forgetCells()
 {
     for (const QAccessible::Id id : std::as_const(m_cells)) QAccessible::deleteAccessibleInterface(id);
     m_cells.clear();

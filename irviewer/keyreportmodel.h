@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
-#include <QIcon>
+#include <QVariant>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -12,14 +12,16 @@
 // The rows of the key report list. A row is stored as its five bytes (press kind and the four
 // codes) and its texts are made when a view asks for them, so a night of reports costs a few
 // megabytes. A deque grows in fixed blocks: appending never copies the rows already there.
-class IrKeyListModel : public QAbstractTableModel {
+class KeyReportModel : public QAbstractTableModel {
     Q_OBJECT
 public:
     enum Column { PressColumn, UserCode1Column, UserCode2Column, OperationColumn, InverseColumn };
     static constexpr int columns = 5;
 
-    // Icons for short and long presses.
-    IrKeyListModel(QIcon shortIcon, QIcon longIcon, QObject* parent = nullptr);
+    explicit KeyReportModel(QObject* parent = nullptr);
+
+    // What the first column shows beside "短按" and "长按" (icons, as the window makes them).
+    void setPressIcons(const QVariant& shortIcon, const QVariant& longIcon);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -36,6 +38,7 @@ public:
 private:
     using Row = std::array<std::uint8_t, 5>;
     std::deque<Row> m_rows;
-    QIcon m_shortIcon;
-    QIcon m_longIcon;
+    std::array<QString, 2> m_pressTexts;  // short, long
+    QVariant m_shortIcon;
+    QVariant m_longIcon;
 };

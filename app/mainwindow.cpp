@@ -1,0 +1,289 @@
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "appicons.h"
+#include "keyreportwindow.h"
+#include "mainwindowlayout.h"
+#include "version.h"
+
+namespace {
+
+template<typename W>
+W *control(QWidget *parent, const char *name)
+{
+    auto *w = new W(parent);
+    w->setObjectName(QLatin1String(name));
+    w->setGeometry(MainWindowLayout::place(name).pixels());
+    return w;
+}
+
+QLabel *label(QWidget *parent, const char *name, const QString &text)
+{
+    auto *l = control<QLabel>(parent, name);
+    l->setText(text);
+    return l;
+}
+
+void setBaseRole(QWidget *w, QPalette::ColorRole from)
+{
+    QPalette palette = w->palette();
+    palette.setBrush(QPalette::Base, QApplication::palette().brush(from)); // every colour group
+    w->setPalette(palette);
+}
+
+} // namespace
+
+MainWindow::MainWindow(SerialPortService::PortMap portMap, QWidget *parent)
+    : QWidget(parent,
+              Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint
+                  | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                  | Qt::WindowCloseButtonHint)
+    , m_controller(std::move(portMap))
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(tr("Vantrel - V%1").arg(QLatin1String(RELAY_CONSOLE_VERSION)));
+    setWindowIcon(QIcon(AppIcons::application()));
+    setFixedSize(MainWindowLayout::clientPixels());
+    buildControls();
+    connectOperatorActions();
+    connectController();
+    // Key presses are seen here before the control with the focus, and passed on.
+    qApp->installEventFilter(this);
+    m_controller.start();
+}
+
+MainWindow::~MainWindow()
+{
+    qApp->removeEventFilter(this);
+    delete m_controller.keyReports().window();
+}
+
+void MainWindow::buildControls()
+{
+    label(this, "Label6", tr("串口选择"));
+    m_cboPort = control<QComboBox>(this, "cboPort");
+    label(this, "Label1", tr("命令代码"));
+    m_cboOperation = control<QComboBox>(this, "cboOperation");
+    for (const QString &entry : relayOperationTexts)
+        m_cboOperation->addItem(entry);
+    m_cboOperation->setCurrentIndex(-1);
+
+    m_frame1 = control<QGroupBox>(this, "Frame1");
+    m_frame1->setTitle(tr("通道选择"));
+    label(m_frame1, "Label2", tr("标准通道"));
+    label(m_frame1, "Label3", tr("扩展通道"));
+    // The check boxes (relay commands) and the option buttons (delay command) share places;
+    // only one set is visible at a time.
+    static const char *const checkNames[] = {"cbCh1", "cbCh2", "cbCh3", "cbCh4"};
+    static const char *const optionNames[] = {"rbCH1", "rbCH2", "rbCH3", "rbCH4"};
+    for (int i = 0; i < 4; ++i) {
+        const QString caption = QStringLiteral("CH%1").arg(i + 1);
+        m_cbCh[i] = control<QCheckBox>(m_frame1, checkNames[i]);
+        m_cbCh[i]->setText(caption);
+        m_rbCH[i] = control<QRadioButton>(m_frame1, optionNames[i]);
+        m_rbCH[i]->setText(caption);
+        m_rbCH[i]->hide();
+    }
+    m_rbCH[0]->setChecked(true);
+
+    label(this, "Label8", tr("延迟时间"));
+    m_txtDelay = control<QLineEdit>(this, "txtDelay");
+    m_txtDelay->setEnabled(false);
+    setBaseRole(m_txtDelay, QPalette::Window);
+    label(this, "Label9", tr("秒 (1-255)"));
+
+    label(this, "Label4", tr("指令代码"));
+    m_txtByteSend = control<QLineEdit>(this, "txtByteSend");
+    m_txtByteSend2 = control<QLineEdit>(this, "txtByteSend2");
+    label(this, "Label5", tr("返回值"));
+    m_txtByteRcv = control<QLineEdit>(this, "txtByteRcv");
+    for (QLineEdit *field : {m_txtByteSend, m_txtByteSend2, m_txtByteRcv}) {
+        field->setReadOnly(true);
+        field->setText(QStringLiteral("0x00"));
+        setBaseRole(field, QPalette::ToolTipBase);
+    }
+    m_txtByteSend2->hide();
+
+    m_cmdOpenSerial = control<QPushButton>(this, "cmdOpenSerial");
+    m_cmdOpenSerial->setText(tr("打开串口"));
+    m_cmdSend = control<QPushButton>(this, "cmdSend");
+    m_cmdSend->setText(tr("发送指令"));
+    m_cmdSend->setEnabled(false);
+    m_cmdQuit = control<QPushButton>(this, "cmdQuit");
+    m_cmdQuit->setText(tr("退出"));
+    for (QPushButton *button : {m_cmdOpenSerial, m_cmdSend, m_cmdQuit}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    m_label7 = label(this, "Label7", tr("测试信号已启动 ..."));
+    QPalette highlight = m_label7->palette();
+    highlight.setBrush(QPalette::WindowText, QApplication::palette().brush(QPalette::Highlight));
+    m_label7->setPalette(highlight);
+    m_label7->hide();
+
+    m_timer1.setObjectName(QStringLiteral("Timer1"));
+    m_timer1.setInterval(1000);
+    m_timer1.setTimerType(Qt::CoarseTimer);
+
+    // Labels and the frame take no focus; the rest in this order.
+    const QList<QWidget *> tabOrder{m_cboPort,      m_cboOperation, m_cbCh[0],      m_cbCh[1],
+                                    m_cbCh[2],      m_cbCh[3],      m_rbCH[0],      m_rbCH[1],
+                                    m_rbCH[2],      m_rbCH[3],      m_txtDelay,     m_txtByteSend,
+                                    m_txtByteSend2, m_txtByteRcv,   m_cmdOpenSerial, m_cmdSend,
+                                    m_cmdQuit};
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
+}
+
+void MainWindow::connectOperatorActions()
+{
+    ConsoleController *c = &m_controller;
+    connect(m_cboPort, &QComboBox::currentIndexChanged, c, &ConsoleController::choosePort);
+    // "Chosen" means by the operator, with the mouse or the keyboard, not set by the program.
+    connect(m_cboOperation, &QComboBox::activated, c, &ConsoleController::chooseOperation);
+    for (int i = 0; i < 4; ++i) {
+        connect(m_cbCh[i], &QCheckBox::toggled, c, [c, i](bool on) { c->setChannel(i, on); });
+        // Arrow keys move the selection without a click; follow the newly selected button.
+        connect(m_rbCH[i], &QRadioButton::toggled, c, [c, i](bool on) {
+            if (on)
+                c->chooseDelayChannel(i);
+        });
+    }
+    connect(m_txtDelay, &QLineEdit::textChanged, c, &ConsoleController::setDelayText);
+    connect(m_cmdOpenSerial, &QPushButton::clicked, c, &ConsoleController::openPort);
+    connect(m_cmdSend, &QPushButton::clicked, c, &ConsoleController::send);
+    connect(m_cmdQuit, &QPushButton::clicked, c, &ConsoleController::quit);
+    connect(&m_timer1, &QTimer::timeout, c, &ConsoleController::testTimerTick);
+}
+
+void MainWindow::connectController()
+{
+    ConsoleController *c = &m_controller;
+    connect(c, &ConsoleController::portsListed, this, &MainWindow::showPorts);
+    connect(c, &ConsoleController::controlAccessChanged, this, &MainWindow::applyControlAccess);
+    connect(c, &ConsoleController::delayModeChanged, this, &MainWindow::showDelayMode);
+    connect(c, &ConsoleController::previewChanged, this, &MainWindow::showPreview);
+    connect(c, &ConsoleController::delayTextChanged, m_txtDelay, &QLineEdit::setText);
+    connect(c, &ConsoleController::replyReceived, m_txtByteRcv, &QLineEdit::setText);
+    connect(c, &ConsoleController::messageRequested, this, &MainWindow::showMessage);
+    connect(c, &ConsoleController::testRunningChanged, this, &MainWindow::runTestTimer);
+    connect(c, &ConsoleController::testStepShown, m_label7, &QWidget::setVisible);
+    connect(c, &ConsoleController::closeRequested, this, &QWidget::close);
+    KeyReportWindow::serve(c->keyReports());
+}
+
+void MainWindow::showPorts(const QStringList &entries)
+{
+    {
+        // Adding the first entry would select it; the list starts with nothing selected.
+        const QSignalBlocker quiet(m_cboPort);
+        m_cboPort->clear();
+        m_cboPort->addItems(entries);
+        m_cboPort->setCurrentIndex(-1);
+    }
+    m_controller.choosePort(m_cboPort->currentIndex());
+}
+
+void MainWindow::applyControlAccess(const ControlAccess &access)
+{
+    const std::pair<QWidget *, bool> flags[] = {
+        {m_cboPort, access.portList},       {m_cboOperation, access.operationList},
+        {m_cbCh[0], access.channels},       {m_cbCh[1], access.channels},
+        {m_cbCh[2], access.channels},       {m_cbCh[3], access.channels},
+        {m_cmdOpenSerial, access.openButton}, {m_cmdSend, access.sendButton},
+    };
+    // Enable before disabling: a disabled control that had the focus passes it on to the next
+    // enabled control in tab order, and one enabled by the same step must already count.
+    for (const auto &[widget, enabled] : flags)
+        if (enabled)
+            widget->setEnabled(true);
+    for (const auto &[widget, enabled] : flags)
+        if (!enabled)
+            widget->setEnabled(false);
+}
+
+void MainWindow::showDelayMode(bool delayMode)
+{
+    for (QCheckBox *box : m_cbCh)
+        box->setVisible(!delayMode);
+    for (QRadioButton *button : m_rbCH)
+        button->setVisible(delayMode);
+    m_txtDelay->setEnabled(delayMode);
+    setBaseRole(m_txtDelay, delayMode ? QPalette::Base : QPalette::Window);
+}
+
+void MainWindow::showPreview(const QString &firstByte, const QString &secondByte)
+{
+    m_txtByteSend->setText(firstByte);
+    if (!secondByte.isEmpty())
+        m_txtByteSend2->setText(secondByte);
+    m_txtByteSend2->setVisible(!secondByte.isEmpty());
+}
+
+void MainWindow::showMessage(const QString &text, ConsoleController::MessageIcon icon,
+                             ConsoleController::Field focus)
+{
+    QMessageBox box(icon == ConsoleController::MessageIcon::Warning ? QMessageBox::Warning
+                                                                    : QMessageBox::Information,
+                    QStringLiteral("Korvia"), text, QMessageBox::Ok, this);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+    QWidget *target = nullptr;
+    switch (focus) {
+    case ConsoleController::Field::None:
+        break;
+    case ConsoleController::Field::PortList:
+        target = m_cboPort;
+        break;
+    case ConsoleController::Field::OperationList:
+        target = m_cboOperation;
+        break;
+    case ConsoleController::Field::DelayText:
+        target = m_txtDelay;
+        break;
+    }
+    if (target)
+        target->setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::runTestTimer(bool running)
+{
+    // A restart leaves a running timer alone: the next step keeps the one-second rhythm.
+    if (!running)
+        m_timer1.stop();
+    else if (!m_timer1.isActive())
+        m_timer1.start();
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
+        auto *target = static_cast<QWidget *>(watched);
+        // A key press the focused control leaves alone travels on to its parents, and each
+        // step passes through this filter again: act on its first delivery only.
+        QWidget *first = QApplication::focusWidget() ? QApplication::focusWidget() : this;
+        if (target == first && target->window() == this) {
+            const auto *key = static_cast<QKeyEvent *>(event);
+            m_controller.keyPressed(key->key(), key->modifiers());
+        }
+    }
+    return false;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    m_controller.windowClosing();
+    event->accept();
+}

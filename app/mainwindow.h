@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QTimer>
+#include <QWidget>
+
+#include <array>
+
+#include "consolecontroller.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+// The main window: builds the controls, passes what the operator does to the controller and
+// shows what the controller announces. It keeps no state of its own beyond the widgets.
+class MainWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(SerialPortService::PortMap portMap = ComPorts::device,
+                        QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    ConsoleController &controller() { return m_controller; }
+    QTimer &timer1() { return m_timer1; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildControls();
+    void connectOperatorActions();
+    void connectController();
+    void showPorts(const QStringList &entries);
+    void applyControlAccess(const ControlAccess &access);
+    void showDelayMode(bool delayMode);
+    void showPreview(const QString &firstByte, const QString &secondByte);
+    void showMessage(const QString &text, ConsoleController::MessageIcon icon,
+                     ConsoleController::Field focus);
+    void runTestTimer(bool running);
+
+    ConsoleController m_controller;
+    QComboBox *m_cboPort = nullptr;
+    QComboBox *m_cboOperation = nullptr;
+    QGroupBox *m_frame1 = nullptr;
+    std::array<QCheckBox *, 4> m_cbCh{};
+    std::array<QRadioButton *, 4> m_rbCH{};
+    QLineEdit *m_txtDelay = nullptr;
+    QLineEdit *m_txtByteSend = nullptr;
+    QLineEdit *m_txtByteSend2 = nullptr;
+    QLineEdit *m_txtByteRcv = nullptr;
+    QPushButton *m_cmdOpenSerial = nullptr;
+    QPushButton *m_cmdSend = nullptr;
+    QPushButton *m_cmdQuit = nullptr;
+    QLabel *m_label7 = nullptr;
+    QTimer m_timer1;
+};

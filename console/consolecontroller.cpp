@@ -1,0 +1,221 @@
+#include "consolecontroller.h"
+
+#include <utility>
+
+#include "delaynumber.h"
+#include "hexbytetext.h"
+
+ConsoleController::ConsoleController(SerialPortService::PortMap portMap, QObject *parent)
+    : QObject(parent)
+    , m_serial(std::move(portMap))
+{
+    connect(&m_serial, &SerialPortService::dataReceived, this, &ConsoleController::handleData);
+}
+
+ConsoleController::~ConsoleController() = default;
+
+void ConsoleController::start()
+{
+    m_testRunning = false;
+    m_ports = m_serial.scanPorts();
+    QStringList entries;
+    for (const int n : std::as_const(m_ports))
+        entries << ComPorts::entryText(n);
+    emit portsListed(entries);
+    emit delayModeChanged(delayMode());
+    setPortState(PortState::Closed);
+}
+
+ControlAccess ConsoleController::controlAccess() const
+{
+    if (m_testRunning)
+        return {};
+    switch (m_portState) {
+    case PortState::Closed:
+        return {.portList = true, .openButton = true};
+    case PortState::Opened:
+        return {.operationList = true, .channels = true, .sendButton = true};
+    case PortState::Reopen:
+        return {.operationList = true, .channels = true, .openButton = true};
+    }
+    return {};
+}
+
+void ConsoleController::setPortState(PortState state)
+{
+    m_portState = state;
+    emit portStateChanged(state);
+    emit controlAccessChanged(controlAccess());
+    refreshPreview();
+}
+
+void ConsoleController::refreshPreview()
+{
+    const CommandPreview preview = m_encoder.compose(m_selection);
+    const bool second = preview.secondField == CommandPreview::SecondField::Shown;
+    emit previewChanged(preview.firstByteText, second ? preview.secondByteText : QString());
+}
+
+void ConsoleController::choosePort(int index)
+{
+    m_portIndex = index >= 0 && index < m_ports.size() ? index : -1;
+}
+
+void ConsoleController::chooseOperation(int index)
+{
+    if (index < 0 || index > delayOperation)
+        return;
+    m_selection.operation = static_cast<std::int16_t>(index);
+    emit delayModeChanged(delayMode());
+    refreshPreview();
+}
+
+void ConsoleController::setChannel(int channel, bool on)
+{
+    if (channel < 0 || channel >= int(m_selection.channelFlags.size()))
+        return;
+    m_selection.channelFlags[channel] = on ? 1 : 0;
+    refreshPreview();
+}
+
+void ConsoleController::chooseDelayChannel(int channel)
+{
+    if (channel < 0 || channel > 3)
+        return;
+    m_selection.delayChannel = channel;
+    refreshPreview();
+}
+
+void ConsoleController::setDelayText(const QString &text)
+{
+    if (text == m_selection.delayText)
+        return;
+    m_selection.delayText = text;
+    refreshPreview();
+}
+
+void ConsoleController::openPort()
+{
+    if (m_portIndex < 0) {
+        emit messageRequested(tr("请选择串口。"), MessageIcon::Information, Field::PortList);
+        return;
+    }
+    const OpenResult result = m_serial.openPort(m_ports[m_portIndex]);
+    switch (result) {
+    case OpenResult::Ok:
+        setPortState(PortState::Opened);
+        return;
+    case OpenResult::PortInUse:
+        emit messageRequested(tr("指定的串口已被占用。"), MessageIcon::Warning, Field::None);
+        return;
+    default:
+        emit messageRequested(tr("打开串口时遇到错误（CODE=%1）。").arg(int(result)),
+                              MessageIcon::Warning, Field::None);
+        return;
+    }
+}
+
+void ConsoleController::send()
+{
+    if (m_selection.operation < 0) {
+        emit messageRequested(tr("请选择命令代码。"), MessageIcon::Information,
+                              Field::OperationList);
+        return;
+    }
+    if (delayMode()) {
+        // The field shows the text as it is taken: without the spaces around it.
+        const QString trimmed = trimSpaces(m_selection.delayText);
+        if (trimmed != m_selection.delayText) {
+            m_selection.delayText = trimmed;
+            emit delayTextChanged(trimmed);
+        }
+        const DelayNumber delay = parseDelayNumber(trimmed);
+        if (delay.kind == DelayNumber::Kind::Empty) {
+            emit messageRequested(tr("请输入延时时间。"), MessageIcon::Information,
+                                  Field::DelayText);
+            return;
+        }
+        // Text that is no number, or too large for any delay, gets the range message too:
+        // pressing send must never silently do nothing.
+        if (!delay.isDelay()) {
+            emit messageRequested(tr("延时时间的范围是1-255秒。"), MessageIcon::Information,
+                                  Field::DelayText);
+            return;
+        }
+    }
+    if (!m_serial.isOpen()) {
+        emit messageRequested(tr("串口未被正常打开。"), MessageIcon::Warning, Field::None);
+        setPortState(PortState::Reopen);
+        return;
+    }
+    refreshPreview();
+    if (m_encoder.count() > 0)
+        m_serial.write(m_encoder.bytes());
+}
+
+void ConsoleController::quit() { emit closeRequested(); }
+
+void ConsoleController::windowClosing()
+{
+    m_keyReports.closeWindow();
+    m_serial.close();
+}
+
+void ConsoleController::handleData()
+{
+    if (m_testRunning) {
+        // Not decoded while the chaser runs; read anyway so that nothing piles up.
+        m_serial.read();
+        return;
+    }
+    const QByteArray bytes = m_serial.read();
+    m_reports.clear();
+    for (const char c : bytes) {
+        const DecodeResult result = m_decoder.onReceive(static_cast<std::uint8_t>(c));
+        switch (result.kind) {
+        case DecodeResult::Kind::Nothing:
+            break;
+        case DecodeResult::Kind::ReplyByte:
+            emit replyReceived(hexByteText(result.replyByte));
+            break;
+        case DecodeResult::Kind::KeyMessage:
+            m_reports.push_back(result.message);
+            break;
+        }
+    }
+    m_keyReports.addReports(m_reports);
+}
+
+void ConsoleController::keyPressed(int key, Qt::KeyboardModifiers modifiers)
+{
+    // Ctrl+T, with or without Shift or Alt, while the port is open.
+    if (key != Qt::Key_T || !(modifiers & Qt::ControlModifier))
+        return;
+    if (m_portState != PortState::Opened)
+        return;
+    startTest();
+}
+
+void ConsoleController::startTest()
+{
+    // A restart begins at the first step again; the label and the timer's rhythm carry on.
+    m_testRunning = true;
+    m_testStep = 0;
+    emit controlAccessChanged(controlAccess());
+    emit testRunningChanged(true);
+}
+
+void ConsoleController::testTimerTick()
+{
+    // The chaser: CH1 on, all off, CH2 on, all off, ... one step a second.
+    static constexpr std::array<char, 8> steps = {0x01, 0x00, 0x02, 0x00, 0x04, 0x00, 0x08, 0x00};
+    if (!m_testRunning)
+        return;
+    if (m_testStep >= int(steps.size()))
+        m_testStep = 0;
+    // When the port has gone the write fails; the step is skipped and the rhythm kept.
+    m_serial.write(QByteArray(1, steps[m_testStep]));
+    m_testLabelVisible = !m_testLabelVisible;
+    emit testStepShown(m_testLabelVisible);
+    ++m_testStep;
+}

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "commandencoder.h"
+#include "keyreportcontroller.h"
+#include "receivedecoder.h"
+#include "serialportservice.h"
+
+// Which controls the operator may use at a given moment.
+struct ControlAccess
+{
+    bool portList = false;
+    bool operationList = false;
+    bool channels = false;     // the check boxes of the relay commands
+    bool openButton = false;
+    bool sendButton = false;
+    friend bool operator==(const ControlAccess &, const ControlAccess &) = default;
+};
+Q_DECLARE_METATYPE(ControlAccess)
+
+// The controller of the main window. It owns everything that lives for the whole run (the
+// command selection and its encoder, the serial port, the receive decoder, the key reports and
+// the relay chaser) and holds that state itself: the window reports what the operator did
+// through the slots and shows what the signals say. Send composes from this state only.
+class ConsoleController : public QObject
+{
+    Q_OBJECT
+public:
+    // Closed: no port. Opened: port open. Reopen: the port went away while the window was in
+    // the opened state; the command controls stay usable and "open" tries the same port again.
+    enum class PortState { Closed, Opened, Reopen };
+    Q_ENUM(PortState)
+    enum class MessageIcon { Information, Warning };
+    Q_ENUM(MessageIcon)
+    // Where the keyboard focus goes once a message has been dismissed.
+    enum class Field { None, PortList, OperationList, DelayText };
+    Q_ENUM(Field)
+
+    explicit ConsoleController(SerialPortService::PortMap portMap = ComPorts::device,
+                               QObject *parent = nullptr);
+    ~ConsoleController() override;
+
+    // Probes the ports and announces the start-up state; the window calls it once it is
+    // connected.
+    void start();
+
+    PortState portState() const { return m_portState; }
+    bool testRunning() const { return m_testRunning; }
+    int testStep() const { return m_testStep; }
+    bool delayMode() const { return m_selection.operation == delayOperation; }
+    const CommandSelection &selection() const { return m_selection; }
+    ControlAccess controlAccess() const;
+
+    SerialPortService &serialPort() { return m_serial; }
+    const ReceiveDecoder &decoder() const { return m_decoder; }
+    KeyReportController &keyReports() { return m_keyReports; }
+
+    static constexpr int delayOperation = static_cast<int>(RelayOperation::DelayedRelay);
+
+public slots:
+    // The operator's actions.
+    void choosePort(int index);  // position in the listed ports, -1 for none
+    void chooseOperation(int index);
+    void setChannel(int channel, bool on);  // CH1..CH4 as 0..3
+    void chooseDelayChannel(int channel);
+    void setDelayText(const QString &text);
+    void openPort();
+    void send();
+    void quit();
+    // Every key press of the window, before the focused control sees it.
+    void keyPressed(int key, Qt::KeyboardModifiers modifiers);
+    // Timer1 of the window, once a second while the chaser runs.
+    void testTimerTick();
+    // The window is closing, whatever closed it.
+    void windowClosing();
+
+signals:
+    void portsListed(const QStringList &entries);
+    void portStateChanged(ConsoleController::PortState state);
+    void controlAccessChanged(const ControlAccess &access);
+    // The delay command shows option buttons and an editable delay field instead of the
+    // channel check boxes.
+    void delayModeChanged(bool delayMode);
+    // The bytes the next send writes; an empty second text hides the second field.
+    void previewChanged(const QString &firstByte, const QString &secondByte);
+    void delayTextChanged(const QString &text);
+    void replyReceived(const QString &byteText);
+    void messageRequested(const QString &text, ConsoleController::MessageIcon icon,
+                          ConsoleController::Field focus);
+    // The chaser started (the window runs Timer1) or stopped.
+    void testRunningChanged(bool running);
+    void testStepShown(bool labelVisible);
+    void closeRequested();
+
+private:
+    void setPortState(PortState state);
+    void refreshPreview();
+    void handleData();
+    void startTest();
+
+    CommandEncoder m_encoder;
+    CommandSelection m_selection;
+    SerialPortService m_serial;
+    ReceiveDecoder m_decoder;
+    KeyReportController m_keyReports;
+    QList<int> m_ports;
+    int m_portIndex = -1;
+    PortState m_portState = PortState::Closed;
+    std::vector<IrKeyMessage> m_reports; // reused for each batch of received bytes
+
+    bool m_testRunning = false;
+    bool m_testLabelVisible = false;
+    int m_testStep = 0;
+};

@@ -1,0 +1,495 @@
+#include <QSignalSpy>
+#include <QTest>
+
+#include "consolerig.h"
+#include "keyreportmodel.h"
+
+Q_DECLARE_METATYPE(IrKeyMessage)
+
+using Field = ConsoleController::Field;
+using MessageIcon = ConsoleController::MessageIcon;
+using PortState = ConsoleController::PortState;
+
+namespace {
+const QByteArray firstTenSteps("\x01\x00\x02\x00\x04\x00\x08\x00\x01\x00", 10);
+
+QList<IrKeyMessage> rowsOf(const KeyReportModel &model)
+{
+    QList<IrKeyMessage> rows;
+    for (int i = 0; i < model.rowCount(); ++i)
+        rows << model.message(i);
+    return rows;
+}
+} // namespace
+
+class TestConsoleController : public QObject
+{
+    Q_OBJECT
+private slots:
+    void startUp();
+    void previewFollowsEveryChange();
+    void sendChecks_data();
+    void sendChecks();
+    void delayWithSpacesIsTrimmedAndSentInOneWrite();
+    void sendRepeatsTheSameBytes();
+    void openResults_data();
+    void openResults();
+    void reopenAfterTheDeviceWentAway();
+    void quitAndClosing();
+    void receivedBytes_data();
+    void receivedBytes();
+    void onlyReceivedDataIsRead();
+
+    // The relay chaser (Ctrl+T).
+    void testKeys_data();
+    void testKeys();
+    void ticksWriteTheChaserOneByteAtATime();
+    void restartBeginsAtStepZeroAndKeepsTheLabel();
+    void receivedBytesAreDroppedWhileTheChaserRuns();
+    void lostPortSkipsStepsSilently();
+};
+
+void TestConsoleController::startUp()
+{
+    PtyBoard other;
+    // One device under two numbers: both listed.
+    ConsoleController controller([&](int n) {
+        return n == 3 || n == 11 ? other.slavePath() : QStringLiteral("/nonexistent/%1").arg(n);
+    });
+    QSignalSpy listed(&controller, &ConsoleController::portsListed);
+    QSignalSpy state(&controller, &ConsoleController::portStateChanged);
+    QSignalSpy access(&controller, &ConsoleController::controlAccessChanged);
+    QSignalSpy preview(&controller, &ConsoleController::previewChanged);
+    QSignalSpy messages(&controller, &ConsoleController::messageRequested);
+    controller.start();
+
+    QCOMPARE(listed.size(), 1);
+    QCOMPARE(listed[0][0].toStringList(), (QStringList{"Com3", "Com11"}));
+    QCOMPARE(state.size(), 1);
+    QCOMPARE(state[0][0].value<PortState>(), PortState::Closed);
+    QCOMPARE(access.last()[0].value<ControlAccess>(), ConsoleRig::closedAccess());
+    QCOMPARE(preview.last()[0].toString(), QStringLiteral("--"));
+    QCOMPARE(preview.last()[1].toString(), QString()); // second field hidden
+    QVERIFY(messages.isEmpty());
+    QVERIFY(!controller.serialPort().isOpen());
+    QVERIFY(!controller.testRunning());
+    QVERIFY(!controller.delayMode());
+}
+
+void TestConsoleController::previewFollowsEveryChange()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    ConsoleController &c = r.controller;
+
+    c.chooseOperation(1);
+    QCOMPARE(r.preview, "0x10");
+    c.setChannel(0, true);
+    QCOMPARE(r.preview, "0x11");
+    c.setChannel(2, true);
+    QCOMPARE(r.preview, "0x15");
+
+    c.chooseOperation(4);
+    QCOMPARE(r.preview, "--");
+    QVERIFY(r.delayMode);
+    c.setDelayText("200");
+    QCOMPARE(r.preview, "0xF0 0xA0");
+    c.chooseDelayChannel(1);
+    QCOMPARE(r.preview, "0xF1 0xA1");
+    c.setDelayText("5");
+    QCOMPARE(r.preview, "0x95");
+    c.setDelayText("");
+    QCOMPARE(r.preview, "--");
+    c.setDelayText("17");
+
+    // Back to a relay command: the channels are as they were, the delay text stays.
+    c.chooseOperation(1);
+    QVERIFY(!r.delayMode);
+    QCOMPARE(r.preview, "0x15");
+    QCOMPARE(c.selection().channelFlags, (std::array<int, 4>{1, 0, 1, 0}));
+    QCOMPARE(c.selection().delayText, "17");
+    QVERIFY(r.messages.isEmpty());
+    QCOMPARE(r.board->drain(), QByteArray()); // composing sends nothing
+}
+
+void TestConsoleController::sendChecks_data()
+{
+    QTest::addColumn<int>("operation");
+    QTest::addColumn<QString>("delay");
+    QTest::addColumn<bool>("portOpen");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<MessageIcon>("icon");
+    QTest::addColumn<Field>("focus"); // where the focus goes once the message is dismissed
+    QTest::addColumn<QString>("delayAfter");
+
+    const auto info = MessageIcon::Information;
+    const QString range = QStringLiteral("延时时间的范围是1-255秒。");
+    const QString empty = QStringLiteral("请输入延时时间。");
+    QTest::newRow("no command code")
+        << -1 << "" << true << "请选择命令代码。" << info << Field::OperationList << "";
+    QTest::newRow("delay empty") << 4 << "" << true << empty << info << Field::DelayText << "";
+    QTest::newRow("delay spaces only")
+        << 4 << "    " << true << empty << info << Field::DelayText << "";
+    QTest::newRow("delay 0") << 4 << "0" << true << range << info << Field::DelayText << "0";
+    QTest::newRow("delay 300") << 4 << " 300 " << true << range << info << Field::DelayText
+                               << "300";
+    QTest::newRow("delay -3") << 4 << "-3" << true << range << info << Field::DelayText << "-3";
+    QTest::newRow("delay 0.5 rounds to 0")
+        << 4 << "0.5" << true << range << info << Field::DelayText << "0.5";
+    QTest::newRow("delay not a number")
+        << 4 << "abc" << true << range << info << Field::DelayText << "abc";
+    QTest::newRow("delay beyond 16 bits")
+        << 4 << "65537" << true << range << info << Field::DelayText << "65537";
+    QTest::newRow("port not open") << 1 << "" << false << "串口未被正常打开。"
+                                   << MessageIcon::Warning << Field::None << "";
+    QTest::newRow("delay checked before port")
+        << 4 << "0" << false << range << info << Field::DelayText << "0";
+}
+
+void TestConsoleController::sendChecks()
+{
+    QFETCH(int, operation);
+    QFETCH(QString, delay);
+    QFETCH(bool, portOpen);
+    QFETCH(QString, message);
+    QFETCH(MessageIcon, icon);
+    QFETCH(Field, focus);
+    QFETCH(QString, delayAfter);
+
+    ConsoleRig r;
+    QVERIFY(r.open());
+    if (operation >= 0)
+        r.controller.chooseOperation(operation);
+    r.controller.setDelayText(delay);
+    if (!portOpen) {
+        r.board->closeMaster();
+        QTRY_VERIFY(!r.controller.serialPort().isOpen());
+    }
+
+    r.controller.send();
+    QCOMPARE(r.messages.size(), 1);
+    QCOMPARE(r.messages[0].text, message);
+    QCOMPARE(r.messages[0].icon, icon);
+    QCOMPARE(r.messages[0].focus, focus);
+    QCOMPARE(r.controller.selection().delayText, delayAfter);
+    if (portOpen)
+        QCOMPARE(r.board->drain(), QByteArray());
+    const bool reopen = message == QStringLiteral("串口未被正常打开。");
+    QCOMPARE(r.controller.portState(), reopen ? PortState::Reopen : PortState::Opened);
+    QCOMPARE(r.access, reopen ? ConsoleRig::reopenAccess() : ConsoleRig::openedAccess());
+}
+
+void TestConsoleController::delayWithSpacesIsTrimmedAndSentInOneWrite()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.chooseOperation(4);
+    r.controller.chooseDelayChannel(2);
+    r.controller.setDelayText("  45  ");
+
+    r.controller.send();
+    QVERIFY(r.messages.isEmpty());
+    QCOMPARE(r.delayTexts, QStringList{"45"});
+    // 45 = 2 * 16 + 13 on CH3 (2): 0xC0 + 4*2 + 2, 0x80 + 4*13 + 2.
+    QCOMPARE(r.preview, "0xCA 0xB6");
+    QCOMPARE(r.board->receive(2), QByteArray("\xCA\xB6"));
+    QCOMPARE(r.board->drain(), QByteArray());
+}
+
+void TestConsoleController::sendRepeatsTheSameBytes()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.chooseOperation(1);
+    r.controller.setChannel(0, true);
+    r.controller.setChannel(2, true);
+    r.controller.send();
+    r.controller.send();
+    QCOMPARE(r.board->receive(2), QByteArray("\x15\x15"));
+    QCOMPARE(r.preview, "0x15");
+    QVERIFY(r.messages.isEmpty());
+}
+
+void TestConsoleController::openResults_data()
+{
+    QTest::addColumn<QString>("device"); // what Com3 is: "pty", "held", or a path
+    QTest::addColumn<bool>("select");
+    QTest::addColumn<QString>("message"); // empty: success
+    QTest::addColumn<MessageIcon>("icon");
+    QTest::addColumn<Field>("focus");
+    const auto warn = MessageIcon::Warning;
+    QTest::newRow("success") << "pty" << true << "" << warn << Field::None;
+    QTest::newRow("nothing selected")
+        << "pty" << false << "请选择串口。" << MessageIcon::Information << Field::PortList;
+    QTest::newRow("held by another")
+        << "held" << true << "指定的串口已被占用。" << warn << Field::None;
+    QTest::newRow("not a serial line")
+        << "/dev/null" << true << "打开串口时遇到错误（CODE=8020）。" << warn << Field::None;
+    QTest::newRow("device gone") << "/nonexistent/ttyUSB3" << true
+                                 << "打开串口时遇到错误（CODE=8012）。" << warn << Field::None;
+}
+
+void TestConsoleController::openResults()
+{
+    QFETCH(QString, device);
+    QFETCH(bool, select);
+    QFETCH(QString, message);
+    QFETCH(MessageIcon, icon);
+    QFETCH(Field, focus);
+
+    ConsoleRig r;
+    SerialPortService holder([&](int) { return r.board->slavePath(); });
+    if (device == "held")
+        QCOMPARE(holder.openPort(1), OpenResult::Ok);
+    if (device != "pty" && device != "held")
+        *r.com3 = device;
+    QCOMPARE(r.ports, QStringList{"Com3"});
+
+    r.controller.choosePort(select ? 0 : -1);
+    r.controller.openPort();
+
+    if (message.isEmpty()) {
+        QVERIFY(r.messages.isEmpty());
+        QVERIFY(r.controller.serialPort().isOpen());
+        QCOMPARE(r.access, ConsoleRig::openedAccess());
+        return;
+    }
+    QCOMPARE(r.messages.size(), 1);
+    QCOMPARE(r.messages[0].text, message);
+    QCOMPARE(r.messages[0].icon, icon);
+    QCOMPARE(r.messages[0].focus, focus);
+    QVERIFY(!r.controller.serialPort().isOpen());
+    QCOMPARE(r.controller.portState(), PortState::Closed);
+    QCOMPARE(r.access, ConsoleRig::closedAccess());
+}
+
+void TestConsoleController::reopenAfterTheDeviceWentAway()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.chooseOperation(0);
+    r.controller.setChannel(1, true);
+
+    r.board.reset(); // unplugged
+    QTRY_VERIFY(!r.controller.serialPort().isOpen());
+    r.controller.send();
+    QCOMPARE(r.messages.size(), 1);
+    QCOMPARE(r.messages[0].text, "串口未被正常打开。");
+    QCOMPARE(r.access, ConsoleRig::reopenAccess());
+
+    // Still gone: the failure is reported and the reopen state stays.
+    r.controller.openPort();
+    QCOMPARE(r.messages.size(), 2);
+    QCOMPARE(r.messages[1].text, "打开串口时遇到错误（CODE=8012）。");
+    QCOMPARE(r.controller.portState(), PortState::Reopen);
+    QCOMPARE(r.access, ConsoleRig::reopenAccess());
+
+    // Plugged in again under the same name.
+    r.board = std::make_unique<PtyBoard>();
+    *r.com3 = r.board->slavePath();
+    r.controller.openPort();
+    QCOMPARE(r.messages.size(), 2);
+    QCOMPARE(r.access, ConsoleRig::openedAccess());
+    r.controller.send();
+    QCOMPARE(r.board->receive(1), QByteArray("\x02"));
+}
+
+void TestConsoleController::quitAndClosing()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    QVERIFY(r.board->send(QByteArray("\x53\x01\x02\x03\x04")));
+    QObject keyWindow;
+    connect(&r.controller.keyReports(), &KeyReportController::windowRequested, this,
+            [&] { r.controller.keyReports().attachWindow(&keyWindow); });
+    QSignalSpy closeKeyWindow(&r.controller.keyReports(),
+                              &KeyReportController::closeWindowRequested);
+    QTRY_COMPARE(r.controller.keyReports().window(), &keyWindow);
+
+    r.controller.quit();
+    QCOMPARE(r.closeRequests, 1);
+    QVERIFY(r.controller.serialPort().isOpen()); // the window closes, then the port
+
+    r.controller.windowClosing();
+    QVERIFY(!r.controller.serialPort().isOpen());
+    QCOMPARE(closeKeyWindow.size(), 1);
+}
+
+void TestConsoleController::receivedBytes_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("replies"); // texts for txtByteRcv, in order
+    QTest::addColumn<QList<IrKeyMessage>>("rows");
+    QTest::newRow("reply") << QByteArray("\x07") << QStringList{"0x07"} << QList<IrKeyMessage>{};
+    QTest::newRow("two replies together")
+        << QByteArray("\x07\x08") << QStringList{"0x07", "0x08"} << QList<IrKeyMessage>{};
+    QTest::newRow("short press")
+        << QByteArray("\x53\x00\xFF\x12\xED", 5) << QStringList{}
+        << QList<IrKeyMessage>{{PressKind::Short, 0x00, 0xFF, 0x12, 0xED}};
+    QTest::newRow("long press, markers as data")
+        << QByteArray("\x4C\x53\x4C\x01\x02") << QStringList{}
+        << QList<IrKeyMessage>{{PressKind::Long, 0x53, 0x4C, 0x01, 0x02}};
+    QTest::newRow("mixed") << QByteArray("\x05\x53\x01\x02\x03\x04\x06\x4C\x0A\x0B\x0C\x0D")
+                           << QStringList{"0x05", "0x06"}
+                           << QList<IrKeyMessage>{{PressKind::Short, 1, 2, 3, 4},
+                                                  {PressKind::Long, 10, 11, 12, 13}};
+}
+
+void TestConsoleController::receivedBytes()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, replies);
+    QFETCH(QList<IrKeyMessage>, rows);
+    ConsoleRig r;
+    QVERIFY(r.open());
+    KeyReportController &reports = r.controller.keyReports();
+    QSignalSpy windowRequests(&reports, &KeyReportController::windowRequested);
+    QSignalSpy added(&reports, &KeyReportController::reportsAdded);
+
+    QVERIFY(r.board->send(bytes));
+    QTRY_COMPARE(r.replies, replies);
+    QTRY_COMPARE(rowsOf(*reports.model()), rows);
+    QCOMPARE(windowRequests.isEmpty(), rows.isEmpty());
+    if (!rows.isEmpty())
+        QCOMPARE(added.last()[0].toInt(), int(rows.size()) - 1);
+    QCOMPARE(r.controller.decoder().pendingMarker(), ReceiveDecoder::Marker::None);
+}
+
+void TestConsoleController::onlyReceivedDataIsRead()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    SerialPortService &port = r.controller.serialPort();
+    {
+        // Let a byte arrive without its notification reaching the controller.
+        const QSignalBlocker quiet(&port);
+        QVERIFY(r.board->send("\x09"));
+        QTRY_COMPARE(port.bytesAvailable(), 1);
+    }
+    emit port.lineError(QSerialPort::UnsupportedOperationError);
+    emit port.deviceLost();
+    QVERIFY(r.replies.isEmpty());
+    QCOMPARE(port.bytesAvailable(), 1);
+    emit port.dataReceived();
+    QCOMPARE(r.replies, QStringList{"0x09"});
+    QCOMPARE(port.bytesAvailable(), 0);
+}
+
+void TestConsoleController::testKeys_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<bool>("opened");
+    QTest::addColumn<bool>("starts");
+    const int ctrl = Qt::ControlModifier;
+    QTest::newRow("Ctrl+T") << int(Qt::Key_T) << ctrl << true << true;
+    QTest::newRow("Ctrl+Shift+T") << int(Qt::Key_T) << int(ctrl | Qt::ShiftModifier) << true
+                                  << true;
+    QTest::newRow("Ctrl+Alt+T") << int(Qt::Key_T) << int(ctrl | Qt::AltModifier) << true << true;
+    QTest::newRow("T alone") << int(Qt::Key_T) << 0 << true << false;
+    QTest::newRow("Shift+T") << int(Qt::Key_T) << int(Qt::ShiftModifier) << true << false;
+    QTest::newRow("Ctrl+R") << int(Qt::Key_R) << ctrl << true << false;
+    QTest::newRow("Ctrl+T while closed") << int(Qt::Key_T) << ctrl << false << false;
+}
+
+void TestConsoleController::testKeys()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(bool, opened);
+    QFETCH(bool, starts);
+    ConsoleRig r;
+    if (opened)
+        QVERIFY(r.open());
+    r.controller.chooseOperation(4);
+    const ControlAccess before = r.access;
+
+    r.controller.keyPressed(key, Qt::KeyboardModifiers(modifiers));
+    QCOMPARE(r.controller.testRunning(), starts);
+    QCOMPARE(r.testRunning, starts ? QList<bool>{true} : QList<bool>{});
+    // While it runs, the command controls are locked; the delay field and its option buttons
+    // are not part of that (delay mode stays as it was).
+    QCOMPARE(r.access, starts ? ControlAccess{} : before);
+    QVERIFY(r.delayMode);
+    QVERIFY(r.labelShown.isEmpty()); // nothing shows before the first tick
+    if (!starts) {
+        r.controller.testTimerTick(); // a stray tick does nothing either
+        QVERIFY(r.labelShown.isEmpty());
+    }
+    QCOMPARE(r.board->drain(), QByteArray());
+    QVERIFY(r.messages.isEmpty());
+}
+
+void TestConsoleController::ticksWriteTheChaserOneByteAtATime()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
+    for (int i = 0; i < firstTenSteps.size(); ++i) {
+        r.controller.testTimerTick();
+        QCOMPARE(r.board->receive(1), firstTenSteps.mid(i, 1));
+        QCOMPARE(r.board->drain(), QByteArray()); // exactly one byte per tick
+        QCOMPARE(r.labelShown.last(), i % 2 == 0);
+    }
+    QVERIFY(r.messages.isEmpty());
+}
+
+void TestConsoleController::restartBeginsAtStepZeroAndKeepsTheLabel()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
+    for (int i = 0; i < 3; ++i)
+        r.controller.testTimerTick();
+    QCOMPARE(r.board->receive(3), QByteArray("\x01\x00\x02", 3));
+    QCOMPARE(r.labelShown, (QList<bool>{true, false, true}));
+
+    r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(r.controller.testStep(), 0);
+    QCOMPARE(r.labelShown.size(), 3); // not reset by the restart
+    QCOMPARE(r.testRunning, (QList<bool>{true, true}));
+    r.controller.testTimerTick();
+    QCOMPARE(r.board->receive(1), QByteArray("\x01"));
+    QCOMPARE(r.labelShown.last(), false);
+}
+
+void TestConsoleController::receivedBytesAreDroppedWhileTheChaserRuns()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
+    SerialPortService &port = r.controller.serialPort();
+    QSignalSpy notifications(&port, &SerialPortService::dataReceived);
+    QSignalSpy windowRequests(&r.controller.keyReports(), &KeyReportController::windowRequested);
+
+    // A reply, a whole key report and the start of another.
+    QVERIFY(r.board->send(QByteArray("\x07\x53\x01\x02\x03\x04\x4C\x09", 8)));
+    QVERIFY(notifications.wait(2000));
+    QTRY_COMPARE(port.bytesAvailable(), 0); // read, so nothing piles up
+    QVERIFY(r.replies.isEmpty());
+    QVERIFY(windowRequests.isEmpty());
+    QCOMPARE(r.controller.keyReports().model()->rowCount(), 0);
+    QCOMPARE(r.controller.decoder().pendingMarker(), ReceiveDecoder::Marker::None);
+    QCOMPARE(r.controller.decoder().irByteCount(), 0);
+}
+
+void TestConsoleController::lostPortSkipsStepsSilently()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
+    r.controller.testTimerTick();
+    QCOMPARE(r.board->receive(1), QByteArray("\x01"));
+
+    r.board->closeMaster();
+    QTRY_VERIFY(!r.controller.serialPort().isOpen());
+    r.controller.testTimerTick();
+    r.controller.testTimerTick();
+    QVERIFY(r.messages.isEmpty());
+    QCOMPARE(r.controller.testStep(), 3);
+    QCOMPARE(r.labelShown, (QList<bool>{true, false, true})); // the rhythm goes on
+    QVERIFY(r.controller.testRunning());
+}
+
+QTEST_GUILESS_MAIN(TestConsoleController)
+#include "tst_consolecontroller.moc"
