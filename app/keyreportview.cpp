@@ -9,8 +9,9 @@
 
 #include <algorithm>
 
-KeyReportView::KeyReportView(QWidget* parent)
-    : QAbstractItemView(parent), m_header(new QHeaderView(Qt::Horizontal, this))
+KeyReportView::KeyReportView(QWidget *parent)
+    : QAbstractItemView(parent)
+    , m_header(new QHeaderView(Qt::Horizontal, this))
 {
     KeyReportViewAccessible::install();
     setSelectionMode(SingleSelection);
@@ -31,38 +32,46 @@ KeyReportView::KeyReportView(QWidget* parent)
     });
 }
 
-void KeyReportView::setModel(QAbstractItemModel* model)
+void KeyReportView::setModel(QAbstractItemModel *model)
 {
     QAbstractItemView::setModel(model);
     m_header->setModel(model);
     updateGeometries();
 }
 
-int KeyReportView::rowCount() const { return model() ? model()->rowCount(rootIndex()) : 0; }
+int KeyReportView::rowCount() const
+{
+    return model() ? model()->rowCount(rootIndex()) : 0;
+}
 
 int KeyReportView::fullyVisibleRows() const
 {
     return std::max(1, viewport()->height() / m_rowHeight);
 }
 
-int KeyReportView::firstVisibleRow() const { return verticalScrollBar()->value(); }
+int KeyReportView::firstVisibleRow() const
+{
+    return verticalScrollBar()->value();
+}
 
 QRect KeyReportView::rowRect(int row) const
 {
     return QRect(0, (row - firstVisibleRow()) * m_rowHeight, viewport()->width(), m_rowHeight);
 }
 
-QRect KeyReportView::visualRect(const QModelIndex& index) const
+QRect KeyReportView::visualRect(const QModelIndex &index) const
 {
-    if (!index.isValid() || index.parent() != rootIndex()) return {};
+    if (!index.isValid() || index.parent() != rootIndex())
+        return {};
     const int x = m_header->sectionViewportPosition(index.column());
     return QRect(x, (index.row() - firstVisibleRow()) * m_rowHeight,
                  m_header->sectionSize(index.column()), m_rowHeight);
 }
 
-void KeyReportView::scrollTo(const QModelIndex& index, ScrollHint hint)
+void KeyReportView::scrollTo(const QModelIndex &index, ScrollHint hint)
 {
-    if (!index.isValid()) return;
+    if (!index.isValid())
+        return;
     const int row = index.row();
     const int visible = fullyVisibleRows();
     const int first = firstVisibleRow();
@@ -78,26 +87,31 @@ void KeyReportView::scrollTo(const QModelIndex& index, ScrollHint hint)
         target = row - visible / 2;
         break;
     case EnsureVisible:
-        if (row < first) target = row;
-        else if (row >= first + visible) target = row - visible + 1;
+        if (row < first)
+            target = row;
+        else if (row >= first + visible)
+            target = row - visible + 1;
         break;
     }
     verticalScrollBar()->setValue(std::max(0, target));
 }
 
-QModelIndex KeyReportView::indexAt(const QPoint& point) const
+QModelIndex KeyReportView::indexAt(const QPoint &point) const
 {
-    if (!model() || point.y() < 0) return {};
+    if (!model() || point.y() < 0)
+        return {};
     const int row = firstVisibleRow() + point.y() / m_rowHeight;
     const int column = m_header->logicalIndexAt(point.x());
-    if (row >= rowCount() || column < 0) return {};
+    if (row >= rowCount() || column < 0)
+        return {};
     return model()->index(row, column, rootIndex());
 }
 
 QModelIndex KeyReportView::moveCursor(CursorAction action, Qt::KeyboardModifiers)
 {
     const int rows = rowCount();
-    if (rows == 0) return {};
+    if (rows == 0)
+        return {};
     const QModelIndex current = currentIndex();
     int row = current.isValid() ? current.row() : 0;
     switch (action) {
@@ -128,61 +142,72 @@ QModelIndex KeyReportView::moveCursor(CursorAction action, Qt::KeyboardModifiers
     return model()->index(row, current.isValid() ? current.column() : 0, rootIndex());
 }
 
-int KeyReportView::horizontalOffset() const { return horizontalScrollBar()->value(); }
+int KeyReportView::horizontalOffset() const
+{
+    return horizontalScrollBar()->value();
+}
 
-int KeyReportView::verticalOffset() const { return firstVisibleRow() * m_rowHeight; }
+int KeyReportView::verticalOffset() const
+{
+    return firstVisibleRow() * m_rowHeight;
+}
 
-void KeyReportView::setSelection(const QRect& rect, QItemSelectionModel::SelectionFlags flags)
+void KeyReportView::setSelection(const QRect &rect, QItemSelectionModel::SelectionFlags flags)
 {
     const int rows = rowCount();
-    if (!model() || rows == 0) return;
+    if (!model() || rows == 0)
+        return;
     const QRect r = rect.normalized();
     const int top = std::clamp(firstVisibleRow() + std::max(0, r.top()) / m_rowHeight, 0, rows - 1);
-    const int bottom =
-        std::clamp(firstVisibleRow() + std::max(0, r.bottom()) / m_rowHeight, 0, rows - 1);
-    const QItemSelection selection(model()->index(top, 0, rootIndex()),
-                                   model()->index(bottom, model()->columnCount(rootIndex()) - 1,
-                                                  rootIndex()));
+    const int bottom
+        = std::clamp(firstVisibleRow() + std::max(0, r.bottom()) / m_rowHeight, 0, rows - 1);
+    const QItemSelection selection(
+        model()->index(top, 0, rootIndex()),
+        model()->index(bottom, model()->columnCount(rootIndex()) - 1, rootIndex()));
     selectionModel()->select(selection, flags | QItemSelectionModel::Rows);
 }
 
-QRegion KeyReportView::visualRegionForSelection(const QItemSelection& selection) const
+QRegion KeyReportView::visualRegionForSelection(const QItemSelection &selection) const
 {
     QRegion region;
     const int first = firstVisibleRow();
     const int last = first + fullyVisibleRows();
-    for (const QItemSelectionRange& range : selection) {
+    for (const QItemSelectionRange &range : selection) {
         const int top = std::max(range.top(), first);
         const int bottom = std::min(range.bottom(), last);
-        if (top <= bottom) region += rowRect(top).united(rowRect(bottom));
+        if (top <= bottom)
+            region += rowRect(top).united(rowRect(bottom));
     }
     return region;
 }
 
-void KeyReportView::paintEvent(QPaintEvent* event)
+void KeyReportView::paintEvent(QPaintEvent *event)
 {
-    if (!model()) return;
+    if (!model())
+        return;
     QPainter painter(viewport());
     const int rows = rowCount();
     const int columns = model()->columnCount(rootIndex());
     const int first = firstVisibleRow() + std::max(0, event->rect().top()) / m_rowHeight;
-    const int last =
-        std::min(rows - 1, firstVisibleRow() + event->rect().bottom() / m_rowHeight);
+    const int last = std::min(rows - 1, firstVisibleRow() + event->rect().bottom() / m_rowHeight);
 
     QStyleOptionViewItem base;
     initViewItemOption(&base);
     const QModelIndex current = currentIndex();
     for (int row = first; row <= last; ++row) {
-        const bool selected =
-            selectionModel() && selectionModel()->isRowSelected(row, rootIndex());
+        const bool selected = selectionModel() && selectionModel()->isRowSelected(row, rootIndex());
         for (int column = 0; column < columns; ++column) {
-            if (m_header->isSectionHidden(column)) continue;
+            if (m_header->isSectionHidden(column))
+                continue;
             const QModelIndex index = model()->index(row, column, rootIndex());
             QStyleOptionViewItem option = base;
             option.rect = visualRect(index);
-            if (!option.rect.intersects(event->rect())) continue;
-            if (selected) option.state |= QStyle::State_Selected;
-            if (index == current && hasFocus()) option.state |= QStyle::State_HasFocus;
+            if (!option.rect.intersects(event->rect()))
+                continue;
+            if (selected)
+                option.state |= QStyle::State_Selected;
+            if (index == current && hasFocus())
+                option.state |= QStyle::State_HasFocus;
             itemDelegateForIndex(index)->paint(&painter, option, index);
         }
     }
@@ -191,7 +216,8 @@ void KeyReportView::paintEvent(QPaintEvent* event)
 void KeyReportView::updateGeometries()
 {
     const int headerHeight = m_header->sizeHint().height();
-    if (viewportMargins().top() != headerHeight) setViewportMargins(0, headerHeight, 0, 0);
+    if (viewportMargins().top() != headerHeight)
+        setViewportMargins(0, headerHeight, 0, 0);
     const QRect area = viewport()->geometry();
     m_header->setGeometry(area.left(), area.top() - headerHeight, area.width(), headerHeight);
 
@@ -211,10 +237,11 @@ void KeyReportView::scrollContentsBy(int, int)
     viewport()->update();
 }
 
-void KeyReportView::rowsInserted(const QModelIndex& parent, int start, int end)
+void KeyReportView::rowsInserted(const QModelIndex &parent, int start, int end)
 {
     QAbstractItemView::rowsInserted(parent, start, end);
     updateGeometries();
     // Rows below the visible ones change nothing on screen but the scroll bar.
-    if (start <= firstVisibleRow() + fullyVisibleRows()) viewport()->update();
+    if (start <= firstVisibleRow() + fullyVisibleRows())
+        viewport()->update();
 }

@@ -8,31 +8,32 @@ class KeyReportView;
 // What screen readers see of KeyReportView: a table of rows and cells with their texts, the column
 // titles and the selection. Qt gives its own item views such an interface; a view of our own
 // needs one written for it. Cells are made when asked for, so nothing here grows with the rows.
-class KeyReportViewAccessible : public QAccessibleWidget, public QAccessibleTableInterface {
+class KeyReportViewAccessible : public QAccessibleWidget, public QAccessibleTableInterface
+{
 public:
-    explicit KeyReportViewAccessible(KeyReportView* view);
+    explicit KeyReportViewAccessible(KeyReportView *view);
     ~KeyReportViewAccessible() override;
 
     // Registers the factory that hands this interface out; safe to call more than once.
     static void install();
 
-    KeyReportView* view() const;
+    KeyReportView *view() const;
 
     // QAccessibleInterface
     QAccessible::Role role() const override { return QAccessible::Table; }
     int childCount() const override;
-    QAccessibleInterface* child(int index) const override;
-    int indexOfChild(const QAccessibleInterface* child) const override;
-    QAccessibleInterface* childAt(int x, int y) const override;
-    QAccessibleInterface* focusChild() const override;
-    void* interface_cast(QAccessible::InterfaceType type) override;
+    QAccessibleInterface *child(int index) const override;
+    int indexOfChild(const QAccessibleInterface *child) const override;
+    QAccessibleInterface *childAt(int x, int y) const override;
+    QAccessibleInterface *focusChild() const override;
+    void *interface_cast(QAccessible::InterfaceType type) override;
 
     // QAccessibleTableInterface
-    QAccessibleInterface* caption() const override { return nullptr; }
-    QAccessibleInterface* summary() const override { return nullptr; }
-    QAccessibleInterface* cellAt(int row, int column) const override;
+    QAccessibleInterface *caption() const override { return nullptr; }
+    QAccessibleInterface *summary() const override { return nullptr; }
+    QAccessibleInterface *cellAt(int row, int column) const override;
     int selectedCellCount() const override;
-    QList<QAccessibleInterface*> selectedCells() const override;
+    QList<QAccessibleInterface *> selectedCells() const override;
     QString columnDescription(int column) const override;
     QString rowDescription(int) const override { return {}; }
     int selectedColumnCount() const override { return 0; }
@@ -47,9 +48,9 @@ public:
     bool selectColumn(int) override { return false; }
     bool unselectRow(int row) override;
     bool unselectColumn(int) override { return false; }
-    void modelChange(QAccessibleTableModelChangeEvent* event) override;
+    void modelChange(QAccessibleTableModelChangeEvent *event) override;
 
 private:
     void forgetCells();
-    mutable QHash<int, QAccessible::Id> m_cells;  // child index -> registered cell
+    mutable QHash<int, QAccessible::Id> m_cells; // child index -> registered cell
 };

@@ -44,9 +44,8 @@ KeyReportWindow::KeyReportWindow(KeyReportModel *model)
     m_emptyList->setObjectName(QStringLiteral("EmptyList"));
     connect(m_emptyList, &QAction::triggered, this, &KeyReportWindow::clearRequested);
     m_lvIRCmd->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(m_lvIRCmd, &QWidget::customContextMenuRequested, this, [this](const QPoint &pos) {
-        m_popup->popup(m_lvIRCmd->viewport()->mapToGlobal(pos));
-    });
+    connect(m_lvIRCmd, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &pos) { m_popup->popup(m_lvIRCmd->viewport()->mapToGlobal(pos)); });
 }
 
 KeyReportWindow::~KeyReportWindow() = default;
@@ -76,8 +75,8 @@ KeyReportWindow *KeyReportWindow::openFor(KeyReportController &controller)
 void KeyReportWindow::showNewestRow(int row)
 {
     const QModelIndex index = m_model->index(row, 0);
-    m_lvIRCmd->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect
-                                                            | QItemSelectionModel::Rows);
+    m_lvIRCmd->selectionModel()->setCurrentIndex(
+        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     m_lvIRCmd->scrollTo(index);
     if (!isVisible())
         show();

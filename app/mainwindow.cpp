@@ -75,8 +75,8 @@ void MainWindow::buildControls()
     m_cboPort = control<QComboBox>(this, "cboPort");
     label(this, "Label1", tr("命令代码"));
     m_cboOperation = control<QComboBox>(this, "cboOperation");
-    for (const QString &entry : relayOperationTexts)
-        m_cboOperation->addItem(entry);
+    for (int i = 0; i <= ConsoleController::delayOperation; ++i)
+        m_cboOperation->addItem(relayOperationText(RelayOperation(i)));
     m_cboOperation->setCurrentIndex(-1);
 
     m_frame1 = control<QGroupBox>(this, "Frame1");
@@ -138,11 +138,10 @@ void MainWindow::buildControls()
     m_timer1.setTimerType(Qt::CoarseTimer);
 
     // Labels and the frame take no focus; the rest in this order.
-    const QList<QWidget *> tabOrder{m_cboPort,      m_cboOperation, m_cbCh[0],      m_cbCh[1],
-                                    m_cbCh[2],      m_cbCh[3],      m_rbCH[0],      m_rbCH[1],
-                                    m_rbCH[2],      m_rbCH[3],      m_txtDelay,     m_txtByteSend,
-                                    m_txtByteSend2, m_txtByteRcv,   m_cmdOpenSerial, m_cmdSend,
-                                    m_cmdQuit};
+    const QList<QWidget *> tabOrder {
+        m_cboPort,      m_cboOperation, m_cbCh[0],       m_cbCh[1], m_cbCh[2],  m_cbCh[3],
+        m_rbCH[0],      m_rbCH[1],      m_rbCH[2],       m_rbCH[3], m_txtDelay, m_txtByteSend,
+        m_txtByteSend2, m_txtByteRcv,   m_cmdOpenSerial, m_cmdSend, m_cmdQuit};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }
@@ -199,9 +198,9 @@ void MainWindow::showPorts(const QStringList &entries)
 void MainWindow::applyControlAccess(const ControlAccess &access)
 {
     const std::pair<QWidget *, bool> flags[] = {
-        {m_cboPort, access.portList},       {m_cboOperation, access.operationList},
-        {m_cbCh[0], access.channels},       {m_cbCh[1], access.channels},
-        {m_cbCh[2], access.channels},       {m_cbCh[3], access.channels},
+        {m_cboPort, access.portList},         {m_cboOperation, access.operationList},
+        {m_cbCh[0], access.channels},         {m_cbCh[1], access.channels},
+        {m_cbCh[2], access.channels},         {m_cbCh[3], access.channels},
         {m_cmdOpenSerial, access.openButton}, {m_cmdSend, access.sendButton},
     };
     // Enable before disabling: a disabled control that had the focus passes it on to the next

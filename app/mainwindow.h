@@ -48,8 +48,8 @@ private:
     QComboBox *m_cboPort = nullptr;
     QComboBox *m_cboOperation = nullptr;
     QGroupBox *m_frame1 = nullptr;
-    std::array<QCheckBox *, 4> m_cbCh{};
-    std::array<QRadioButton *, 4> m_rbCH{};
+    std::array<QCheckBox *, 4> m_cbCh {};
+    std::array<QRadioButton *, 4> m_rbCH {};
     QLineEdit *m_txtDelay = nullptr;
     QLineEdit *m_txtByteSend = nullptr;
     QLineEdit *m_txtByteSend2 = nullptr;

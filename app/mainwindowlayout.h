@@ -21,10 +21,13 @@ struct ControlPlace
 namespace MainWindowLayout {
 
 // The client area.
-inline constexpr QSize clientTwips{4185, 5175};
-inline QSize clientPixels() { return {twips(clientTwips.width()), twips(clientTwips.height())}; }
+inline constexpr QSize clientTwips {4185, 5175};
+inline QSize clientPixels()
+{
+    return {twips(clientTwips.width()), twips(clientTwips.height())};
+}
 
-inline constexpr std::array<ControlPlace, 27> places{{
+inline constexpr std::array<ControlPlace, 27> places {{
     {"Label6", false, {240, 240, 1095, 255}},
     {"cboPort", false, {1440, 210, 1215, 315}},
     {"Label1", false, {240, 720, 1095, 255}},

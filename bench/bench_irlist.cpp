@@ -9,23 +9,23 @@
 // scroll); "call+paint" adds the event loop pass that repaints the window, which happens once
 // per received batch, not per report.
 #include <QApplication>
-#include <QProcess>
 #include <QHeaderView>
 #include <QIcon>
+#include <QProcess>
 #include <QTableView>
 
 #include <cstring>
 
-#include "benchutil.h"
 #include "appicons.h"
+#include "benchutil.h"
 #include "keyreportcontroller.h"
 #include "keyreportmodel.h"
 #include "keyreportwindow.h"
 
 namespace {
 
-constexpr int measured = 1000;  // single reports timed at each size
-constexpr int batch = 1000;     // reports per step while growing to the next size
+constexpr int measured = 1000; // single reports timed at each size
+constexpr int batch = 1000; // reports per step while growing to the next size
 
 IrKeyMessage report(int i)
 {
@@ -39,8 +39,8 @@ IrKeyMessage report(int i)
 long long lastGrown = 0;
 int lastRows = 0;
 
-template <typename AddOne>
-void timeSingles(const char* name, AddOne addOne, int& next, long long before)
+template<typename AddOne>
+void timeSingles(const char *name, AddOne addOne, int &next, long long before)
 {
     std::vector<double> call, withPaint;
     QElapsedTimer t;
@@ -52,8 +52,8 @@ void timeSingles(const char* name, AddOne addOne, int& next, long long before)
         withPaint.push_back(t.nsecsElapsed() / 1000.0);
     }
     const long long grown = residentBytes() - before;
-    const double marginal =
-        lastRows ? double(grown - lastGrown) / (next - lastRows) : double(grown) / next;
+    const double marginal
+        = lastRows ? double(grown - lastGrown) / (next - lastRows) : double(grown) / next;
     std::printf("%-12s rows %8d  call p50 %6.1f p99 %6.1f us  call+paint p50 %6.1f p99 %6.1f us"
                 "  resident +%6.1f MB  %6.1f B/row since previous size\n",
                 name, next, percentile(call, 50), percentile(call, 99), percentile(withPaint, 50),
@@ -63,7 +63,7 @@ void timeSingles(const char* name, AddOne addOne, int& next, long long before)
     std::fflush(stdout);
 }
 
-void listView(const std::vector<int>& sizes)
+void listView(const std::vector<int> &sizes)
 {
     const long long before = residentBytes();
     KeyReportController controller;
@@ -74,17 +74,18 @@ void listView(const std::vector<int>& sizes)
     std::vector<IrKeyMessage> step(batch);
     for (const int size : sizes) {
         while (next < size - measured) {
-            for (auto& m : step) m = report(next++);
+            for (auto &m : step)
+                m = report(next++);
             controller.addReports(step);
             QCoreApplication::processEvents();
         }
-        timeSingles("key list", [&](const IrKeyMessage& m) { controller.addReport(m); }, next,
-                    before);
+        timeSingles(
+            "key list", [&](const IrKeyMessage &m) { controller.addReport(m); }, next, before);
     }
 }
 
 // The stock choice: a QTableView over the same model, set up to look like the key list.
-void tableView(const std::vector<int>& sizes)
+void tableView(const std::vector<int> &sizes)
 {
     const long long before = residentBytes();
     KeyReportModel model;
@@ -98,7 +99,7 @@ void tableView(const std::vector<int>& sizes)
     table.horizontalHeader()->setDefaultSectionSize(53);
     table.resize(385, 153);
     table.show();
-    auto addOne = [&](const IrKeyMessage& m) {
+    auto addOne = [&](const IrKeyMessage &m) {
         model.append({&m, 1});
         const QModelIndex last = model.index(model.rowCount() - 1, 0);
         table.selectionModel()->setCurrentIndex(
@@ -109,7 +110,8 @@ void tableView(const std::vector<int>& sizes)
     std::vector<IrKeyMessage> step(batch);
     for (const int size : sizes) {
         while (next < size - measured) {
-            for (auto& m : step) m = report(next++);
+            for (auto &m : step)
+                m = report(next++);
             model.append(step);
             QCoreApplication::processEvents();
         }
@@ -117,23 +119,26 @@ void tableView(const std::vector<int>& sizes)
     }
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const int maxRows = argc > 1 ? std::atoi(argv[1]) : 1'000'000;
     std::vector<int> sizes;
-    for (int n = 1000; n <= maxRows; n *= 10) sizes.push_back(n);
+    for (int n = 1000; n <= maxRows; n *= 10)
+        sizes.push_back(n);
     if (argc > 2) {
-        if (std::strcmp(argv[2], "table") == 0) tableView(sizes);
-        else listView(sizes);
+        if (std::strcmp(argv[2], "table") == 0)
+            tableView(sizes);
+        else
+            listView(sizes);
         return 0;
     }
     std::printf("per report: append + select + scroll (+ paint); memory: resident growth\n");
     std::fflush(stdout);
-    for (const char* variant : {"table", "list"}) {
+    for (const char *variant : {"table", "list"}) {
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         child.start(QCoreApplication::applicationFilePath(),

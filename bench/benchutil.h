@@ -10,8 +10,9 @@
 inline long long residentBytes()
 {
     long long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%lld %lld", &pages, &resident) != 2) resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%lld %lld", &pages, &resident) != 2)
+            resident = 0;
         std::fclose(f);
     }
     return resident * sysconf(_SC_PAGESIZE);
@@ -20,7 +21,8 @@ inline long long residentBytes()
 // p-th percentile (0..100) of a sample, in the sample's unit.
 inline double percentile(std::vector<double> sample, double p)
 {
-    if (sample.empty()) return 0;
+    if (sample.empty())
+        return 0;
     std::sort(sample.begin(), sample.end());
     const auto k = static_cast<std::size_t>(p / 100.0 * (sample.size() - 1) + 0.5);
     return sample[std::min(k, sample.size() - 1)];

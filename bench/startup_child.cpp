@@ -18,15 +18,19 @@ namespace {
 
 QElapsedTimer sinceMain;
 
-double ms() { return sinceMain.nsecsElapsed() / 1e6; }
+double ms()
+{
+    return sinceMain.nsecsElapsed() / 1e6;
+}
 
-class ExposeWatch : public QObject {
+class ExposeWatch : public QObject
+{
 public:
     double appMs = 0;
     double windowMs = 0;
-    bool eventFilter(QObject* watched, QEvent* event) override
+    bool eventFilter(QObject *watched, QEvent *event) override
     {
-        auto* window = qobject_cast<QWindow*>(watched);
+        auto *window = qobject_cast<QWindow *>(watched);
         if (event->type() == QEvent::Expose && window && window->isExposed()) {
             std::printf("shown app %.2f window %.2f exposed %.2f\n", appMs, windowMs, ms());
             std::fflush(stdout);
@@ -36,9 +40,9 @@ public:
     }
 };
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     sinceMain.start();
     const bool console = argc > 1 && std::string(argv[1]) == "console";
@@ -48,11 +52,11 @@ int main(int argc, char** argv)
     app.installEventFilter(&watch);
     if (console) {
         QApplication::setWindowIcon(QIcon(AppIcons::application()));
-        auto* window = new MainWindow;
+        auto *window = new MainWindow;
         watch.windowMs = ms();
         window->show();
     } else {
-        auto* window = new QWidget;
+        auto *window = new QWidget;
         window->setFixedSize(279, 345);
         watch.windowMs = ms();
         window->show();

@@ -153,7 +153,10 @@ void ConsoleController::send()
         m_serial.write(m_encoder.bytes());
 }
 
-void ConsoleController::quit() { emit closeRequested(); }
+void ConsoleController::quit()
+{
+    emit closeRequested();
+}
 
 void ConsoleController::windowClosing()
 {

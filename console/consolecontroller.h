@@ -18,7 +18,7 @@ struct ControlAccess
 {
     bool portList = false;
     bool operationList = false;
-    bool channels = false;     // the check boxes of the relay commands
+    bool channels = false; // the check boxes of the relay commands
     bool openButton = false;
     bool sendButton = false;
     friend bool operator==(const ControlAccess &, const ControlAccess &) = default;
@@ -66,9 +66,9 @@ public:
 
 public slots:
     // The operator's actions.
-    void choosePort(int index);  // position in the listed ports, -1 for none
+    void choosePort(int index); // position in the listed ports, -1 for none
     void chooseOperation(int index);
-    void setChannel(int channel, bool on);  // CH1..CH4 as 0..3
+    void setChannel(int channel, bool on); // CH1..CH4 as 0..3
     void chooseDelayChannel(int channel);
     void setDelayText(const QString &text);
     void openPort();

@@ -10,15 +10,17 @@
 #include "delaynumber.h"
 
 #define CHECK(condition) \
-    do {                 \
-        if (!(condition)) std::abort(); \
+    do { \
+        if (!(condition)) \
+            std::abort(); \
     } while (0)
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     const int channel = data[0] & 0x03;
-    const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data + 1),
+    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data + 1),
                                            static_cast<qsizetype>(size - 1));
     const DelayNumber number = parseDelayNumber(text);
 
@@ -46,11 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (number.kind == DelayNumber::Kind::Value || number.kind == DelayNumber::Kind::OutOfRange) {
         // Accepted notation is a subset of what strtod reads.
         const QByteArray ascii = trimSpaces(text).toLatin1();
-        char* end = nullptr;
+        char *end = nullptr;
         const double d = std::strtod(ascii.constData(), &end);
         CHECK(end == ascii.constData() + ascii.size());
-        if (number.kind == DelayNumber::Kind::Value) CHECK(std::fabs(d - number.value) <= 0.5);
-        else CHECK(std::fabs(d) >= 32767.5 || !std::isfinite(d));
+        if (number.kind == DelayNumber::Kind::Value)
+            CHECK(std::fabs(d - number.value) <= 0.5);
+        else
+            CHECK(std::fabs(d) >= 32767.5 || !std::isfinite(d));
     }
     return 0;
 }

@@ -2,12 +2,14 @@
 
 KeyReportController::KeyReportController(QObject *parent)
     : QObject(parent)
-{
-}
+{ }
 
 KeyReportController::~KeyReportController() = default;
 
-void KeyReportController::attachWindow(QObject *window) { m_window = window; }
+void KeyReportController::attachWindow(QObject *window)
+{
+    m_window = window;
+}
 
 void KeyReportController::addReports(std::span<const IrKeyMessage> reports)
 {
@@ -19,7 +21,10 @@ void KeyReportController::addReports(std::span<const IrKeyMessage> reports)
     emit reportsAdded(m_model.rowCount() - 1);
 }
 
-void KeyReportController::clear() { m_model.clear(); }
+void KeyReportController::clear()
+{
+    m_model.clear();
+}
 
 void KeyReportController::closeWindow()
 {

@@ -2,24 +2,25 @@
 
 #include "hexbytetext.h"
 
-KeyReportModel::KeyReportModel(QObject* parent)
-    : QAbstractTableModel(parent), m_pressTexts{pressText(PressKind::Short), pressText(PressKind::Long)}
-{
-}
+KeyReportModel::KeyReportModel(QObject *parent)
+    : QAbstractTableModel(parent)
+    , m_pressTexts {pressText(PressKind::Short), pressText(PressKind::Long)}
+{ }
 
-void KeyReportModel::setPressIcons(const QVariant& shortIcon, const QVariant& longIcon)
+void KeyReportModel::setPressIcons(const QVariant &shortIcon, const QVariant &longIcon)
 {
     m_shortIcon = shortIcon;
     m_longIcon = longIcon;
-    if (!m_rows.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::DecorationRole});
+    if (!m_rows.empty())
+        emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::DecorationRole});
 }
 
-int KeyReportModel::rowCount(const QModelIndex& parent) const
+int KeyReportModel::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
 
-int KeyReportModel::columnCount(const QModelIndex& parent) const
+int KeyReportModel::columnCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : columns;
 }
@@ -31,21 +32,24 @@ QString KeyReportModel::pressText(PressKind kind)
 
 IrKeyMessage KeyReportModel::message(int row) const
 {
-    const Row& r = m_rows[static_cast<std::size_t>(row)];
+    const Row &r = m_rows[static_cast<std::size_t>(row)];
     return {r[0] ? PressKind::Long : PressKind::Short, r[1], r[2], r[3], r[4]};
 }
 
-QVariant KeyReportModel::data(const QModelIndex& index, int role) const
+QVariant KeyReportModel::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.row() >= rowCount() || index.column() >= columns) return {};
-    const Row& r = m_rows[static_cast<std::size_t>(index.row())];
+    if (!index.isValid() || index.row() >= rowCount() || index.column() >= columns)
+        return {};
+    const Row &r = m_rows[static_cast<std::size_t>(index.row())];
     const PressKind kind = r[0] ? PressKind::Long : PressKind::Short;
     switch (role) {
     case Qt::DisplayRole:
     case Qt::AccessibleTextRole:
-        return index.column() == PressColumn ? m_pressTexts[r[0] ? 1 : 0] : hexByteText(r[index.column()]);
+        return index.column() == PressColumn ? m_pressTexts[r[0] ? 1 : 0]
+                                             : hexByteText(r[index.column()]);
     case Qt::DecorationRole:
-        if (index.column() == PressColumn) return kind == PressKind::Short ? m_shortIcon : m_longIcon;
+        if (index.column() == PressColumn)
+            return kind == PressKind::Short ? m_shortIcon : m_longIcon;
         return {};
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
@@ -56,27 +60,30 @@ QVariant KeyReportModel::data(const QModelIndex& index, int role) const
 
 QVariant KeyReportModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation != Qt::Horizontal || section < 0 || section >= columns) return {};
+    if (orientation != Qt::Horizontal || section < 0 || section >= columns)
+        return {};
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
-    if (role != Qt::DisplayRole) return {};
-    static const char* const headers[] = {QT_TR_NOOP("按键类型"), QT_TR_NOOP("用户码1"),
-                                          QT_TR_NOOP("用户码2"), QT_TR_NOOP("操作码"),
-                                          QT_TR_NOOP("反码")};
+    if (role != Qt::DisplayRole)
+        return {};
+    static const char *const headers[]
+        = {QT_TR_NOOP("按键类型"), QT_TR_NOOP("用户码1"), QT_TR_NOOP("用户码2"),
+           QT_TR_NOOP("操作码"), QT_TR_NOOP("反码")};
     return tr(headers[section]);
 }
 
-Qt::ItemFlags KeyReportModel::flags(const QModelIndex& index) const
+Qt::ItemFlags KeyReportModel::flags(const QModelIndex &index) const
 {
     return index.isValid() ? Qt::ItemIsSelectable | Qt::ItemIsEnabled : Qt::NoItemFlags;
 }
 
 void KeyReportModel::append(std::span<const IrKeyMessage> messages)
 {
-    if (messages.empty()) return;
+    if (messages.empty())
+        return;
     const int first = rowCount();
     beginInsertRows({}, first, first + static_cast<int>(messages.size()) - 1);
-    for (const IrKeyMessage& m : messages) {
+    for (const IrKeyMessage &m : messages) {
         m_rows.push_back({static_cast<std::uint8_t>(m.pressKind == PressKind::Long), m.userCode1,
                           m.userCode2, m.operationCode, m.inverseCode});
     }
@@ -86,6 +93,6 @@ void KeyReportModel::append(std::span<const IrKeyMessage> messages)
 void KeyReportModel::clear()
 {
     beginResetModel();
-    std::deque<Row>().swap(m_rows);  // give the blocks back, not just the rows
+    std::deque<Row>().swap(m_rows); // give the blocks back, not just the rows
     endResetModel();
 }

@@ -12,22 +12,23 @@
 // The rows of the key report list. A row is stored as its five bytes (press kind and the four
 // codes) and its texts are made when a view asks for them, so a night of reports costs a few
 // megabytes. A deque grows in fixed blocks: appending never copies the rows already there.
-class KeyReportModel : public QAbstractTableModel {
+class KeyReportModel : public QAbstractTableModel
+{
     Q_OBJECT
 public:
     enum Column { PressColumn, UserCode1Column, UserCode2Column, OperationColumn, InverseColumn };
     static constexpr int columns = 5;
 
-    explicit KeyReportModel(QObject* parent = nullptr);
+    explicit KeyReportModel(QObject *parent = nullptr);
 
     // What the first column shows beside "短按" and "长按" (icons, as the window makes them).
-    void setPressIcons(const QVariant& shortIcon, const QVariant& longIcon);
+    void setPressIcons(const QVariant &shortIcon, const QVariant &longIcon);
 
-    int rowCount(const QModelIndex& parent = {}) const override;
-    int columnCount(const QModelIndex& parent = {}) const override;
-    QVariant data(const QModelIndex& index, int role) const override;
+    int rowCount(const QModelIndex &parent = {}) const override;
+    int columnCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
-    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    Qt::ItemFlags flags(const QModelIndex &index) const override;
 
     void append(std::span<const IrKeyMessage> messages);
     void clear();
@@ -38,7 +39,7 @@ public:
 private:
     using Row = std::array<std::uint8_t, 5>;
     std::deque<Row> m_rows;
-    std::array<QString, 2> m_pressTexts;  // short, long
+    std::array<QString, 2> m_pressTexts; // short, long
     QVariant m_shortIcon;
     QVariant m_longIcon;
 };

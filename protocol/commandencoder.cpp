@@ -1,60 +1,81 @@
 #include "commandencoder.h"
 
+#include <QCoreApplication>
+#include <iterator>
+
 #include "delaynumber.h"
 #include "hexbytetext.h"
 
-const std::array<QString, 5> relayOperationTexts = {
-    QStringLiteral("0000:设置继电器状态"), QStringLiteral("0001:使继电器吸合"),
-    QStringLiteral("0010:使继电器释放"),   QStringLiteral("0011:获取继电器状态"),
-    QStringLiteral("1xxx:启动延时继电器"),
-};
+QString relayOperationText(RelayOperation operation)
+{
+    static const char *const texts[] = {
+        QT_TRANSLATE_NOOP("RelayOperation", "0000:设置继电器状态"),
+        QT_TRANSLATE_NOOP("RelayOperation", "0001:使继电器吸合"),
+        QT_TRANSLATE_NOOP("RelayOperation", "0010:使继电器释放"),
+        QT_TRANSLATE_NOOP("RelayOperation", "0011:获取继电器状态"),
+        QT_TRANSLATE_NOOP("RelayOperation", "1xxx:启动延时继电器"),
+    };
+    const int i = static_cast<int>(operation);
+    if (i < 0 || i >= int(std::size(texts)))
+        return {};
+    return QCoreApplication::translate("RelayOperation", texts[i]);
+}
 
-void CommandEncoder::clear() { m_buffer.count = 0; }
+void CommandEncoder::clear()
+{
+    m_buffer.count = 0;
+}
 
 void CommandEncoder::append(std::uint8_t b)
 {
     // A third byte has no place in any command and is dropped.
-    if (m_buffer.count >= 2) return;
+    if (m_buffer.count >= 2)
+        return;
     m_buffer.bytes[m_buffer.count++] = b;
 }
 
 QByteArray CommandEncoder::bytes() const
 {
-    return QByteArray(reinterpret_cast<const char*>(m_buffer.bytes.data()), m_buffer.count);
+    return QByteArray(reinterpret_cast<const char *>(m_buffer.bytes.data()), m_buffer.count);
 }
 
-CommandPreview CommandEncoder::compose(const CommandSelection& selection)
+CommandPreview CommandEncoder::compose(const CommandSelection &selection)
 {
     using SecondField = CommandPreview::SecondField;
     const QString none = QStringLiteral("--");
     clear();
 
     const auto operation = static_cast<RelayOperation>(selection.operation);
-    if (operation == RelayOperation::None) return {none, SecondField::Unchanged, {}};
+    if (operation == RelayOperation::None)
+        return {none, SecondField::Unchanged, {}};
 
     if (selection.operation >= 0 && selection.operation <= 3) {
         // High nibble: operation code; bits 0..3: CH1..CH4.
         int b = selection.operation * 16;
-        for (int ch = 0; ch < 4; ++ch) b += (selection.channelFlags[ch] ? 1 : 0) << ch;
+        for (int ch = 0; ch < 4; ++ch)
+            b += (selection.channelFlags[ch] ? 1 : 0) << ch;
         append(static_cast<std::uint8_t>(b));
         return {hexByteText(static_cast<std::uint8_t>(b)), SecondField::Hidden, {}};
     }
-    if (operation != RelayOperation::DelayedRelay) return {none, SecondField::Hidden, {}};
+    if (operation != RelayOperation::DelayedRelay)
+        return {none, SecondField::Hidden, {}};
 
     const DelayNumber delay = parseDelayNumber(selection.delayText);
-    if (!delay.isDelay()) return {none, SecondField::Hidden, {}};
+    if (!delay.isDelay())
+        return {none, SecondField::Hidden, {}};
 
     // The duration travels as two 4-bit halves, high half first, each omitted when zero:
     //   high half: 11hh hhcc    low half: 10ll llcc    (cc = channel 0..3)
     const int hi = delay.value / 16;
     const int lo = delay.value % 16;
-    const int ch = (selection.delayChannel >= 0 && selection.delayChannel <= 3)
-                       ? selection.delayChannel
-                       : 0;
-    if (hi > 0) append(static_cast<std::uint8_t>(0xC0 + 4 * hi + ch));
-    if (lo > 0) append(static_cast<std::uint8_t>(0x80 + 4 * lo + ch));
+    const int ch
+        = (selection.delayChannel >= 0 && selection.delayChannel <= 3) ? selection.delayChannel : 0;
+    if (hi > 0)
+        append(static_cast<std::uint8_t>(0xC0 + 4 * hi + ch));
+    if (lo > 0)
+        append(static_cast<std::uint8_t>(0x80 + 4 * lo + ch));
 
-    CommandPreview preview{hexByteText(m_buffer.bytes[0]), SecondField::Hidden, {}};
+    CommandPreview preview {hexByteText(m_buffer.bytes[0]), SecondField::Hidden, {}};
     if (m_buffer.count >= 2) {
         preview.secondField = SecondField::Shown;
         preview.secondByteText = hexByteText(m_buffer.bytes[1]);

@@ -16,33 +16,38 @@ enum class RelayOperation : std::int16_t {
 };
 
 // The five list texts, in list order.
-extern const std::array<QString, 5> relayOperationTexts;
+// In the interface language (translated in the "RelayOperation" context).
+QString relayOperationText(RelayOperation operation);
 
-struct CommandSelection {
-    std::int16_t operation = -1;           // list index, -1 when nothing is chosen
-    std::array<int, 4> channelFlags = {};  // CH1..CH4, 0 or 1
-    QString delayText;                     // exactly as typed
-    int delayChannel = 0;                  // 0..3 for CH1..CH4
+struct CommandSelection
+{
+    std::int16_t operation = -1; // list index, -1 when nothing is chosen
+    std::array<int, 4> channelFlags = {}; // CH1..CH4, 0 or 1
+    QString delayText; // exactly as typed
+    int delayChannel = 0; // 0..3 for CH1..CH4
 };
 
 // The bytes the next send writes, first byte first.
-struct CommandBuffer {
+struct CommandBuffer
+{
     std::array<std::uint8_t, 2> bytes = {};
     std::int16_t count = 0;
 };
 
-struct CommandPreview {
+struct CommandPreview
+{
     enum class SecondField { Unchanged, Hidden, Shown };
     QString firstByteText;
     SecondField secondField = SecondField::Unchanged;
-    QString secondByteText;  // meaningful only when secondField is Shown
+    QString secondByteText; // meaningful only when secondField is Shown
 };
 
-class CommandEncoder {
+class CommandEncoder
+{
 public:
     void clear();
     void append(std::uint8_t b);
-    CommandPreview compose(const CommandSelection& selection);
+    CommandPreview compose(const CommandSelection &selection);
 
     QByteArray bytes() const;
     int count() const { return m_buffer.count; }

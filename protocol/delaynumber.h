@@ -6,12 +6,13 @@
 
 // The rule applied to the delay field, both when composing the preview and when the
 // send action checks the field before sending.
-struct DelayNumber {
+struct DelayNumber
+{
     enum class Kind {
-        Empty,      // nothing left after trimming the spaces
-        NotNumber,  // text, but not one of the accepted notations
-        OutOfRange,   // a number whose rounded value does not fit a signed 16-bit integer
-        Value,      // a number; `value` holds it rounded to an integer
+        Empty, // nothing left after trimming the spaces
+        NotNumber, // text, but not one of the accepted notations
+        OutOfRange, // a number whose rounded value does not fit a signed 16-bit integer
+        Value, // a number; `value` holds it rounded to an integer
     };
     Kind kind = Kind::Empty;
     std::int16_t value = 0;

@@ -4,12 +4,13 @@ DecodeResult ReceiveDecoder::onReceive(std::uint8_t b)
 {
     if (m_pendingMarker != Marker::None) {
         m_irBytes[m_irByteCount++] = b;
-        if (m_irByteCount < 4) return {};
-        DecodeResult result{DecodeResult::Kind::KeyMessage, 0,
-                            IrKeyMessage{m_pendingMarker == Marker::S ? PressKind::Short
-                                                                      : PressKind::Long,
-                                         m_irBytes[0], m_irBytes[1], m_irBytes[2], m_irBytes[3]}};
-        m_pendingMarker = Marker::None;  // the count stays at 4 until the next marker
+        if (m_irByteCount < 4)
+            return {};
+        DecodeResult result {
+            DecodeResult::Kind::KeyMessage, 0,
+            IrKeyMessage {m_pendingMarker == Marker::S ? PressKind::Short : PressKind::Long,
+                          m_irBytes[0], m_irBytes[1], m_irBytes[2], m_irBytes[3]}};
+        m_pendingMarker = Marker::None; // the count stays at 4 until the next marker
         return result;
     }
     switch (b) {

@@ -6,21 +6,23 @@
 enum class PressKind : std::uint8_t { Short, Long };
 
 // One infrared key report, in wire order after its marker.
-struct IrKeyMessage {
+struct IrKeyMessage
+{
     PressKind pressKind = PressKind::Short;
     std::uint8_t userCode1 = 0;
     std::uint8_t userCode2 = 0;
     std::uint8_t operationCode = 0;
-    std::uint8_t inverseCode = 0;  // shown as received, never checked against operationCode
+    std::uint8_t inverseCode = 0; // shown as received, never checked against operationCode
 
-    friend bool operator==(const IrKeyMessage&, const IrKeyMessage&) = default;
+    friend bool operator==(const IrKeyMessage &, const IrKeyMessage &) = default;
 };
 
-struct DecodeResult {
+struct DecodeResult
+{
     enum class Kind : std::uint8_t { Nothing, ReplyByte, KeyMessage };
     Kind kind = Kind::Nothing;
-    std::uint8_t replyByte = 0;  // for ReplyByte
-    IrKeyMessage message;        // for KeyMessage
+    std::uint8_t replyByte = 0; // for ReplyByte
+    IrKeyMessage message; // for KeyMessage
 };
 
 // Splits the board's traffic into one-byte replies and five-byte key reports:
@@ -28,7 +30,8 @@ struct DecodeResult {
 // A marker byte while idle starts a report; the next four bytes, whatever they are (markers
 // included), complete it. There is no timeout, and a reply byte equal to a marker is taken
 // for one.
-class ReceiveDecoder {
+class ReceiveDecoder
+{
 public:
     enum class Marker : std::uint8_t { None, S, L };
     static constexpr std::uint8_t shortPressMarker = 0x53;

@@ -12,9 +12,12 @@
 
 QString ComPorts::device(int n)
 {
-    if (n >= 1 && n <= 4) return QStringLiteral("/dev/ttyS%1").arg(n - 1);
-    if (n >= 5 && n <= 12) return QStringLiteral("/dev/ttyUSB%1").arg(n - 5);
-    if (n >= 13 && n <= 16) return QStringLiteral("/dev/ttyACM%1").arg(n - 13);
+    if (n >= 1 && n <= 4)
+        return QStringLiteral("/dev/ttyS%1").arg(n - 1);
+    if (n >= 5 && n <= 12)
+        return QStringLiteral("/dev/ttyUSB%1").arg(n - 5);
+    if (n >= 13 && n <= 16)
+        return QStringLiteral("/dev/ttyACM%1").arg(n - 13);
     return {};
 }
 
@@ -32,7 +35,7 @@ OpenResult resultFromErrno(int error)
     case ENOENT:
     case ENXIO:
     case ENODEV:
-    case EIO:  // a ttyS node without a UART behind it
+    case EIO: // a ttyS node without a UART behind it
         return OpenResult::DeviceMissing;
     default:
         return OpenResult::OpenFailed;
@@ -43,32 +46,41 @@ OpenResult resultFromErrno(int error)
 // open, so once it holds the device the exclusive flag says nothing about other holders;
 // it has to be read before. root may open an exclusive tty anyway, hence TIOCGEXCL rather
 // than relying on EBUSY.
-OpenResult probeDevice(const QString& path)
+OpenResult probeDevice(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
-    if (::access(native.constData(), R_OK | W_OK) != 0) return resultFromErrno(errno);
+    if (::access(native.constData(), R_OK | W_OK) != 0)
+        return resultFromErrno(errno);
     const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return resultFromErrno(errno);
+    if (fd < 0)
+        return resultFromErrno(errno);
     int exclusive = 0;
     const bool held = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
     ::close(fd);
     return held ? OpenResult::PortInUse : OpenResult::Ok;
 }
 
-}  // namespace
+} // namespace
 
-SerialPortService::SerialPortService(PortMap map, QObject* parent)
-    : QObject(parent), m_map(std::move(map))
+SerialPortService::SerialPortService(PortMap map, QObject *parent)
+    : QObject(parent)
+    , m_map(std::move(map))
+{ }
+
+SerialPortService::~SerialPortService()
 {
+    close();
 }
 
-SerialPortService::~SerialPortService() { close(); }
-
-QString ComPorts::entryText(int n) { return QStringLiteral("Com%1").arg(n); }
-
-int ComPorts::numberFromEntry(const QString& text)
+QString ComPorts::entryText(int n)
 {
-    if (!text.startsWith(QLatin1String("Com"))) return 0;
+    return QStringLiteral("Com%1").arg(n);
+}
+
+int ComPorts::numberFromEntry(const QString &text)
+{
+    if (!text.startsWith(QLatin1String("Com")))
+        return 0;
     bool ok = false;
     const int n = text.mid(3).toInt(&ok);
     return ok ? n : 0;
@@ -80,7 +92,8 @@ QList<int> SerialPortService::scanPorts()
     QList<int> found;
     for (int n = ComPorts::first; n <= ComPorts::last; ++n) {
         const OpenResult code = openPort(n);
-        if (code == OpenResult::Ok || code == OpenResult::PortInUse) found.append(n);
+        if (code == OpenResult::Ok || code == OpenResult::PortInUse)
+            found.append(n);
         close();
     }
     return found;
@@ -89,17 +102,21 @@ QList<int> SerialPortService::scanPorts()
 OpenResult SerialPortService::openPort(int n)
 {
     close();
-    if (!ComPorts::isValid(n) || !m_map) return OpenResult::InvalidPort;
+    if (!ComPorts::isValid(n) || !m_map)
+        return OpenResult::InvalidPort;
     const QString mapped = m_map(n);
-    if (mapped.isEmpty()) return OpenResult::InvalidPort;
+    if (mapped.isEmpty())
+        return OpenResult::InvalidPort;
 
     // The library's lock file is named after the path: open the device under its real name
     // so that two names of one device exclude each other.
     const QString path = QFileInfo(mapped).canonicalFilePath();
-    if (path.isEmpty()) return OpenResult::DeviceMissing;
-    if (const OpenResult code = probeDevice(path); code != OpenResult::Ok) return code;
+    if (path.isEmpty())
+        return OpenResult::DeviceMissing;
+    if (const OpenResult code = probeDevice(path); code != OpenResult::Ok)
+        return code;
 
-    auto* port = new QSerialPort(this);
+    auto *port = new QSerialPort(this);
     port->setPortName(path);
     port->setBaudRate(QSerialPort::Baud9600);
     port->setDataBits(QSerialPort::Data8);
@@ -151,13 +168,15 @@ void SerialPortService::handlePortError(QSerialPort::SerialPortError error)
         // The device is gone. The library keeps reporting ReadError from its read notifier
         // in a tight loop and still says it is open, so close it ourselves, once, outside
         // the library's own signal.
-        if (m_lost) return;
+        if (m_lost)
+            return;
         m_lost = true;
-        QSerialPort* lostPort = m_port;
+        QSerialPort *lostPort = m_port;
         QMetaObject::invokeMethod(
             this,
             [this, lostPort] {
-                if (m_port == lostPort) close();
+                if (m_port == lostPort)
+                    close();
                 emit deviceLost();
             },
             Qt::QueuedConnection);
@@ -174,25 +193,32 @@ void SerialPortService::handlePortError(QSerialPort::SerialPortError error)
 
 void SerialPortService::close()
 {
-    if (!m_port) return;
-    QSerialPort* port = m_port;
+    if (!m_port)
+        return;
+    QSerialPort *port = m_port;
     m_port = nullptr;
     port->disconnect(this);
-    if (port->isOpen()) port->close();  // also drops the flock and the lock file
+    if (port->isOpen())
+        port->close(); // also drops the flock and the lock file
     port->deleteLater();
 }
 
-bool SerialPortService::isOpen() const { return m_port && m_port->isOpen() && !m_lost; }
-
-bool SerialPortService::write(const QByteArray& bytes)
+bool SerialPortService::isOpen() const
 {
-    if (!isOpen()) return false;
+    return m_port && m_port->isOpen() && !m_lost;
+}
+
+bool SerialPortService::write(const QByteArray &bytes)
+{
+    if (!isOpen())
+        return false;
     return m_port->write(bytes) == bytes.size();
 }
 
 QByteArray SerialPortService::read()
 {
-    if (!m_port || !m_port->isOpen()) return {};
+    if (!m_port || !m_port->isOpen())
+        return {};
     return m_port->readAll();
 }
 

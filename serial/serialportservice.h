@@ -10,12 +10,12 @@
 // Result of opening a port. The numbers are what the operator sees and what the README lists.
 enum class OpenResult {
     Ok = 0,
-    InvalidPort = 8002,      // not one of the Com ports, or no device mapped to it
-    PortInUse = 8005,        // another program (or another name of the device) holds it
-    DeviceMissing = 8012,    // nothing at the device path
+    InvalidPort = 8002, // not one of the Com ports, or no device mapped to it
+    PortInUse = 8005, // another program (or another name of the device) holds it
+    DeviceMissing = 8012, // nothing at the device path
     PermissionDenied = 8015, // no read/write access for this user
     SettingsRejected = 8020, // not a serial line, or it refused 9600 8N1
-    OpenFailed = 8099,       // any other failure of the operating system
+    OpenFailed = 8099, // any other failure of the operating system
 };
 
 // The Com ports the console offers, and the fixed table that maps them onto devices:
@@ -23,7 +23,10 @@ enum class OpenResult {
 namespace ComPorts {
 constexpr int first = 1;
 constexpr int last = 16;
-constexpr bool isValid(int n) { return n >= first && n <= last; }
+constexpr bool isValid(int n)
+{
+    return n >= first && n <= last;
+}
 // The device of Com n; empty outside the range.
 QString device(int n);
 // "Com3" for 3.

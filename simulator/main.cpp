@@ -37,26 +37,27 @@ QString relayText(std::uint8_t relays)
     return s.trimmed();
 }
 
-void say(const QString& line)
+void say(const QString &line)
 {
     std::printf("%s\n", qPrintable(line));
     std::fflush(stdout);
 }
 
-bool parseBytes(const QStringList& words, int from, QByteArray& out)
+bool parseBytes(const QStringList &words, int from, QByteArray &out)
 {
     for (int i = from; i < words.size(); ++i) {
         bool ok = false;
         const uint v = words[i].toUInt(&ok, 16);
-        if (!ok || v > 0xFF) return false;
+        if (!ok || v > 0xFF)
+            return false;
         out.append(static_cast<char>(v));
     }
     return true;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
@@ -89,44 +90,50 @@ int main(int argc, char** argv)
     release.setSingleShot(true);
     auto reschedule = [&] {
         const auto next = board.model().nextDeadline();
-        if (!next) return release.stop();
+        if (!next)
+            return release.stop();
         using namespace std::chrono;
-        const auto now = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+        const auto now
+            = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
         release.start(static_cast<int>(std::max<qint64>(0, *next - now)));
     };
     QObject::connect(&release, &QTimer::timeout, &board, [&] {
         const std::uint8_t before = board.relays();
         board.advance();
-        if (board.relays() != before) say(QStringLiteral("timer     %1").arg(relayText(board.relays())));
+        if (board.relays() != before)
+            say(QStringLiteral("timer     %1").arg(relayText(board.relays())));
         reschedule();
     });
-    QObject::connect(&board, &PtyRelayBoard::byteReceived, &board,
-                     [&](std::uint8_t b, std::uint8_t relays) {
-                         const QString hex = QString::number(b, 16).toUpper().rightJustified(2, u'0');
-                         say(QStringLiteral("rx 0x%1   %2").arg(hex, relayText(relays)));
-                         reschedule();
-                     });
+    QObject::connect(
+        &board, &PtyRelayBoard::byteReceived, &board, [&](std::uint8_t b, std::uint8_t relays) {
+            const QString hex = QString::number(b, 16).toUpper().rightJustified(2, u'0');
+            say(QStringLiteral("rx 0x%1   %2").arg(hex, relayText(relays)));
+            reschedule();
+        });
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray pending;
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
         char buffer[1024];
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0) return app.quit();
+        if (n <= 0)
+            return app.quit();
         pending.append(buffer, n);
         qsizetype end;
         while ((end = pending.indexOf('\n')) >= 0) {
             const QString line = QString::fromLocal8Bit(pending.left(end)).trimmed();
             pending.remove(0, end + 1);
             const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            if (words.isEmpty()) continue;
+            if (words.isEmpty())
+                continue;
             const QString command = words[0].toLower();
             QByteArray bytes;
-            if ((command == QLatin1String("s") || command == QLatin1String("l")) &&
-                words.size() == 5 && parseBytes(words, 1, bytes)) {
+            if ((command == QLatin1String("s") || command == QLatin1String("l"))
+                && words.size() == 5 && parseBytes(words, 1, bytes)) {
                 board.sendKeyReport(command == QLatin1String("l"), bytes[0], bytes[1], bytes[2],
                                     bytes[3]);
-                say(QStringLiteral("tx %1 press report").arg(command == QLatin1String("l") ? "long" : "short"));
+                say(QStringLiteral("tx %1 press report")
+                        .arg(command == QLatin1String("l") ? "long" : "short"));
             } else if (command == QLatin1String("raw") && parseBytes(words, 1, bytes)) {
                 board.sendRaw(bytes);
                 say(QStringLiteral("tx %1 bytes").arg(bytes.size()));

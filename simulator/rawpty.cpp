@@ -8,7 +8,7 @@
 RawPty::RawPty()
 {
     char name[256] = {};
-    termios raw{};
+    termios raw {};
     cfmakeraw(&raw);
     if (::openpty(&m_master, &m_slave, name, &raw, nullptr) != 0) {
         m_master = m_slave = -1;
@@ -24,11 +24,13 @@ RawPty::RawPty()
 RawPty::~RawPty()
 {
     closeMaster();
-    if (m_slave >= 0) ::close(m_slave);
+    if (m_slave >= 0)
+        ::close(m_slave);
 }
 
 void RawPty::closeMaster()
 {
-    if (m_master >= 0) ::close(m_master);
+    if (m_master >= 0)
+        ::close(m_master);
     m_master = -1;
 }

@@ -7,15 +7,16 @@
 //
 // A slave descriptor stays open for the life of the pair: without one the master reads a
 // hang-up whenever no program has the device open, and a read notifier would spin on it.
-class RawPty {
+class RawPty
+{
 public:
     RawPty();
     ~RawPty();
-    RawPty(const RawPty&) = delete;
-    RawPty& operator=(const RawPty&) = delete;
+    RawPty(const RawPty &) = delete;
+    RawPty &operator=(const RawPty &) = delete;
 
     bool isValid() const { return m_master >= 0 || !m_slavePath.isEmpty(); }
-    int master() const { return m_master; }  // non-blocking; -1 once closed
+    int master() const { return m_master; } // non-blocking; -1 once closed
     QString slavePath() const { return m_slavePath; }
     // The far end goes away: whoever has the device open sees it lost.
     void closeMaster();

@@ -11,7 +11,7 @@ std::vector<std::uint8_t> RelayBoardModel::receive(std::uint8_t b, Millis now)
         const int half = (b >> 2) & 0x0F;
         if (b & 0x40) {
             startDelay(channel, now, Millis(half) * 16 * 1000);
-            m_highHalf = HighHalf{channel, now, Millis(half) * 16};
+            m_highHalf = HighHalf {channel, now, Millis(half) * 16};
         } else if (highHalf && highHalf->channel == channel) {
             // The low half completes the duration the high half started.
             startDelay(channel, highHalf->start, (highHalf->seconds + half) * 1000);
@@ -39,7 +39,8 @@ std::vector<std::uint8_t> RelayBoardModel::receive(std::uint8_t b, Millis now)
     }
     // A relay switched by hand is no longer timed.
     for (int ch = 0; ch < 4; ++ch)
-        if (channels & (1 << ch)) m_releaseAt[ch].reset();
+        if (channels & (1 << ch))
+            m_releaseAt[ch].reset();
     return {};
 }
 
@@ -62,15 +63,15 @@ void RelayBoardModel::advanceTo(Millis now)
 std::optional<RelayBoardModel::Millis> RelayBoardModel::nextDeadline() const
 {
     std::optional<Millis> next;
-    for (const auto& at : m_releaseAt)
-        if (at && (!next || *at < *next)) next = at;
+    for (const auto &at : m_releaseAt)
+        if (at && (!next || *at < *next))
+            next = at;
     return next;
 }
 
 std::array<std::uint8_t, 5> RelayBoardModel::keyReport(bool longPress, std::uint8_t userCode1,
                                                        std::uint8_t userCode2,
-                                                       std::uint8_t operation,
-                                                       std::uint8_t inverse)
+                                                       std::uint8_t operation, std::uint8_t inverse)
 {
     return {static_cast<std::uint8_t>(longPress ? 0x4C : 0x53), userCode1, userCode2, operation,
             inverse};

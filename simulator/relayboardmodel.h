@@ -16,7 +16,8 @@
 //              half for the same channel the two halves make one duration
 //
 // Anything else (0100 .. 0111) is ignored.
-class RelayBoardModel {
+class RelayBoardModel
+{
 public:
     using Millis = std::int64_t;
 
@@ -38,9 +39,10 @@ private:
     void startDelay(int channel, Millis start, Millis duration);
 
     std::uint8_t m_relays = 0;
-    std::array<std::optional<Millis>, 4> m_releaseAt;  // per channel
+    std::array<std::optional<Millis>, 4> m_releaseAt; // per channel
     // The last byte was a high half: its channel, when it came, and its seconds.
-    struct HighHalf {
+    struct HighHalf
+    {
         int channel;
         Millis start;
         Millis seconds;

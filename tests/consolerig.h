@@ -22,18 +22,17 @@ struct ConsoleRig
 
     std::unique_ptr<PtyBoard> board = std::make_unique<PtyBoard>();
     std::shared_ptr<QString> com3 = std::make_shared<QString>(board->slavePath());
-    ConsoleController controller{[com3 = com3](int n) {
-        return n == 3 ? *com3 : QStringLiteral("/nonexistent/%1").arg(n);
-    }};
+    ConsoleController controller {
+        [com3 = com3](int n) { return n == 3 ? *com3 : QStringLiteral("/nonexistent/%1").arg(n); }};
     QStringList ports;
     ControlAccess access;
     QString preview; // "0x15" or "0xF1 0xA1", as the two fields show it
     bool delayMode = false;
     QList<Message> messages;
     QStringList replies;
-    QStringList delayTexts;     // texts the controller put into the delay field
-    QList<bool> testRunning;    // each testRunningChanged
-    QList<bool> labelShown;     // each testStepShown
+    QStringList delayTexts; // texts the controller put into the delay field
+    QList<bool> testRunning; // each testRunningChanged
+    QList<bool> labelShown; // each testStepShown
     int closeRequests = 0;
 
     explicit ConsoleRig(bool start = true)

@@ -10,24 +10,29 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-PortHolder::PortHolder(const QString& path, How how)
+PortHolder::PortHolder(const QString &path, How how)
 {
     int ready[2];
-    if (::pipe(ready) != 0) return;
+    if (::pipe(ready) != 0)
+        return;
     const QByteArray native = QFile::encodeName(path);
     const pid_t parent = ::getpid();
     m_pid = ::fork();
     if (m_pid == 0) {
         // Killed with the test process, whatever way that ends.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(1);
+        if (::getppid() != parent)
+            ::_exit(1);
         const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY);
         bool ok = fd >= 0;
-        if (ok && how == How::Flock) ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (ok && how == How::Exclusive) ok = ::ioctl(fd, TIOCEXCL) == 0;
+        if (ok && how == How::Flock)
+            ok = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (ok && how == How::Exclusive)
+            ok = ::ioctl(fd, TIOCEXCL) == 0;
         const char status = ok ? '1' : '0';
         (void)!::write(ready[1], &status, 1);
-        for (;;) ::pause();
+        for (;;)
+            ::pause();
     }
     ::close(ready[1]);
     char status = '0';
@@ -35,11 +40,15 @@ PortHolder::PortHolder(const QString& path, How how)
     ::close(ready[0]);
 }
 
-PortHolder::~PortHolder() { release(); }
+PortHolder::~PortHolder()
+{
+    release();
+}
 
 void PortHolder::release()
 {
-    if (m_pid <= 0) return;
+    if (m_pid <= 0)
+        return;
     ::kill(m_pid, SIGKILL);
     ::waitpid(m_pid, nullptr, 0);
     m_pid = -1;

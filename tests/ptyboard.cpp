@@ -1,16 +1,16 @@
 #include "ptyboard.h"
 
-#include <QCoreApplication>
 #include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 
 #include <poll.h>
 #include <unistd.h>
 
-bool PtyBoard::send(const QByteArray& bytes)
+bool PtyBoard::send(const QByteArray &bytes)
 {
     qsizetype done = 0;
     while (done < bytes.size()) {
@@ -18,7 +18,7 @@ bool PtyBoard::send(const QByteArray& bytes)
         if (n > 0) {
             done += n;
         } else if (n < 0 && errno == EAGAIN) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);  // let the reader drain
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5); // let the reader drain
         } else {
             return false;
         }
@@ -32,27 +32,34 @@ QByteArray PtyBoard::receive(int count, std::chrono::milliseconds timeout)
     QDeadlineTimer deadline(timeout);
     while (got.size() < count && !deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        pollfd p{m_pty.master(), POLLIN, 0};
+        pollfd p {m_pty.master(), POLLIN, 0};
         if (::poll(&p, 1, 5) > 0 && (p.revents & POLLIN)) {
             char buf[4096];
             const ssize_t n = ::read(m_pty.master(), buf, sizeof buf);
-            if (n > 0) got.append(buf, n);
+            if (n > 0)
+                got.append(buf, n);
         }
     }
     return got;
 }
 
-QByteArray PtyBoard::drain() { return receive(INT_MAX, std::chrono::milliseconds(100)); }
+QByteArray PtyBoard::drain()
+{
+    return receive(INT_MAX, std::chrono::milliseconds(100));
+}
 
-void PtyBoard::closeMaster() { m_pty.closeMaster(); }
+void PtyBoard::closeMaster()
+{
+    m_pty.closeMaster();
+}
 
 int eventLoopWakeUps(std::chrono::milliseconds duration)
 {
     QEventLoop loop;
     int wakeUps = 0;
-    auto* dispatcher = QAbstractEventDispatcher::instance();
-    const auto counter = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake,
-                                          [&wakeUps] { ++wakeUps; });
+    auto *dispatcher = QAbstractEventDispatcher::instance();
+    const auto counter
+        = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [&wakeUps] { ++wakeUps; });
     QTimer::singleShot(duration, &loop, &QEventLoop::quit);
     loop.exec();
     QObject::disconnect(counter);

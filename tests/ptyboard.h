@@ -8,16 +8,17 @@
 
 // The board's end of a pseudo-terminal: the test reads and writes the master side while the
 // code under test opens the slave as its serial port.
-class PtyBoard {
+class PtyBoard
+{
 public:
     PtyBoard() = default;
-    PtyBoard(const PtyBoard&) = delete;
-    PtyBoard& operator=(const PtyBoard&) = delete;
+    PtyBoard(const PtyBoard &) = delete;
+    PtyBoard &operator=(const PtyBoard &) = delete;
 
     bool isValid() const { return m_pty.isValid(); }
     QString slavePath() const { return m_pty.slavePath(); }
 
-    bool send(const QByteArray& bytes);
+    bool send(const QByteArray &bytes);
     // Reads from the master until `count` bytes have come or the timeout passes, running the
     // Qt event loop meanwhile so that queued writes of the code under test go out.
     QByteArray receive(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5));

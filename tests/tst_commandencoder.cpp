@@ -7,7 +7,8 @@
 using SecondField = CommandPreview::SecondField;
 Q_DECLARE_METATYPE(SecondField)
 
-class TestCommandEncoder : public QObject {
+class TestCommandEncoder : public QObject
+{
     Q_OBJECT
 private slots:
     void byteText_data();
@@ -44,17 +45,17 @@ void TestCommandEncoder::relayCommands_data()
     QTest::addColumn<int>("operation");
     QTest::addColumn<QList<int>>("channels");
     QTest::addColumn<int>("expected");
-    const QList<int> all{1, 1, 1, 1};
-    const QList<int> none{0, 0, 0, 0};
+    const QList<int> all {1, 1, 1, 1};
+    const QList<int> none {0, 0, 0, 0};
     QTest::newRow("set, all channels") << 0 << all << 0x0F;
     QTest::newRow("energise, all channels") << 1 << all << 0x1F;
     QTest::newRow("release, all channels") << 2 << all << 0x2F;
     QTest::newRow("read, all channels") << 3 << all << 0x3F;
     QTest::newRow("set, no channel") << 0 << none << 0x00;
     QTest::newRow("read, no channel") << 3 << none << 0x30;
-    QTest::newRow("energise CH1+CH3") << 1 << QList<int>{1, 0, 1, 0} << 0x15;
-    QTest::newRow("release CH2") << 2 << QList<int>{0, 1, 0, 0} << 0x22;
-    QTest::newRow("set CH4") << 0 << QList<int>{0, 0, 0, 1} << 0x08;
+    QTest::newRow("energise CH1+CH3") << 1 << QList<int> {1, 0, 1, 0} << 0x15;
+    QTest::newRow("release CH2") << 2 << QList<int> {0, 1, 0, 0} << 0x22;
+    QTest::newRow("set CH4") << 0 << QList<int> {0, 0, 0, 1} << 0x08;
 }
 
 void TestCommandEncoder::relayCommands()
@@ -66,7 +67,8 @@ void TestCommandEncoder::relayCommands()
     CommandEncoder encoder;
     CommandSelection selection;
     selection.operation = static_cast<std::int16_t>(operation);
-    for (int i = 0; i < 4; ++i) selection.channelFlags[i] = channels[i];
+    for (int i = 0; i < 4; ++i)
+        selection.channelFlags[i] = channels[i];
     // The delay fields must not matter for relay commands.
     selection.delayText = QStringLiteral("200");
     selection.delayChannel = 3;
@@ -82,7 +84,7 @@ void TestCommandEncoder::delayCommands_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("channel");
-    QTest::addColumn<QByteArray>("expected");  // empty: nothing to send, preview "--"
+    QTest::addColumn<QByteArray>("expected"); // empty: nothing to send, preview "--"
 
     QTest::newRow("200 s on CH2") << "200" << 1 << QByteArray("\xF1\xA1");
     QTest::newRow("16 s on CH1") << "16" << 0 << QByteArray("\xC4");
@@ -124,9 +126,9 @@ void TestCommandEncoder::delayCommands()
     CommandEncoder encoder;
     CommandSelection selection;
     selection.operation = static_cast<std::int16_t>(RelayOperation::DelayedRelay);
-    selection.channelFlags = {1, 1, 1, 1};  // must not leak into delay bytes
+    selection.channelFlags = {1, 1, 1, 1}; // must not leak into delay bytes
     selection.delayText = text;
-    selection.delayChannel = channel;  // out-of-range channels are clamped to CH1
+    selection.delayChannel = channel; // out-of-range channels are clamped to CH1
 
     const CommandPreview preview = encoder.compose(selection);
     QCOMPARE(encoder.bytes(), expected);
@@ -206,8 +208,7 @@ void TestCommandEncoder::delayNumber_data()
     QTest::newRow("32767.5 rounds out") << "32767.5" << int(Kind::OutOfRange) << 0;
     QTest::newRow("32768") << "32768" << int(Kind::OutOfRange) << 0;
     QTest::newRow("65537") << "65537" << int(Kind::OutOfRange) << 0;
-    QTest::newRow("many digits") << "123456789012345678901234567890" << int(Kind::OutOfRange)
-                                 << 0;
+    QTest::newRow("many digits") << "123456789012345678901234567890" << int(Kind::OutOfRange) << 0;
     QTest::newRow("huge exponent") << "1e999999999999" << int(Kind::OutOfRange) << 0;
     QTest::newRow("sign only") << "-" << int(Kind::NotNumber) << 0;
     QTest::newRow("point only") << "." << int(Kind::NotNumber) << 0;

@@ -64,7 +64,7 @@ void TestConsoleController::startUp()
     controller.start();
 
     QCOMPARE(listed.size(), 1);
-    QCOMPARE(listed[0][0].toStringList(), (QStringList{"Com3", "Com11"}));
+    QCOMPARE(listed[0][0].toStringList(), (QStringList {"Com3", "Com11"}));
     QCOMPARE(state.size(), 1);
     QCOMPARE(state[0][0].value<PortState>(), PortState::Closed);
     QCOMPARE(access.last()[0].value<ControlAccess>(), ConsoleRig::closedAccess());
@@ -106,7 +106,7 @@ void TestConsoleController::previewFollowsEveryChange()
     c.chooseOperation(1);
     QVERIFY(!r.delayMode);
     QCOMPARE(r.preview, "0x15");
-    QCOMPARE(c.selection().channelFlags, (std::array<int, 4>{1, 0, 1, 0}));
+    QCOMPARE(c.selection().channelFlags, (std::array<int, 4> {1, 0, 1, 0}));
     QCOMPARE(c.selection().delayText, "17");
     QVERIFY(r.messages.isEmpty());
     QCOMPARE(r.board->drain(), QByteArray()); // composing sends nothing
@@ -140,8 +140,8 @@ void TestConsoleController::sendChecks_data()
         << 4 << "abc" << true << range << info << Field::DelayText << "abc";
     QTest::newRow("delay beyond 16 bits")
         << 4 << "65537" << true << range << info << Field::DelayText << "65537";
-    QTest::newRow("port not open") << 1 << "" << false << "串口未被正常打开。"
-                                   << MessageIcon::Warning << Field::None << "";
+    QTest::newRow("port not open")
+        << 1 << "" << false << "串口未被正常打开。" << MessageIcon::Warning << Field::None << "";
     QTest::newRow("delay checked before port")
         << 4 << "0" << false << range << info << Field::DelayText << "0";
 }
@@ -189,7 +189,7 @@ void TestConsoleController::delayWithSpacesIsTrimmedAndSentInOneWrite()
 
     r.controller.send();
     QVERIFY(r.messages.isEmpty());
-    QCOMPARE(r.delayTexts, QStringList{"45"});
+    QCOMPARE(r.delayTexts, QStringList {"45"});
     // 45 = 2 * 16 + 13 on CH3 (2): 0xC0 + 4*2 + 2, 0x80 + 4*13 + 2.
     QCOMPARE(r.preview, "0xCA 0xB6");
     QCOMPARE(r.board->receive(2), QByteArray("\xCA\xB6"));
@@ -243,7 +243,7 @@ void TestConsoleController::openResults()
         QCOMPARE(holder.openPort(1), OpenResult::Ok);
     if (device != "pty" && device != "held")
         *r.com3 = device;
-    QCOMPARE(r.ports, QStringList{"Com3"});
+    QCOMPARE(r.ports, QStringList {"Com3"});
 
     r.controller.choosePort(select ? 0 : -1);
     r.controller.openPort();
@@ -320,19 +320,19 @@ void TestConsoleController::receivedBytes_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QStringList>("replies"); // texts for txtByteRcv, in order
     QTest::addColumn<QList<IrKeyMessage>>("rows");
-    QTest::newRow("reply") << QByteArray("\x07") << QStringList{"0x07"} << QList<IrKeyMessage>{};
+    QTest::newRow("reply") << QByteArray("\x07") << QStringList {"0x07"} << QList<IrKeyMessage> {};
     QTest::newRow("two replies together")
-        << QByteArray("\x07\x08") << QStringList{"0x07", "0x08"} << QList<IrKeyMessage>{};
-    QTest::newRow("short press")
-        << QByteArray("\x53\x00\xFF\x12\xED", 5) << QStringList{}
-        << QList<IrKeyMessage>{{PressKind::Short, 0x00, 0xFF, 0x12, 0xED}};
+        << QByteArray("\x07\x08") << QStringList {"0x07", "0x08"} << QList<IrKeyMessage> {};
+    QTest::newRow("short press") << QByteArray("\x53\x00\xFF\x12\xED", 5) << QStringList {}
+                                 << QList<IrKeyMessage> {
+                                        {PressKind::Short, 0x00, 0xFF, 0x12, 0xED}};
     QTest::newRow("long press, markers as data")
-        << QByteArray("\x4C\x53\x4C\x01\x02") << QStringList{}
-        << QList<IrKeyMessage>{{PressKind::Long, 0x53, 0x4C, 0x01, 0x02}};
+        << QByteArray("\x4C\x53\x4C\x01\x02") << QStringList {}
+        << QList<IrKeyMessage> {{PressKind::Long, 0x53, 0x4C, 0x01, 0x02}};
     QTest::newRow("mixed") << QByteArray("\x05\x53\x01\x02\x03\x04\x06\x4C\x0A\x0B\x0C\x0D")
-                           << QStringList{"0x05", "0x06"}
-                           << QList<IrKeyMessage>{{PressKind::Short, 1, 2, 3, 4},
-                                                  {PressKind::Long, 10, 11, 12, 13}};
+                           << QStringList {"0x05", "0x06"}
+                           << QList<IrKeyMessage> {{PressKind::Short, 1, 2, 3, 4},
+                                                   {PressKind::Long, 10, 11, 12, 13}};
 }
 
 void TestConsoleController::receivedBytes()
@@ -371,7 +371,7 @@ void TestConsoleController::onlyReceivedDataIsRead()
     QVERIFY(r.replies.isEmpty());
     QCOMPARE(port.bytesAvailable(), 1);
     emit port.dataReceived();
-    QCOMPARE(r.replies, QStringList{"0x09"});
+    QCOMPARE(r.replies, QStringList {"0x09"});
     QCOMPARE(port.bytesAvailable(), 0);
 }
 
@@ -406,10 +406,10 @@ void TestConsoleController::testKeys()
 
     r.controller.keyPressed(key, Qt::KeyboardModifiers(modifiers));
     QCOMPARE(r.controller.testRunning(), starts);
-    QCOMPARE(r.testRunning, starts ? QList<bool>{true} : QList<bool>{});
+    QCOMPARE(r.testRunning, starts ? QList<bool> {true} : QList<bool> {});
     // While it runs, the command controls are locked; the delay field and its option buttons
     // are not part of that (delay mode stays as it was).
-    QCOMPARE(r.access, starts ? ControlAccess{} : before);
+    QCOMPARE(r.access, starts ? ControlAccess {} : before);
     QVERIFY(r.delayMode);
     QVERIFY(r.labelShown.isEmpty()); // nothing shows before the first tick
     if (!starts) {
@@ -442,12 +442,12 @@ void TestConsoleController::restartBeginsAtStepZeroAndKeepsTheLabel()
     for (int i = 0; i < 3; ++i)
         r.controller.testTimerTick();
     QCOMPARE(r.board->receive(3), QByteArray("\x01\x00\x02", 3));
-    QCOMPARE(r.labelShown, (QList<bool>{true, false, true}));
+    QCOMPARE(r.labelShown, (QList<bool> {true, false, true}));
 
     r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
     QCOMPARE(r.controller.testStep(), 0);
     QCOMPARE(r.labelShown.size(), 3); // not reset by the restart
-    QCOMPARE(r.testRunning, (QList<bool>{true, true}));
+    QCOMPARE(r.testRunning, (QList<bool> {true, true}));
     r.controller.testTimerTick();
     QCOMPARE(r.board->receive(1), QByteArray("\x01"));
     QCOMPARE(r.labelShown.last(), false);
@@ -487,7 +487,7 @@ void TestConsoleController::lostPortSkipsStepsSilently()
     r.controller.testTimerTick();
     QVERIFY(r.messages.isEmpty());
     QCOMPARE(r.controller.testStep(), 3);
-    QCOMPARE(r.labelShown, (QList<bool>{true, false, true})); // the rhythm goes on
+    QCOMPARE(r.labelShown, (QList<bool> {true, false, true})); // the rhythm goes on
     QVERIFY(r.controller.testRunning());
 }
 

@@ -25,7 +25,8 @@ constexpr int comPort = 12;
 
 // The console's Com12 is a symlink (as a udev rule would make) to whichever simulator is
 // plugged in; the simulator's clock is the test's.
-struct Rig {
+struct Rig
+{
     qint64 clock = 1'000'000;
     QTemporaryDir dir;
     QString device = dir.filePath(QStringLiteral("ttyUSB7"));
@@ -45,17 +46,17 @@ struct Rig {
         board = std::make_unique<PtyRelayBoard>([this] { return clock; });
         board->link(device);
     }
-    template <typename W = QWidget>
-    W* find(const char* name)
+    template<typename W = QWidget>
+    W *find(const char *name)
     {
-        return window->findChild<W*>(QLatin1String(name));
+        return window->findChild<W *>(QLatin1String(name));
     }
-    void click(const char* name) { QTest::mouseClick(find<QAbstractButton>(name), Qt::LeftButton); }
+    void click(const char *name) { QTest::mouseClick(find<QAbstractButton>(name), Qt::LeftButton); }
     void choose(int operation)
     {
-        auto* combo = find<QComboBox>("cboOperation");
+        auto *combo = find<QComboBox>("cboOperation");
         combo->setCurrentIndex(operation);
-        emit combo->activated(operation);  // as when the operator picks it
+        emit combo->activated(operation); // as when the operator picks it
     }
     [[nodiscard]] bool open()
     {
@@ -64,9 +65,9 @@ struct Rig {
         return window->controller().serialPort().isOpen();
     }
     QString received() { return find<QLineEdit>("txtByteRcv")->text(); }
-    KeyReportWindow* keyWindow()
+    KeyReportWindow *keyWindow()
     {
-        return qobject_cast<KeyReportWindow*>(window->controller().keyReports().window());
+        return qobject_cast<KeyReportWindow *>(window->controller().keyReports().window());
     }
     int rows() { return keyWindow() ? keyWindow()->model()->rowCount() : 0; }
 };
@@ -78,16 +79,17 @@ IrKeyMessage numbered(int i)
             static_cast<std::uint8_t>(~i)};
 }
 
-QByteArray wire(const IrKeyMessage& m)
+QByteArray wire(const IrKeyMessage &m)
 {
     const auto bytes = RelayBoardModel::keyReport(m.pressKind == PressKind::Long, m.userCode1,
                                                   m.userCode2, m.operationCode, m.inverseCode);
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), 5);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), 5);
 }
 
-}  // namespace
+} // namespace
 
-class TestEndToEnd : public QObject {
+class TestEndToEnd : public QObject
+{
     Q_OBJECT
 private slots:
     void boardModel_data();
@@ -105,33 +107,33 @@ private slots:
 // The simulator's own rules, on its clock (milliseconds).
 void TestEndToEnd::boardModel_data()
 {
-    QTest::addColumn<QByteArray>("bytes");   // all received at time 0
+    QTest::addColumn<QByteArray>("bytes"); // all received at time 0
     QTest::addColumn<QByteArray>("replies");
-    QTest::addColumn<int>("relays");         // right after
-    QTest::addColumn<int>("later");          // at `at`
+    QTest::addColumn<int>("relays"); // right after
+    QTest::addColumn<int>("later"); // at `at`
     QTest::addColumn<qint64>("at");
     QTest::newRow("set") << QByteArray("\x05") << QByteArray() << 0x05 << 0x05 << qint64(0);
-    QTest::newRow("set then energise") << QByteArray("\x01\x1A") << QByteArray() << 0x0B << 0x0B
-                                       << qint64(0);
+    QTest::newRow("set then energise")
+        << QByteArray("\x01\x1A") << QByteArray() << 0x0B << 0x0B << qint64(0);
     QTest::newRow("release") << QByteArray("\x0F\x26") << QByteArray() << 0x09 << 0x09 << qint64(0);
     QTest::newRow("read state") << QByteArray("\x0C\x30") << QByteArray("\x0C") << 0x0C << 0x0C
                                 << qint64(0);
-    QTest::newRow("5 s on CH4 running") << QByteArray("\x97") << QByteArray() << 0x08 << 0x08
-                                        << qint64(4999);
-    QTest::newRow("5 s on CH4 over") << QByteArray("\x97") << QByteArray() << 0x08 << 0x00
-                                     << qint64(5000);
+    QTest::newRow("5 s on CH4 running")
+        << QByteArray("\x97") << QByteArray() << 0x08 << 0x08 << qint64(4999);
+    QTest::newRow("5 s on CH4 over")
+        << QByteArray("\x97") << QByteArray() << 0x08 << 0x00 << qint64(5000);
     QTest::newRow("200 s on CH2, two halves")
         << QByteArray("\xF1\xA1") << QByteArray() << 0x02 << 0x02 << qint64(199'999);
-    QTest::newRow("200 s on CH2 over") << QByteArray("\xF1\xA1") << QByteArray() << 0x02 << 0x00
-                                       << qint64(200'000);
+    QTest::newRow("200 s on CH2 over")
+        << QByteArray("\xF1\xA1") << QByteArray() << 0x02 << 0x00 << qint64(200'000);
     QTest::newRow("16 s, high half alone")
         << QByteArray("\xC4") << QByteArray() << 0x01 << 0x00 << qint64(16'000);
     QTest::newRow("halves of different channels")
         << QByteArray("\xC4\x85") << QByteArray() << 0x03 << 0x01 << qint64(1'000);
-    QTest::newRow("released by hand") << QByteArray("\x97\x28\x18") << QByteArray() << 0x08 << 0x08
-                                      << qint64(60'000);
-    QTest::newRow("unknown op ignored") << QByteArray("\x4F\x7F") << QByteArray() << 0 << 0
-                                        << qint64(0);
+    QTest::newRow("released by hand")
+        << QByteArray("\x97\x28\x18") << QByteArray() << 0x08 << 0x08 << qint64(60'000);
+    QTest::newRow("unknown op ignored")
+        << QByteArray("\x4F\x7F") << QByteArray() << 0 << 0 << qint64(0);
 }
 
 void TestEndToEnd::boardModel()
@@ -164,7 +166,7 @@ void TestEndToEnd::roadOfATypicalCommand()
     rig.click("cmdSend");
     QTRY_COMPARE(int(rig.board->relays()), 0x05);
 
-    rig.choose(3);  // read the state back; the check boxes still say CH1 and CH3
+    rig.choose(3); // read the state back; the check boxes still say CH1 and CH3
     QCOMPARE(rig.find<QLineEdit>("txtByteSend")->text(), QStringLiteral("0x35"));
     rig.click("cmdSend");
     QTRY_COMPARE(rig.received(), QStringLiteral("0x05"));
@@ -177,9 +179,9 @@ void TestEndToEnd::roadOfAnInfraredReport()
     QVERIFY(rig.open());
     rig.board->sendKeyReport(false, 0x00, 0xFF, 0x12, 0xED);
     QTRY_COMPARE(rig.rows(), 1);
-    KeyReportWindow* ir = rig.keyWindow();
+    KeyReportWindow *ir = rig.keyWindow();
     QVERIFY(ir->isVisible());
-    const QStringList texts{"短按", "0x00", "0xFF", "0x12", "0xED"};
+    const QStringList texts {"短按", "0x00", "0xFF", "0x12", "0xED"};
     for (int c = 0; c < 5; ++c)
         QCOMPARE(ir->model()->data(ir->model()->index(0, c), Qt::DisplayRole).toString(), texts[c]);
     QCOMPARE(ir->list()->selectionModel()->selectedRows().first().row(), 0);
@@ -206,7 +208,7 @@ void TestEndToEnd::delayCommandOnEachChannel()
     Rig rig;
     QVERIFY(rig.open());
     rig.choose(4);
-    const char* const buttons[] = {"rbCH1", "rbCH2", "rbCH3", "rbCH4"};
+    const char *const buttons[] = {"rbCH1", "rbCH2", "rbCH3", "rbCH4"};
     rig.click(buttons[channel]);
     QTest::keyClicks(rig.find<QLineEdit>("txtDelay"), seconds);
     const qint64 start = rig.clock;
@@ -230,16 +232,18 @@ void TestEndToEnd::burstOfReports()
     QVERIFY(rig.open());
     QByteArray burst;
     burst.reserve(reports * 5);
-    for (int i = 0; i < reports; ++i) burst += wire(numbered(i));
+    for (int i = 0; i < reports; ++i)
+        burst += wire(numbered(i));
     rig.board->sendRaw(burst);
 
     QTRY_COMPARE_WITH_TIMEOUT(rig.rows(), reports, 120'000);
     QCOMPARE(rig.board->pendingOutput(), 0);
-    KeyReportModel* model = rig.keyWindow()->model();
+    KeyReportModel *model = rig.keyWindow()->model();
     for (int i = 0; i < reports; ++i) {
-        if (model->message(i) != numbered(i)) QFAIL(qPrintable(QStringLiteral("row %1").arg(i)));
+        if (model->message(i) != numbered(i))
+            QFAIL(qPrintable(QStringLiteral("row %1").arg(i)));
     }
-    KeyReportView* list = rig.keyWindow()->list();
+    KeyReportView *list = rig.keyWindow()->list();
     QCOMPARE(list->selectionModel()->selectedRows().first().row(), reports - 1);
     QVERIFY(list->viewport()->rect().contains(list->visualRect(model->index(reports - 1, 0))));
     QCOMPARE(rig.received(), QStringLiteral("0x00"));
@@ -259,7 +263,7 @@ void TestEndToEnd::megabyteOfNoise()
     QVERIFY(rig.open());
     QByteArray noise(1 << 20, Qt::Uninitialized);
     QRandomGenerator random(20261210);
-    random.fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    random.fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
 
     // What the bytes must come to, by the decoder's rules.
     ReceiveDecoder expected;
@@ -267,8 +271,10 @@ void TestEndToEnd::megabyteOfNoise()
     int lastReply = -1;
     for (const char c : noise) {
         const DecodeResult r = expected.onReceive(static_cast<std::uint8_t>(c));
-        if (r.kind == DecodeResult::Kind::KeyMessage) reports << r.message;
-        if (r.kind == DecodeResult::Kind::ReplyByte) lastReply = r.replyByte;
+        if (r.kind == DecodeResult::Kind::KeyMessage)
+            reports << r.message;
+        if (r.kind == DecodeResult::Kind::ReplyByte)
+            lastReply = r.replyByte;
     }
     QVERIFY(lastReply >= 0 && reports.size() > 1000);
 
@@ -277,9 +283,10 @@ void TestEndToEnd::megabyteOfNoise()
     QTRY_COMPARE(rig.board->pendingOutput(), 0);
     QTRY_COMPARE(rig.window->controller().serialPort().bytesAvailable(), 0);
     QCOMPARE(rig.received(), hexByteText(static_cast<std::uint8_t>(lastReply)));
-    KeyReportModel* model = rig.keyWindow()->model();
-    for (int i = 0; i < reports.size(); ++i) QCOMPARE(model->message(i), reports[i]);
-    const ReceiveDecoder& actual = rig.window->controller().decoder();
+    KeyReportModel *model = rig.keyWindow()->model();
+    for (int i = 0; i < reports.size(); ++i)
+        QCOMPARE(model->message(i), reports[i]);
+    const ReceiveDecoder &actual = rig.window->controller().decoder();
     QCOMPARE(actual.pendingMarker(), expected.pendingMarker());
     QCOMPARE(actual.irByteCount(), expected.irByteCount());
 }
@@ -293,7 +300,7 @@ void TestEndToEnd::boardVanishesAndComesBack()
     rig.click("cmdSend");
     QTRY_COMPARE(int(rig.board->relays()), 0x02);
 
-    rig.board.reset();  // unplugged mid-run
+    rig.board.reset(); // unplugged mid-run
     QTRY_VERIFY(!rig.window->controller().serialPort().isOpen());
     {
         MessageBoxWatcher watcher;
@@ -305,7 +312,7 @@ void TestEndToEnd::boardVanishesAndComesBack()
     QVERIFY(!rig.find("cmdSend")->isEnabled());
     QVERIFY(!rig.find("cboPort")->isEnabled());
 
-    rig.plugIn();  // a new board under the same name
+    rig.plugIn(); // a new board under the same name
     rig.click("cmdOpenSerial");
     QVERIFY(rig.window->controller().serialPort().isOpen());
     QVERIFY(rig.find("cmdSend")->isEnabled());

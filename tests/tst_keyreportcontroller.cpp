@@ -8,9 +8,9 @@
 Q_DECLARE_METATYPE(IrKeyMessage)
 
 namespace {
-const IrKeyMessage keyA{PressKind::Short, 0x00, 0xFF, 0x12, 0xED};
-const IrKeyMessage keyB{PressKind::Long, 0x53, 0x4C, 0x01, 0x02};
-const IrKeyMessage keyC{PressKind::Short, 0x01, 0x02, 0x03, 0x04};
+const IrKeyMessage keyA {PressKind::Short, 0x00, 0xFF, 0x12, 0xED};
+const IrKeyMessage keyB {PressKind::Long, 0x53, 0x4C, 0x01, 0x02};
+const IrKeyMessage keyC {PressKind::Short, 0x01, 0x02, 0x03, 0x04};
 
 QList<IrKeyMessage> rowsOf(const KeyReportModel &model)
 {
@@ -24,11 +24,11 @@ QList<IrKeyMessage> rowsOf(const KeyReportModel &model)
 struct Reports
 {
     KeyReportController controller;
-    QAbstractItemModelTester tester{controller.model(),
-                                    QAbstractItemModelTester::FailureReportingMode::QtTest};
-    QSignalSpy windowRequests{&controller, &KeyReportController::windowRequested};
-    QSignalSpy added{&controller, &KeyReportController::reportsAdded};
-    QSignalSpy closeRequests{&controller, &KeyReportController::closeWindowRequested};
+    QAbstractItemModelTester tester {controller.model(),
+                                     QAbstractItemModelTester::FailureReportingMode::QtTest};
+    QSignalSpy windowRequests {&controller, &KeyReportController::windowRequested};
+    QSignalSpy added {&controller, &KeyReportController::reportsAdded};
+    QSignalSpy closeRequests {&controller, &KeyReportController::closeWindowRequested};
     std::unique_ptr<QObject> window;
 
     Reports()
@@ -73,13 +73,13 @@ void TestKeyReportController::reportsAppendInOrderAndAnnounceTheNewestOnce_data(
 {
     QTest::addColumn<QList<QList<IrKeyMessage>>>("batches");
     QTest::addColumn<QList<int>>("announced"); // reportsAdded arguments, in order
-    QTest::newRow("one report") << QList<QList<IrKeyMessage>>{{keyA}} << QList<int>{0};
+    QTest::newRow("one report") << QList<QList<IrKeyMessage>> {{keyA}} << QList<int> {0};
     QTest::newRow("three singles, repeats kept")
-        << QList<QList<IrKeyMessage>>{{keyA}, {keyB}, {keyA}} << QList<int>{0, 1, 2};
+        << QList<QList<IrKeyMessage>> {{keyA}, {keyB}, {keyA}} << QList<int> {0, 1, 2};
     QTest::newRow("one batch of three")
-        << QList<QList<IrKeyMessage>>{{keyA, keyB, keyC}} << QList<int>{2};
-    QTest::newRow("two batches") << QList<QList<IrKeyMessage>>{{keyA, keyB}, {keyC, keyA, keyB}}
-                                 << QList<int>{1, 4};
+        << QList<QList<IrKeyMessage>> {{keyA, keyB, keyC}} << QList<int> {2};
+    QTest::newRow("two batches") << QList<QList<IrKeyMessage>> {{keyA, keyB}, {keyC, keyA, keyB}}
+                                 << QList<int> {1, 4};
 }
 
 void TestKeyReportController::reportsAppendInOrderAndAnnounceTheNewestOnce()
@@ -110,7 +110,7 @@ void TestKeyReportController::clearKeepsTheWindow()
     QCOMPARE(r.controller.model()->rowCount(), 0);
     QCOMPARE(r.controller.window(), r.window.get());
     r.controller.addReport(keyC);
-    QCOMPARE(rowsOf(*r.controller.model()), QList<IrKeyMessage>{keyC});
+    QCOMPARE(rowsOf(*r.controller.model()), QList<IrKeyMessage> {keyC});
     QCOMPARE(r.lastAdded(), 0);
     QCOMPARE(r.windowRequests.size(), 1);
 }
@@ -125,7 +125,7 @@ void TestKeyReportController::closedWindowTakesItsRowsAlong()
 
     r.controller.addReport(keyB);
     QCOMPARE(r.windowRequests.size(), 2);
-    QCOMPARE(rowsOf(*r.controller.model()), QList<IrKeyMessage>{keyB});
+    QCOMPARE(rowsOf(*r.controller.model()), QList<IrKeyMessage> {keyB});
     QCOMPARE(r.lastAdded(), 0);
 }
 
@@ -156,11 +156,21 @@ void TestKeyReportController::modelTexts_data()
     QTest::addColumn<QString>("header");
     QTest::addColumn<QString>("shortText");
     QTest::addColumn<QString>("longText");
-    QTest::newRow("press") << 0 << "按键类型" << "短按" << "长按";
-    QTest::newRow("user code 1") << 1 << "用户码1" << "0x00" << "0x53";
-    QTest::newRow("user code 2") << 2 << "用户码2" << "0xFF" << "0x4C";
-    QTest::newRow("operation") << 3 << "操作码" << "0x12" << "0x01";
-    QTest::newRow("inverse") << 4 << "反码" << "0xED" << "0x02";
+    QTest::newRow("press") << 0 << "按键类型"
+                           << "短按"
+                           << "长按";
+    QTest::newRow("user code 1") << 1 << "用户码1"
+                                 << "0x00"
+                                 << "0x53";
+    QTest::newRow("user code 2") << 2 << "用户码2"
+                                 << "0xFF"
+                                 << "0x4C";
+    QTest::newRow("operation") << 3 << "操作码"
+                               << "0x12"
+                               << "0x01";
+    QTest::newRow("inverse") << 4 << "反码"
+                             << "0xED"
+                             << "0x02";
 }
 
 void TestKeyReportController::modelTexts()
@@ -172,7 +182,7 @@ void TestKeyReportController::modelTexts()
     KeyReportModel model;
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
     model.setPressIcons(QStringLiteral("short icon"), QStringLiteral("long icon"));
-    const std::vector<IrKeyMessage> rows{keyA, keyB};
+    const std::vector<IrKeyMessage> rows {keyA, keyB};
     model.append(rows);
     QCOMPARE(model.rowCount(), 2);
     QCOMPARE(model.columnCount(), 5);

@@ -14,7 +14,8 @@
 #include "messageboxwatcher.h"
 #include "ptyboard.h"
 
-class TestMainWindow : public QObject {
+class TestMainWindow : public QObject
+{
     Q_OBJECT
 private slots:
     void init();
@@ -34,10 +35,10 @@ private slots:
     void ctrlTStartsTheChaserAndStillReachesTheFocusedControl();
 
 private:
-    template <typename W = QWidget>
-    W* find(const char* name)
+    template<typename W = QWidget>
+    W *find(const char *name)
     {
-        return m_window->findChild<W*>(QLatin1String(name));
+        return m_window->findChild<W *>(QLatin1String(name));
     }
     // Checked at each call site: a failed check inside a helper would not stop the test.
     [[nodiscard]] bool openPort()
@@ -85,8 +86,8 @@ void TestMainWindow::window()
     QVERIFY(find("Label7")->isHidden());
     QVERIFY(!m_window->timer1().isActive());
     QCOMPARE(m_window->timer1().interval(), 1000);
-    for (const char* name : {"cmdOpenSerial", "cmdSend", "cmdQuit"}) {
-        auto* b = find<QPushButton>(name);
+    for (const char *name : {"cmdOpenSerial", "cmdSend", "cmdQuit"}) {
+        auto *b = find<QPushButton>(name);
         QVERIFY(!b->isDefault() && !b->autoDefault());
     }
     QCOMPARE(QApplication::focusWidget(), find("cboPort"));
@@ -166,15 +167,15 @@ void TestMainWindow::everyControlOfTheTableExists()
 
 void TestMainWindow::tabOrder()
 {
-    const QStringList expected{"cboPort",      "cboOperation", "cbCh1",       "cbCh2",
-                               "cbCh3",        "cbCh4",        "rbCH1",       "rbCH2",
-                               "rbCH3",        "rbCH4",        "txtDelay",    "txtByteSend",
-                               "txtByteSend2", "txtByteRcv",   "cmdOpenSerial", "cmdSend",
-                               "cmdQuit"};
+    const QStringList expected {
+        "cboPort",      "cboOperation", "cbCh1",         "cbCh2",   "cbCh3",    "cbCh4",
+        "rbCH1",        "rbCH2",        "rbCH3",         "rbCH4",   "txtDelay", "txtByteSend",
+        "txtByteSend2", "txtByteRcv",   "cmdOpenSerial", "cmdSend", "cmdQuit"};
     QStringList chain;
-    QWidget* w = find("cboPort");
+    QWidget *w = find("cboPort");
     do {
-        if (w->focusPolicy() & Qt::TabFocus) chain << w->objectName();
+        if (w->focusPolicy() & Qt::TabFocus)
+            chain << w->objectName();
         w = w->nextInFocusChain();
     } while (w != find("cboPort") && chain.size() < 40);
     QCOMPARE(chain, expected);
@@ -185,22 +186,22 @@ void TestMainWindow::tabOrder()
         walked << QApplication::focusWidget()->objectName();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     }
-    QCOMPARE(walked, (QStringList{"cboPort", "txtByteSend", "txtByteRcv"}));
+    QCOMPARE(walked, (QStringList {"cboPort", "txtByteSend", "txtByteRcv"}));
 }
 
 void TestMainWindow::colourRoles()
 {
     const QPalette app = QApplication::palette();
-    auto base = [&](const char* name) { return find(name)->palette().color(QPalette::Base); };
+    auto base = [&](const char *name) { return find(name)->palette().color(QPalette::Base); };
     QCOMPARE(base("txtDelay"), app.color(QPalette::Window));
-    for (const char* name : {"txtByteSend", "txtByteSend2", "txtByteRcv"})
+    for (const char *name : {"txtByteSend", "txtByteSend2", "txtByteRcv"})
         QCOMPARE(base(name), app.color(QPalette::ToolTipBase));
     QCOMPARE(find("Label7")->palette().color(QPalette::WindowText), app.color(QPalette::Highlight));
 
     QVERIFY(openPort());
-    auto* operation = find<QComboBox>("cboOperation");
+    auto *operation = find<QComboBox>("cboOperation");
     operation->setFocus();
-    QTest::keyClick(operation, Qt::Key_End);  // the operator picks the last entry by keyboard
+    QTest::keyClick(operation, Qt::Key_End); // the operator picks the last entry by keyboard
     QCOMPARE(operation->currentIndex(), 4);
     QVERIFY(find("txtDelay")->isEnabled());
     QCOMPARE(base("txtDelay"), app.color(QPalette::Base));
@@ -211,10 +212,10 @@ void TestMainWindow::colourRoles()
 void TestMainWindow::clickOnSendReachesTheBoard()
 {
     QVERIFY(openPort());
-    auto* operation = find<QComboBox>("cboOperation");
+    auto *operation = find<QComboBox>("cboOperation");
     operation->setFocus();
-    QTest::keyClick(operation, Qt::Key_Down);  // entry 0
-    QTest::keyClick(operation, Qt::Key_Down);  // entry 1: energise
+    QTest::keyClick(operation, Qt::Key_Down); // entry 0
+    QTest::keyClick(operation, Qt::Key_Down); // entry 1: energise
     QTest::mouseClick(find<QCheckBox>("cbCh1"), Qt::LeftButton);
     QTest::mouseClick(find<QCheckBox>("cbCh3"), Qt::LeftButton);
     QCOMPARE(find<QLineEdit>("txtByteSend")->text(), QStringLiteral("0x15"));
@@ -241,9 +242,8 @@ void TestMainWindow::messageBoxes_data()
     QTest::addColumn<QString>("focusAfter");
     QTest::newRow("open without a port")
         << "cmdOpenSerial" << false << "请选择串口。" << int(QMessageBox::Information) << "cboPort";
-    QTest::newRow("send without a command")
-        << "cmdSend" << true << "请选择命令代码。" << int(QMessageBox::Information)
-        << "cboOperation";
+    QTest::newRow("send without a command") << "cmdSend" << true << "请选择命令代码。"
+                                            << int(QMessageBox::Information) << "cboOperation";
 }
 
 void TestMainWindow::messageBoxes()
@@ -254,11 +254,12 @@ void TestMainWindow::messageBoxes()
     QFETCH(int, icon);
     QFETCH(QString, focusAfter);
 
-    if (open) QVERIFY(openPort());
+    if (open)
+        QVERIFY(openPort());
     MessageBoxWatcher watcher;
-    QTest::mouseClick(m_window->findChild<QPushButton*>(button), Qt::LeftButton);
+    QTest::mouseClick(m_window->findChild<QPushButton *>(button), Qt::LeftButton);
     QCOMPARE(watcher.seen.size(), 1);
-    const auto& box = watcher.seen.first();
+    const auto &box = watcher.seen.first();
     QCOMPARE(box.title, QStringLiteral("Korvia"));
     QCOMPARE(box.text, text);
     QCOMPARE(int(box.icon), icon);
@@ -270,7 +271,7 @@ void TestMainWindow::messageBoxes()
 void TestMainWindow::focusLeavesADisabledButtonForTheNextInTabOrder()
 {
     find<QComboBox>("cboPort")->setCurrentIndex(0);
-    auto* open = find<QPushButton>("cmdOpenSerial");
+    auto *open = find<QPushButton>("cmdOpenSerial");
     open->setFocus();
     QTest::keyClick(open, Qt::Key_Space);
     QVERIFY(!open->isEnabled());
@@ -279,9 +280,9 @@ void TestMainWindow::focusLeavesADisabledButtonForTheNextInTabOrder()
     // The device goes away; send finds the port closed and disables itself.
     m_board->closeMaster();
     QTRY_VERIFY(!m_window->controller().serialPort().isOpen());
-    auto* operation = find<QComboBox>("cboOperation");
+    auto *operation = find<QComboBox>("cboOperation");
     operation->setCurrentIndex(0);
-    emit operation->activated(0);  // as when the operator picks it
+    emit operation->activated(0); // as when the operator picks it
     MessageBoxWatcher watcher;
     QTest::keyClick(find("cmdSend"), Qt::Key_Space);
     QCOMPARE(watcher.seen.size(), 1);
@@ -304,7 +305,7 @@ void TestMainWindow::boardBytesReachTheFieldAndTheKeyList()
 {
     QVERIFY(openPort());
     // The operator is at the command list when the reports come in.
-    auto* operation = find<QComboBox>("cboOperation");
+    auto *operation = find<QComboBox>("cboOperation");
     operation->setFocus();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     QCOMPARE(QApplication::focusWidget(), operation);
@@ -315,11 +316,11 @@ void TestMainWindow::boardBytesReachTheFieldAndTheKeyList()
 
     QVERIFY(m_board->send(QByteArray("\x53\x00\xFF\x12\xED\x4C\x01\x02\x03\x04\x09", 11)));
     QTRY_COMPARE(find<QLineEdit>("txtByteRcv")->text(), QStringLiteral("0x09"));
-    auto* ir = qobject_cast<KeyReportWindow*>(m_window->controller().keyReports().window());
+    auto *ir = qobject_cast<KeyReportWindow *>(m_window->controller().keyReports().window());
     QVERIFY(ir);
     QVERIFY(ir->isVisible());
     QCOMPARE(ir->model()->rowCount(), 2);
-    QCOMPARE(ir->model()->message(0), (IrKeyMessage{PressKind::Short, 0x00, 0xFF, 0x12, 0xED}));
+    QCOMPARE(ir->model()->message(0), (IrKeyMessage {PressKind::Short, 0x00, 0xFF, 0x12, 0xED}));
     QCOMPARE(ir->model()->data(ir->model()->index(1, 0), Qt::DisplayRole).toString(),
              QStringLiteral("长按"));
 
@@ -343,22 +344,23 @@ void TestMainWindow::boardBytesReachTheFieldAndTheKeyList()
 
 namespace {
 // Counts the presses of T that reach a widget.
-class KeyCounter : public QObject {
+class KeyCounter : public QObject
+{
 public:
     int presses = 0;
-    bool eventFilter(QObject*, QEvent* event) override
+    bool eventFilter(QObject *, QEvent *event) override
     {
-        if (event->type() == QEvent::KeyPress &&
-            static_cast<QKeyEvent*>(event)->key() == Qt::Key_T)
+        if (event->type() == QEvent::KeyPress
+            && static_cast<QKeyEvent *>(event)->key() == Qt::Key_T)
             ++presses;
         return false;
     }
 };
-}  // namespace
+} // namespace
 
 void TestMainWindow::ctrlTStartsTheChaserAndStillReachesTheFocusedControl()
 {
-    auto* delay = find<QLineEdit>("txtDelay");
+    auto *delay = find<QLineEdit>("txtDelay");
     KeyCounter reached;
     delay->installEventFilter(&reached);
 
@@ -367,13 +369,13 @@ void TestMainWindow::ctrlTStartsTheChaserAndStillReachesTheFocusedControl()
     QVERIFY(!m_window->controller().testRunning());
 
     QVERIFY(openPort());
-    auto* operation = find<QComboBox>("cboOperation");
+    auto *operation = find<QComboBox>("cboOperation");
     operation->setFocus();
-    QTest::keyClick(operation, Qt::Key_End);  // the delay command: txtDelay becomes usable
+    QTest::keyClick(operation, Qt::Key_End); // the delay command: txtDelay becomes usable
     delay->setFocus();
     QCOMPARE(QApplication::focusWidget(), delay);
 
-    QTest::keyClick(delay, Qt::Key_T);  // T alone is typing, not a command
+    QTest::keyClick(delay, Qt::Key_T); // T alone is typing, not a command
     QVERIFY(!m_window->controller().testRunning());
     QCOMPARE(delay->text(), QStringLiteral("t"));
 

@@ -34,9 +34,10 @@ SerialPortService::PortMap mapOf(std::map<int, QString> table)
     };
 }
 
-}  // namespace
+} // namespace
 
-class TestSerialPortService : public QObject {
+class TestSerialPortService : public QObject
+{
     Q_OBJECT
 private slots:
     void comTable_data();
@@ -98,10 +99,12 @@ void TestSerialPortService::entryText()
     QFETCH(int, n);
     QFETCH(bool, roundTrip);
     QCOMPARE(ComPorts::numberFromEntry(text), n);
-    if (roundTrip) QCOMPARE(ComPorts::entryText(n), text);
+    if (roundTrip)
+        QCOMPARE(ComPorts::entryText(n), text);
     // Whatever came out of the text, opening it never succeeds unless it is a real port.
     SerialPortService service(mapOf({}));
-    if (!roundTrip) QCOMPARE_NE(service.openPort(n), OpenResult::Ok);
+    if (!roundTrip)
+        QCOMPARE_NE(service.openPort(n), OpenResult::Ok);
     QVERIFY(!service.isOpen());
 }
 
@@ -111,7 +114,7 @@ void TestSerialPortService::scanListsMappedPortsInOrder()
     QVERIFY(a.isValid() && b.isValid() && c.isValid());
     SerialPortService service(
         mapOf({{16, a.slavePath()}, {2, b.slavePath()}, {7, c.slavePath()}, {17, a.slavePath()}}));
-    QCOMPARE(service.scanPorts(), (QList<int>{2, 7, 16}));
+    QCOMPARE(service.scanPorts(), (QList<int> {2, 7, 16}));
     QVERIFY(!service.isOpen());
 
     SerialPortService nothing(mapOf({}));
@@ -126,7 +129,8 @@ void TestSerialPortService::allByteValuesPassUntouched()
     QVERIFY(service.isOpen());
 
     QByteArray all;
-    for (int i = 0; i < 256; ++i) all.append(static_cast<char>(i));
+    for (int i = 0; i < 256; ++i)
+        all.append(static_cast<char>(i));
 
     // Console to board.
     QVERIFY(service.write(all));
@@ -136,7 +140,8 @@ void TestSerialPortService::allByteValuesPassUntouched()
     QSignalSpy spy(&service, &SerialPortService::dataReceived);
     QVERIFY(board.send(all));
     QByteArray got;
-    while (got.size() < all.size() && spy.wait(2000)) got += service.read();
+    while (got.size() < all.size() && spy.wait(2000))
+        got += service.read();
     QCOMPARE(got, all);
     QVERIFY(spy.size() >= 1);
 }
@@ -158,7 +163,7 @@ void TestSerialPortService::portHeldByAnotherProcess()
     SerialPortService service(mapOf({{5, board.slavePath()}}));
     QCOMPARE(service.openPort(5), OpenResult::PortInUse);
     QVERIFY(!service.isOpen());
-    QCOMPARE(service.scanPorts(), QList<int>{5});
+    QCOMPARE(service.scanPorts(), QList<int> {5});
 }
 
 void TestSerialPortService::sameDeviceUnderAnotherName()
@@ -172,7 +177,7 @@ void TestSerialPortService::sameDeviceUnderAnotherName()
     SerialPortService second(mapOf({{9, link}}));
     QCOMPARE(first.openPort(1), OpenResult::Ok);
     QCOMPARE(second.openPort(9), OpenResult::PortInUse);
-    QCOMPARE(second.scanPorts(), QList<int>{9});
+    QCOMPARE(second.scanPorts(), QList<int> {9});
 
     first.close();
     QCOMPARE(second.openPort(9), OpenResult::Ok);
@@ -204,7 +209,8 @@ void TestSerialPortService::failuresOtherThanBusy()
 
 void TestSerialPortService::noPermissionIsNotBusy()
 {
-    if (::geteuid() != 0) QSKIP("needs root to drop to another user in a child process");
+    if (::geteuid() != 0)
+        QSKIP("needs root to drop to another user in a child process");
     PtyBoard board;
     // The slave of a fresh pty belongs to root with mode 0620: "nobody" may not open it.
     int result[2];
@@ -215,7 +221,8 @@ void TestSerialPortService::noPermissionIsNotBusy()
         if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
             SerialPortService service(mapOf({{2, board.slavePath()}}));
             code = int(service.openPort(2));
-            if (!service.scanPorts().isEmpty()) code = -2;
+            if (!service.scanPorts().isEmpty())
+                code = -2;
         }
         (void)!::write(result[1], &code, sizeof code);
         ::_exit(0);

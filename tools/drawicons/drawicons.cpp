@@ -7,7 +7,7 @@
 
 namespace {
 
-void drawScreen(QPainter& p, QRectF body, QColor glass)
+void drawScreen(QPainter &p, QRectF body, QColor glass)
 {
     p.setPen(QPen(QColor(40, 40, 48), 1));
     p.setBrush(QColor(205, 205, 212));
@@ -46,7 +46,7 @@ QImage tag(QColor fill)
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.translate(8, 8);
-    p.rotate(-45);  // lying diagonally
+    p.rotate(-45); // lying diagonally
     QPainterPath shape;
     shape.moveTo(-7, -3.5);
     shape.lineTo(3, -3.5);
@@ -58,18 +58,18 @@ QImage tag(QColor fill)
     p.setBrush(fill);
     p.drawPath(shape);
     p.setBrush(Qt::white);
-    p.drawEllipse(QPointF(2.5, 0), 1.3, 1.3);  // the string hole
+    p.drawEllipse(QPointF(2.5, 0), 1.3, 1.3); // the string hole
     return image;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
     const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
-    const bool ok = computers().save(dir + "/relay-console.png") &&
-                    tag(QColor(40, 170, 60)).save(dir + "/tag-short.png") &&
-                    tag(QColor(240, 90, 30)).save(dir + "/tag-long.png");
+    const bool ok = computers().save(dir + "/relay-console.png")
+        && tag(QColor(40, 170, 60)).save(dir + "/tag-short.png")
+        && tag(QColor(240, 90, 30)).save(dir + "/tag-long.png");
     return ok ? 0 : 1;
 }

@@ -10,24 +10,24 @@
 #include "keyreportwindow.h"
 #include "mainwindow.h"
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    if (argc < 2) return 2;
+    if (argc < 2)
+        return 2;
     const QString out = QString::fromLocal8Bit(argv[1]);
     const bool ir = argc > 2 && QByteArrayView(argv[2]) == "ir";
 
     MainWindow window;
     KeyReportController reports;
     KeyReportWindow::serve(reports);
-    QWidget* shown = &window;
+    QWidget *shown = &window;
     if (ir) {
-        for (const IrKeyMessage& m :
-             {IrKeyMessage{PressKind::Short, 0x00, 0xFF, 0x12, 0xED},
-              IrKeyMessage{PressKind::Short, 0x00, 0xFF, 0x18, 0xE7},
-              IrKeyMessage{PressKind::Long, 0x00, 0xFF, 0x18, 0xE7}})
+        for (const IrKeyMessage &m : {IrKeyMessage {PressKind::Short, 0x00, 0xFF, 0x12, 0xED},
+                                      IrKeyMessage {PressKind::Short, 0x00, 0xFF, 0x18, 0xE7},
+                                      IrKeyMessage {PressKind::Long, 0x00, 0xFF, 0x18, 0xE7}})
             reports.addReport(m);
-        shown = qobject_cast<QWidget*>(reports.window());
+        shown = qobject_cast<QWidget *>(reports.window());
     } else {
         window.show();
     }
