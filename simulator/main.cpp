@@ -12,8 +12,10 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -77,6 +79,20 @@ int main(int argc, char **argv)
         return 1;
     }
     say(QStringLiteral("relay board on %1").arg(board.slavePath()));
+    // Started with sudo (root for a link under /dev): the device belongs to the user who ran
+    // sudo, so that user's console can open it, not only root's.
+    if (::geteuid() == 0) {
+        bool uidOk = false, gidOk = false;
+        const uint uid = qEnvironmentVariable("SUDO_UID").toUInt(&uidOk);
+        const uint gid = qEnvironmentVariable("SUDO_GID").toUInt(&gidOk);
+        if (uidOk && gidOk) {
+            if (board.giveTo(uid, gid))
+                say(QStringLiteral("given to user %1, group %2").arg(uid).arg(gid));
+            else
+                std::fprintf(stderr, "relayboard-sim: could not give the device to user %u: %s\n",
+                             uid, std::strerror(errno));
+        }
+    }
     if (!linkPath.isEmpty()) {
         QString error;
         if (!board.link(linkPath, &error)) {

@@ -25,6 +25,7 @@ public:
 
     bool isValid() const { return m_pty.isValid(); }
     QString slavePath() const { return m_pty.slavePath(); }
+    bool giveTo(unsigned uid, unsigned gid) { return m_pty.giveTo(uid, gid); }
 
     // Creates a symlink at `path` to the slave, replacing an older symlink there but never
     // anything else; removed again when the board goes. False, with a reason, if impossible.

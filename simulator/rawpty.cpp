@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -33,4 +34,9 @@ void RawPty::closeMaster()
     if (m_master >= 0)
         ::close(m_master);
     m_master = -1;
+}
+
+bool RawPty::giveTo(unsigned uid, unsigned gid)
+{
+    return m_slave >= 0 && ::fchown(m_slave, uid, gid) == 0 && ::fchmod(m_slave, 0660) == 0;
 }

@@ -18,6 +18,9 @@ public:
     bool isValid() const { return m_master >= 0 || !m_slavePath.isEmpty(); }
     int master() const { return m_master; } // non-blocking; -1 once closed
     QString slavePath() const { return m_slavePath; }
+    // Hands the device side to a user (read and write for the user and the group), so that a
+    // program of that user can open it when the pair was made by root.
+    bool giveTo(unsigned uid, unsigned gid);
     // The far end goes away: whoever has the device open sees it lost.
     void closeMaster();
 

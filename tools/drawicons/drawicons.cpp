@@ -21,12 +21,15 @@ void drawScreen(QPainter &p, QRectF body, QColor glass)
     p.drawRect(QRectF(mid.x() - 4, mid.y() + 2, 8, 1.5));
 }
 
-QImage computers()
+// Drawn on a 32-unit grid, scaled to the size asked for (app/icons/relay-console.svg is the
+// same drawing).
+QImage computers(int size = 32)
 {
-    QImage image(32, 32, QImage::Format_ARGB32);
+    QImage image(size, size, QImage::Format_ARGB32);
     image.fill(Qt::transparent);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 32.0, size / 32.0);
     // the cable first, so the screens sit on top of its ends
     QPainterPath cable;
     cable.moveTo(8, 13);
@@ -71,5 +74,12 @@ int main(int argc, char **argv)
     const bool ok = computers().save(dir + "/relay-console.png")
         && tag(QColor(40, 170, 60)).save(dir + "/tag-short.png")
         && tag(QColor(240, 90, 30)).save(dir + "/tag-long.png");
-    return ok ? 0 : 1;
+    if (!ok)
+        return 1;
+    // The sizes a desktop's icon theme looks for, installed under hicolor/NxN/apps.
+    for (const int size : {16, 24, 48, 64, 128, 256}) // 32: relay-console.png {
+        if (!computers(size).save(dir + QStringLiteral("/relay-console-%1.png").arg(size)))
+            return 1;
+}
+return 0;
 }

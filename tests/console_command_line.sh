@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# relay-console's command line, run without any display: --help and --version answer and exit
+# 0, anything else is a usage error, and no display is one clear sentence and a non-zero exit.
+set -u
+console=$1
+failures=0
+check() { # name expected-status actual-status output pattern
+    if [ "$3" -ne "$2" ] || ! grep -zqE -- "$5" <<<"$4"; then
+        echo "FAIL: $1 (exit $3, wanted $2): $4"
+        failures=$((failures + 1))
+    else
+        echo "PASS: $1"
+    fi
+}
+run() { env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$console" "$@" 2>&1; }
+
+out=$(run --help); check "--help" 0 $? "$out" 'Usage: relay-console .*Com5-12 /dev/ttyUSB0-7'
+out=$(run --version); check "--version" 0 $? "$out" '^relay-console 2\.3\s*$'
+out=$(run --frobnicate); check "unknown argument" 2 $? "$out" "unknown argument '--frobnicate'.*Usage:"
+out=$(run); check "no display" 1 $? "$out" 'no display.*xvfb-run.*DISPLAY|DISPLAY.*xvfb-run'
+grep -q 'Reinstalling' <<<"$out" && { echo "FAIL: Qt's abort text"; failures=$((failures + 1)); }
+
+echo "$((4 - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
