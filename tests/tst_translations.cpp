@@ -19,8 +19,8 @@ private slots:
 
 void TestTranslations::standardTextsAreChinese()
 {
-    const QString file = QLibraryInfo::path(QLibraryInfo::TranslationsPath)
-        + QStringLiteral("/qtbase_zh_CN.qm");
+    const QString file
+        = QLibraryInfo::path(QLibraryInfo::TranslationsPath) + QStringLiteral("/qtbase_zh_CN.qm");
     if (!QFileInfo::exists(file)) {
         // Without the files English stays, and loading says so without failing.
         QVERIFY(!installQtTranslations(*qApp));
