@@ -165,6 +165,8 @@ void MainWindow::connectOperatorActions()
     connect(m_cmdSend, &QPushButton::clicked, c, &ConsoleController::send);
     connect(m_cmdQuit, &QPushButton::clicked, c, &ConsoleController::quit);
     connect(&m_timer1, &QTimer::timeout, c, &ConsoleController::testTimerTick);
+    // Message boxes included, so that a nested event loop does not keep the program alive.
+    connect(&m_terminations, &TerminationSignals::received, this, &QApplication::closeAllWindows);
 }
 
 void MainWindow::connectController()

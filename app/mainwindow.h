@@ -6,6 +6,7 @@
 #include <array>
 
 #include "consolecontroller.h"
+#include "terminationsignals.h"
 
 class QCheckBox;
 class QComboBox;
@@ -59,4 +60,6 @@ private:
     QPushButton *m_cmdQuit = nullptr;
     QLabel *m_label7 = nullptr;
     QTimer m_timer1;
+    // SIGTERM, SIGINT and SIGHUP close every window, as the close box does.
+    TerminationSignals m_terminations;
 };

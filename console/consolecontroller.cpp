@@ -100,19 +100,57 @@ void ConsoleController::openPort()
         emit messageRequested(tr("请选择串口。"), MessageIcon::Information, Field::PortList);
         return;
     }
-    const OpenResult result = m_serial.openPort(m_ports[m_portIndex]);
-    switch (result) {
-    case OpenResult::Ok:
+    const int n = m_ports[m_portIndex];
+    const OpenResult result = m_serial.openPort(n);
+    if (result == OpenResult::Ok) {
         setPortState(PortState::Opened);
         return;
-    case OpenResult::PortInUse:
-        emit messageRequested(tr("指定的串口已被占用。"), MessageIcon::Warning, Field::None);
-        return;
-    default:
-        emit messageRequested(tr("打开串口时遇到错误（CODE=%1）。").arg(int(result)),
-                              MessageIcon::Warning, Field::None);
-        return;
     }
+    emit messageRequested(openFailureText(result, m_serial.lastCheck(), m_serial.deviceOf(n)),
+                          MessageIcon::Warning, Field::None);
+}
+
+QString ConsoleController::openFailureText(OpenResult result, const PortCheck &check,
+                                           const QString &device)
+{
+    // The fixed first line, then who or what is in the way where that is known, then what to do.
+    QStringList lines;
+    if (result == OpenResult::PortInUse)
+        lines << tr("指定的串口已被占用。");
+    else
+        lines << tr("打开串口时遇到错误（CODE=%1）。").arg(int(result));
+    switch (result) {
+    case OpenResult::PortInUse:
+        if (!check.holder.isEmpty())
+            lines << tr("占用者：%1").arg(check.holder);
+        else if (!check.lockFile.isEmpty())
+            lines << tr("锁文件：%1").arg(check.lockFile);
+        lines << tr("请先关闭占用该串口的程序，再打开。");
+        break;
+    case OpenResult::InvalidPort:
+        lines << tr("请从列表中选择 Com1 到 Com16 之一。");
+        break;
+    case OpenResult::DeviceMissing:
+        lines << tr("设备 %1 不存在：请重新插好串口适配器，再打开。").arg(device);
+        break;
+    case OpenResult::PermissionDenied:
+        lines << tr("当前用户无权读写 %1：请执行 sudo usermod -aG dialout $USER 加入 dialout "
+                    "组，然后重新登录。")
+                     .arg(device);
+        break;
+    case OpenResult::StaleLockFile:
+        lines << tr("锁文件 %1 属于已经结束的程序，当前用户无权删除：请执行 sudo rm %1，再打开。")
+                     .arg(check.lockFile);
+        break;
+    case OpenResult::SettingsRejected:
+        lines << tr("%1 不是串口，或不接受 9600 8N1 设置：请检查所选的端口。").arg(device);
+        break;
+    case OpenResult::Ok:
+    case OpenResult::OpenFailed:
+        lines << tr("操作系统未能打开 %1：请重试；仍不行时用 dmesg 查看原因。").arg(device);
+        break;
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 void ConsoleController::send()

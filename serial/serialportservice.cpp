@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -20,47 +21,6 @@ QString ComPorts::device(int n)
         return QStringLiteral("/dev/ttyACM%1").arg(n - 13);
     return {};
 }
-
-namespace {
-
-OpenResult resultFromErrno(int error)
-{
-    switch (error) {
-    case EBUSY:
-        return OpenResult::PortInUse;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return OpenResult::PermissionDenied;
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-    case EIO: // a ttyS node without a UART behind it
-        return OpenResult::DeviceMissing;
-    default:
-        return OpenResult::OpenFailed;
-    }
-}
-
-// Looks at the device before the serial library opens it. The library sets TIOCEXCL on every
-// open, so once it holds the device the exclusive flag says nothing about other holders;
-// it has to be read before. root may open an exclusive tty anyway, hence TIOCGEXCL rather
-// than relying on EBUSY.
-OpenResult probeDevice(const QString &path)
-{
-    const QByteArray native = QFile::encodeName(path);
-    if (::access(native.constData(), R_OK | W_OK) != 0)
-        return resultFromErrno(errno);
-    const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return resultFromErrno(errno);
-    int exclusive = 0;
-    const bool held = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
-    ::close(fd);
-    return held ? OpenResult::PortInUse : OpenResult::Ok;
-}
-
-} // namespace
 
 SerialPortService::SerialPortService(PortMap map, QObject *parent)
     : QObject(parent)
@@ -86,15 +46,36 @@ int ComPorts::numberFromEntry(const QString &text)
     return ok ? n : 0;
 }
 
+void SerialPortService::setLockDirectories(const QStringList &directories)
+{
+    m_guard = PortGuard(directories);
+}
+
+PortCheck SerialPortService::inspect(int n, QString *devicePath) const
+{
+    if (!ComPorts::isValid(n) || !m_map)
+        return {OpenResult::InvalidPort};
+    const QString mapped = m_map(n);
+    if (mapped.isEmpty())
+        return {OpenResult::InvalidPort};
+    // The library's lock file is named after the path: open the device under its real name
+    // so that two names of one device exclude each other.
+    const QString path = QFileInfo(mapped).canonicalFilePath();
+    if (path.isEmpty())
+        return {OpenResult::DeviceMissing};
+    *devicePath = path;
+    return m_guard.check(mapped, path);
+}
+
 QList<int> SerialPortService::scanPorts()
 {
-    close();
     QList<int> found;
     for (int n = ComPorts::first; n <= ComPorts::last; ++n) {
-        const OpenResult code = openPort(n);
-        if (code == OpenResult::Ok || code == OpenResult::PortInUse)
+        QString path;
+        const OpenResult code = inspect(n, &path).result;
+        if (code == OpenResult::Ok || code == OpenResult::PortInUse
+            || code == OpenResult::StaleLockFile)
             found.append(n);
-        close();
     }
     return found;
 }
@@ -102,19 +83,10 @@ QList<int> SerialPortService::scanPorts()
 OpenResult SerialPortService::openPort(int n)
 {
     close();
-    if (!ComPorts::isValid(n) || !m_map)
-        return OpenResult::InvalidPort;
-    const QString mapped = m_map(n);
-    if (mapped.isEmpty())
-        return OpenResult::InvalidPort;
-
-    // The library's lock file is named after the path: open the device under its real name
-    // so that two names of one device exclude each other.
-    const QString path = QFileInfo(mapped).canonicalFilePath();
-    if (path.isEmpty())
-        return OpenResult::DeviceMissing;
-    if (const OpenResult code = probeDevice(path); code != OpenResult::Ok)
-        return code;
+    QString path;
+    m_lastCheck = inspect(n, &path);
+    if (m_lastCheck.result != OpenResult::Ok)
+        return m_lastCheck.result;
 
     auto *port = new QSerialPort(this);
     port->setPortName(path);
@@ -127,7 +99,7 @@ OpenResult SerialPortService::openPort(int n)
         OpenResult code = OpenResult::OpenFailed;
         switch (port->error()) {
         case QSerialPort::PermissionError:
-            // Access was checked above, so this is the lock of another program.
+            // Access was checked above, so another program locked it since.
             code = OpenResult::PortInUse;
             break;
         case QSerialPort::DeviceNotFoundError:
@@ -140,22 +112,40 @@ OpenResult SerialPortService::openPort(int n)
             break;
         }
         delete port;
+        m_lastCheck.result = code;
         return code;
     }
-    // Terminal programs that do not use the library's lock files use flock() instead; the
-    // library itself ignores it.
+    // The guard saw no flock a moment ago; take it now so that terminal programs that use no
+    // lock files see this one, and so that one that came in between is still noticed.
     if (::flock(static_cast<int>(port->handle()), LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         port->close();
         delete port;
-        return error == EWOULDBLOCK ? OpenResult::PortInUse : OpenResult::OpenFailed;
+        m_lastCheck.result = error == EWOULDBLOCK ? OpenResult::PortInUse : OpenResult::OpenFailed;
+        return m_lastCheck.result;
     }
 
     m_port = port;
+    m_devicePath = path;
     m_lost = false;
     connect(port, &QSerialPort::readyRead, this, &SerialPortService::dataReceived);
     connect(port, &QSerialPort::errorOccurred, this, &SerialPortService::handlePortError);
     return OpenResult::Ok;
+}
+
+bool SerialPortService::deviceGone() const
+{
+    const int fd = static_cast<int>(m_port->handle());
+    pollfd p {fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return true;
+    termios settings {};
+    return ::tcgetattr(fd, &settings) != 0;
+}
+
+QString SerialPortService::devicePath() const
+{
+    return m_port ? m_devicePath : QString();
 }
 
 void SerialPortService::handlePortError(QSerialPort::SerialPortError error)
@@ -165,11 +155,18 @@ void SerialPortService::handlePortError(QSerialPort::SerialPortError error)
         return;
     case QSerialPort::ResourceError:
     case QSerialPort::ReadError: {
+        if (m_lost)
+            return;
+        // An empty read also happens when another reader of the line took the bytes first:
+        // the device is lost only when it has hung up or no longer answers a termios query.
+        if (error == QSerialPort::ReadError && !deviceGone()) {
+            m_port->clearError();
+            emit lineError(error);
+            return;
+        }
         // The device is gone. The library keeps reporting ReadError from its read notifier
         // in a tight loop and still says it is open, so close it ourselves, once, outside
         // the library's own signal.
-        if (m_lost)
-            return;
         m_lost = true;
         QSerialPort *lostPort = m_port;
         QMetaObject::invokeMethod(

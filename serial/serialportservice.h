@@ -7,16 +7,8 @@
 #include <QString>
 #include <functional>
 
-// Result of opening a port. The numbers are what the operator sees and what the README lists.
-enum class OpenResult {
-    Ok = 0,
-    InvalidPort = 8002, // not one of the Com ports, or no device mapped to it
-    PortInUse = 8005, // another program (or another name of the device) holds it
-    DeviceMissing = 8012, // nothing at the device path
-    PermissionDenied = 8015, // no read/write access for this user
-    SettingsRejected = 8020, // not a serial line, or it refused 9600 8N1
-    OpenFailed = 8099, // any other failure of the operating system
-};
+#include "openresult.h"
+#include "portguard.h"
 
 // The Com ports the console offers, and the fixed table that maps them onto devices:
 // Com1..4 /dev/ttyS0..3, Com5..12 /dev/ttyUSB0..7, Com13..16 /dev/ttyACM0..3.
@@ -44,10 +36,19 @@ public:
     explicit SerialPortService(PortMap map = ComPorts::device, QObject *parent = nullptr);
     ~SerialPortService() override;
 
-    // The Com numbers whose device exists and is a serial line, free or held by another
-    // program, in ascending order. Leaves no port open.
+    // The Com numbers whose device exists, free or held by another program, in ascending
+    // order. Only looks: no port is opened and no line setting changes.
     QList<int> scanPorts();
+    // Checks who holds the device first (see PortGuard), then opens it at 9600 8N1.
     OpenResult openPort(int n);
+    // What the last openPort() found: the holder of a busy port, the lock file concerned.
+    const PortCheck &lastCheck() const { return m_lastCheck; }
+    // Where lock files are looked for (tests add a folder of their own).
+    void setLockDirectories(const QStringList &directories);
+    // The path Com n is mapped to, as configured.
+    QString deviceOf(int n) const { return ComPorts::isValid(n) && m_map ? m_map(n) : QString(); }
+    // The device path of the open port, empty when closed.
+    QString devicePath() const;
     void close();
     bool isOpen() const;
     // Queues the bytes; they leave as soon as the event loop runs. False when not open.
@@ -67,7 +68,13 @@ private slots:
     void handlePortError(QSerialPort::SerialPortError error);
 
 private:
+    PortCheck inspect(int n, QString *devicePath) const;
+    bool deviceGone() const;
+
     PortMap m_map;
+    PortGuard m_guard;
+    PortCheck m_lastCheck;
     QSerialPort *m_port = nullptr;
+    QString m_devicePath;
     bool m_lost = false;
 };

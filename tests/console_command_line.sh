@@ -20,5 +20,23 @@ out=$(run --frobnicate); check "unknown argument" 2 $? "$out" "unknown argument 
 out=$(run); check "no display" 1 $? "$out" 'no display.*xvfb-run.*DISPLAY|DISPLAY.*xvfb-run'
 grep -q 'Reinstalling' <<<"$out" && { echo "FAIL: Qt's abort text"; failures=$((failures + 1)); }
 
-echo "$((4 - failures)) passed, $failures failed"
+# A termination signal ends the program as its close box does: exit status 0. The signal is
+# sent once the program has its handler (the caught-signal mask in /proc), never by timing.
+caught() { # pid signal-number
+    local mask
+    mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$1/status" 2>/dev/null) || return 1
+    [ -n "$mask" ] && (( (16#$mask >> ($2 - 1)) & 1 ))
+}
+for sig in TERM INT HUP; do
+    QT_QPA_PLATFORM=offscreen "$console" >/dev/null 2>&1 &
+    pid=$!
+    number=$(kill -l "$sig")
+    for _ in $(seq 600); do caught "$pid" "$number" && break; sleep 0.05; done
+    kill -s "$sig" "$pid"
+    wait "$pid"
+    status=$?
+    check "SIG$sig ends it cleanly" 0 "$status" "exit $status" '.'
+done
+
+echo "$((7 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

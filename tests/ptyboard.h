@@ -26,6 +26,8 @@ public:
     QByteArray drain();
     // The board vanishes: the slave side sees a hang-up.
     void closeMaster();
+    // The master descriptor, for tests that watch the line itself (-1 once closed).
+    int masterFd() const { return m_pty.master(); }
 
 private:
     RawPty m_pty;

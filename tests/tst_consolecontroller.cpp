@@ -2,9 +2,13 @@
 #include <QTest>
 
 #include "consolerig.h"
+
 #include "keyreportmodel.h"
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(IrKeyMessage)
+Q_DECLARE_METATYPE(PortCheck)
+Q_DECLARE_METATYPE(OpenResult)
 
 using Field = ConsoleController::Field;
 using MessageIcon = ConsoleController::MessageIcon;
@@ -34,6 +38,8 @@ private slots:
     void sendRepeatsTheSameBytes();
     void openResults_data();
     void openResults();
+    void openFailureTexts_data();
+    void openFailureTexts();
     void reopenAfterTheDeviceWentAway();
     void quitAndClosing();
     void receivedBytes_data();
@@ -214,19 +220,25 @@ void TestConsoleController::openResults_data()
 {
     QTest::addColumn<QString>("device"); // what Com3 is: "pty", "held", or a path
     QTest::addColumn<bool>("select");
-    QTest::addColumn<QString>("message"); // empty: success
+    QTest::addColumn<QString>("message"); // the first line; empty: success
+    QTest::addColumn<QString>("detail"); // what the lines below it must say
     QTest::addColumn<MessageIcon>("icon");
     QTest::addColumn<Field>("focus");
     const auto warn = MessageIcon::Warning;
-    QTest::newRow("success") << "pty" << true << "" << warn << Field::None;
-    QTest::newRow("nothing selected")
-        << "pty" << false << "请选择串口。" << MessageIcon::Information << Field::PortList;
+    QTest::newRow("success") << "pty" << true << ""
+                             << "" << warn << Field::None;
+    QTest::newRow("nothing selected") << "pty" << false << "请选择串口。"
+                                      << "" << MessageIcon::Information << Field::PortList;
+    // Held through the library's lock file, by this very process.
     QTest::newRow("held by another")
-        << "held" << true << "指定的串口已被占用。" << warn << Field::None;
-    QTest::newRow("not a serial line")
-        << "/dev/null" << true << "打开串口时遇到错误（CODE=8020）。" << warn << Field::None;
+        << "held" << true << "指定的串口已被占用。"
+        << QStringLiteral("占用者：%1").arg(PortGuard::describeProcess(::getpid())) << warn
+        << Field::None;
+    QTest::newRow("not a serial line") << "/dev/null" << true << "打开串口时遇到错误（CODE=8020）。"
+                                       << "/dev/null 不是串口" << warn << Field::None;
     QTest::newRow("device gone") << "/nonexistent/ttyUSB3" << true
-                                 << "打开串口时遇到错误（CODE=8012）。" << warn << Field::None;
+                                 << "打开串口时遇到错误（CODE=8012）。"
+                                 << "设备 /nonexistent/ttyUSB3 不存在" << warn << Field::None;
 }
 
 void TestConsoleController::openResults()
@@ -234,6 +246,7 @@ void TestConsoleController::openResults()
     QFETCH(QString, device);
     QFETCH(bool, select);
     QFETCH(QString, message);
+    QFETCH(QString, detail);
     QFETCH(MessageIcon, icon);
     QFETCH(Field, focus);
 
@@ -255,12 +268,64 @@ void TestConsoleController::openResults()
         return;
     }
     QCOMPARE(r.messages.size(), 1);
-    QCOMPARE(r.messages[0].text, message);
+    const QStringList lines = r.messages[0].text.split(QLatin1Char('\n'));
+    QCOMPARE(lines.first(), message);
+    QVERIFY2(lines.mid(1).join(QLatin1Char('\n')).contains(detail), qPrintable(r.messages[0].text));
     QCOMPARE(r.messages[0].icon, icon);
     QCOMPARE(r.messages[0].focus, focus);
     QVERIFY(!r.controller.serialPort().isOpen());
     QCOMPARE(r.controller.portState(), PortState::Closed);
     QCOMPARE(r.access, ConsoleRig::closedAccess());
+}
+
+void TestConsoleController::openFailureTexts_data()
+{
+    QTest::addColumn<OpenResult>("code");
+    QTest::addColumn<PortCheck>("check");
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QStringList>("below"); // each must be in a line below the first
+    const QString dev = QStringLiteral("/dev/ttyUSB0");
+    const QString lock = QStringLiteral("/run/lock/LCK..ttyUSB0");
+    QTest::newRow("8002") << OpenResult::InvalidPort << PortCheck {}
+                          << "打开串口时遇到错误（CODE=8002）。" << QStringList {"Com1 到 Com16"};
+    QTest::newRow("8005, holder known")
+        << OpenResult::PortInUse << PortCheck(OpenResult::PortInUse, "minicom (PID 4242)", lock)
+        << "指定的串口已被占用。" << QStringList {"占用者：minicom (PID 4242)", "请先关闭"};
+    QTest::newRow("8005, only a lock file")
+        << OpenResult::PortInUse << PortCheck(OpenResult::PortInUse, {}, lock)
+        << "指定的串口已被占用。" << QStringList {"锁文件：" + lock, "请先关闭"};
+    QTest::newRow("8005, holder unseen") << OpenResult::PortInUse << PortCheck {}
+                                         << "指定的串口已被占用。" << QStringList {"请先关闭"};
+    QTest::newRow("8012") << OpenResult::DeviceMissing << PortCheck {}
+                          << "打开串口时遇到错误（CODE=8012）。"
+                          << QStringList {"设备 " + dev + " 不存在", "插好"};
+    QTest::newRow("8015") << OpenResult::PermissionDenied << PortCheck {}
+                          << "打开串口时遇到错误（CODE=8015）。"
+                          << QStringList {dev, "usermod -aG dialout", "重新登录"};
+    QTest::newRow("8016") << OpenResult::StaleLockFile
+                          << PortCheck(OpenResult::StaleLockFile, {}, lock)
+                          << "打开串口时遇到错误（CODE=8016）。"
+                          << QStringList {"锁文件 " + lock, "sudo rm " + lock};
+    QTest::newRow("8020") << OpenResult::SettingsRejected << PortCheck {}
+                          << "打开串口时遇到错误（CODE=8020）。" << QStringList {dev, "9600 8N1"};
+    QTest::newRow("8099") << OpenResult::OpenFailed << PortCheck {}
+                          << "打开串口时遇到错误（CODE=8099）。" << QStringList {"重试", "dmesg"};
+}
+
+void TestConsoleController::openFailureTexts()
+{
+    QFETCH(OpenResult, code);
+    QFETCH(PortCheck, check);
+    QFETCH(QString, first);
+    QFETCH(QStringList, below);
+    const QStringList lines
+        = ConsoleController::openFailureText(code, check, QStringLiteral("/dev/ttyUSB0"))
+              .split(QLatin1Char('\n'));
+    QCOMPARE(lines.first(), first);
+    QVERIFY(lines.size() >= 2); // never a code without what to do about it
+    const QString rest = lines.mid(1).join(QLatin1Char('\n'));
+    for (const QString &part : below)
+        QVERIFY2(rest.contains(part), qPrintable(rest));
 }
 
 void TestConsoleController::reopenAfterTheDeviceWentAway()
@@ -280,7 +345,7 @@ void TestConsoleController::reopenAfterTheDeviceWentAway()
     // Still gone: the failure is reported and the reopen state stays.
     r.controller.openPort();
     QCOMPARE(r.messages.size(), 2);
-    QCOMPARE(r.messages[1].text, "打开串口时遇到错误（CODE=8012）。");
+    QVERIFY(r.messages[1].text.startsWith("打开串口时遇到错误（CODE=8012）。\n"));
     QCOMPARE(r.controller.portState(), PortState::Reopen);
     QCOMPARE(r.access, ConsoleRig::reopenAccess());
 

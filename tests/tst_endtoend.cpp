@@ -329,7 +329,12 @@ void TestEndToEnd::portHeldByAnotherProcess()
     MessageBoxWatcher watcher;
     QVERIFY(!rig.open());
     QCOMPARE(watcher.seen.size(), 1);
-    QCOMPARE(watcher.seen[0].text, QStringLiteral("指定的串口已被占用。"));
+    // The fixed text, then who holds it (the holder's own name and pid), then what to do.
+    const QStringList lines = watcher.seen[0].text.split(QLatin1Char('\n'));
+    QCOMPARE(lines.value(0), QStringLiteral("指定的串口已被占用。"));
+    QVERIFY2(lines.value(1).contains(QStringLiteral("(PID %1)").arg(holder.pid())),
+             qPrintable(watcher.seen[0].text));
+    QCOMPARE(lines.size(), 3);
     QCOMPARE(int(watcher.seen[0].icon), int(QMessageBox::Warning));
     QVERIFY(rig.find("cmdOpenSerial")->isEnabled());
 }

@@ -7,6 +7,9 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include <csignal>
+#include <cstring>
+
 #include "keyreportmodel.h"
 #include "keyreportwindow.h"
 #include "mainwindow.h"
@@ -31,6 +34,8 @@ private slots:
     void messageBoxes();
     void focusLeavesADisabledButtonForTheNextInTabOrder();
     void closingClosesThePort();
+    void terminationSignalsCloseLikeTheCloseBox_data();
+    void terminationSignalsCloseLikeTheCloseBox();
     void boardBytesReachTheFieldAndTheKeyList();
     void ctrlTStartsTheChaserAndStillReachesTheFocusedControl();
 
@@ -299,6 +304,48 @@ void TestMainWindow::closingClosesThePort()
     QTest::mouseClick(find<QPushButton>("cmdQuit"), Qt::LeftButton);
     QVERIFY(!m_window->isVisible());
     QVERIFY(!m_window->controller().serialPort().isOpen());
+}
+
+void TestMainWindow::terminationSignalsCloseLikeTheCloseBox_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<bool>("duringMessage");
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+        QTest::addRow("%s", strsignal(number)) << number << false;
+        QTest::addRow("%s while a message box is up", strsignal(number)) << number << true;
+    }
+}
+
+void TestMainWindow::terminationSignalsCloseLikeTheCloseBox()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(bool, duringMessage);
+    QVERIFY(openPort());
+    QVERIFY(m_board->send(QByteArray::fromHex("5300ff12ed"))); // a key report: the key window opens
+    QTRY_VERIFY(m_window->controller().keyReports().window());
+
+    if (duringMessage) {
+        // Send without a command shows a modal box; the signal comes while it waits.
+        QTimer poll;
+        poll.setInterval(5);
+        connect(&poll, &QTimer::timeout, [&] {
+            if (QApplication::activeModalWidget()) {
+                poll.stop();
+                ::raise(signalNumber);
+            }
+        });
+        poll.start();
+        QTest::mouseClick(find<QPushButton>("cmdSend"), Qt::LeftButton);
+    } else {
+        ::raise(signalNumber);
+    }
+    QTRY_VERIFY(!m_window->isVisible());
+    QVERIFY(!QApplication::activeModalWidget());
+    QTRY_VERIFY(!m_window->controller().keyReports().window());
+    QVERIFY(!m_window->controller().serialPort().isOpen());
+    // The line is free for the next program at once.
+    SerialPortService next([this](int) { return m_board->slavePath(); });
+    QCOMPARE(next.openPort(1), OpenResult::Ok);
 }
 
 void TestMainWindow::boardBytesReachTheFieldAndTheKeyList()

@@ -12,8 +12,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDir>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QSysInfo>
+
+#include <csignal>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+
 #include <map>
 #include <memory>
+
+#include "terminationsignals.h"
 
 namespace QTest {
 template<>
@@ -32,6 +44,65 @@ SerialPortService::PortMap mapOf(std::map<int, QString> table)
         const auto it = table.find(n);
         return it == table.end() ? QStringLiteral("/nonexistent/com%1").arg(n) : it->second;
     };
+}
+
+// A process that is not this one and is certainly running, or certainly not.
+class OtherProcess
+{
+public:
+    explicit OtherProcess(bool keepRunning)
+    {
+        m_process.start(QStringLiteral("sleep"),
+                        {keepRunning ? QStringLiteral("600") : QStringLiteral("0")});
+        m_process.waitForStarted();
+        m_pid = pid_t(m_process.processId());
+        if (!keepRunning)
+            m_process.waitForFinished();
+    }
+    ~OtherProcess()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    pid_t pid() const { return m_pid; }
+
+private:
+    QProcess m_process;
+    pid_t m_pid = 0;
+};
+
+// The exclusive flag as the kernel holds it; root may open the device despite it.
+bool exclusiveFlag(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = 0;
+    const bool ok = fd >= 0 && ::ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok && exclusive != 0;
+}
+
+// Runs `work` as user and group "nobody" in a child process and returns the int it produced.
+int asNobody(const std::function<int()> &work)
+{
+    int result[2];
+    if (::pipe(result) != 0)
+        return -100;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int code = -1;
+        if (::setgid(65534) == 0 && ::setuid(65534) == 0)
+            code = work();
+        (void)!::write(result[1], &code, sizeof code);
+        ::_exit(0);
+    }
+    ::close(result[1]);
+    int code = -101;
+    if (::read(result[0], &code, sizeof code) != ssize_t(sizeof code))
+        code = -102;
+    ::close(result[0]);
+    ::waitpid(pid, nullptr, 0);
+    return code;
 }
 
 } // namespace
@@ -53,6 +124,16 @@ private slots:
     void failuresOtherThanBusy();
     void noPermissionIsNotBusy();
     void deviceLossClosesOnceAndGoesQuiet();
+    void foreignLockFiles_data();
+    void foreignLockFiles();
+    void staleLockFileOfAnotherUser();
+    void staleExclusiveFlagAfterKilledHolder();
+    void killedConsoleDoesNotBlockTheNext();
+    void heldPortKeepsItsSettings_data();
+    void heldPortKeepsItsSettings();
+    void secondReaderIsNotALostDevice();
+    void terminationSignalsReleaseThePort_data();
+    void terminationSignalsReleaseThePort();
     void writeWhenClosedDoesNothing();
 };
 
@@ -163,6 +244,9 @@ void TestSerialPortService::portHeldByAnotherProcess()
     SerialPortService service(mapOf({{5, board.slavePath()}}));
     QCOMPARE(service.openPort(5), OpenResult::PortInUse);
     QVERIFY(!service.isOpen());
+    // The busy message can say who it is.
+    QVERIFY2(service.lastCheck().holder.contains(QStringLiteral("(PID %1)").arg(holder.pid())),
+             qPrintable(service.lastCheck().holder));
     QCOMPARE(service.scanPorts(), QList<int> {5});
 }
 
@@ -213,25 +297,11 @@ void TestSerialPortService::noPermissionIsNotBusy()
         QSKIP("needs root to drop to another user in a child process");
     PtyBoard board;
     // The slave of a fresh pty belongs to root with mode 0620: "nobody" may not open it.
-    int result[2];
-    QVERIFY(::pipe(result) == 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        int code = -1;
-        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-            SerialPortService service(mapOf({{2, board.slavePath()}}));
-            code = int(service.openPort(2));
-            if (!service.scanPorts().isEmpty())
-                code = -2;
-        }
-        (void)!::write(result[1], &code, sizeof code);
-        ::_exit(0);
-    }
-    ::close(result[1]);
-    int code = 0;
-    QCOMPARE(::read(result[0], &code, sizeof code), ssize_t(sizeof code));
-    ::close(result[0]);
-    ::waitpid(pid, nullptr, 0);
+    const int code = asNobody([&board] {
+        SerialPortService service(mapOf({{2, board.slavePath()}}));
+        const int code = int(service.openPort(2));
+        return service.scanPorts().isEmpty() ? code : -2;
+    });
     QCOMPARE(OpenResult(code), OpenResult::PermissionDenied);
 }
 
@@ -262,6 +332,318 @@ void TestSerialPortService::writeWhenClosedDoesNothing()
     QVERIFY(service.read().isEmpty());
     service.close();
     QVERIFY(!service.isOpen());
+}
+
+void TestSerialPortService::foreignLockFiles_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("name"); // under which name of the device the file lies
+    QTest::addColumn<bool>("live");
+    QTest::addColumn<OpenResult>("code");
+    const QString names[] = {QStringLiteral("table"), QStringLiteral("device, Qt style"),
+                             QStringLiteral("device, uucp style")};
+    for (const QString &format :
+         {QStringLiteral("ten digits"), QStringLiteral("Qt"), QStringLiteral("binary")}) {
+        for (const QString &name : names) {
+            QTest::addRow("%s, %s, live", qPrintable(format), qPrintable(name))
+                << format << name << true << OpenResult::PortInUse;
+            QTest::addRow("%s, %s, dead", qPrintable(format), qPrintable(name))
+                << format << name << false << OpenResult::Ok;
+        }
+    }
+    // Nothing to check a pid against: respected, never guessed stale.
+    QTest::newRow("empty, table") << "empty" << names[0] << false << OpenResult::PortInUse;
+    QTest::newRow("Qt, other machine, dead here")
+        << "Qt, other host" << names[1] << false << OpenResult::PortInUse;
+}
+
+void TestSerialPortService::foreignLockFiles()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, name);
+    QFETCH(bool, live);
+    QFETCH(OpenResult, code);
+
+    PtyBoard board;
+    QTemporaryDir devices, locks;
+    const QString tableName = devices.filePath(QStringLiteral("ttyUSB2"));
+    QVERIFY(QFile::link(board.slavePath(), tableName));
+    const QStringList deviceNames = PortGuard::lockFileNames(board.slavePath());
+    QCOMPARE(deviceNames.size(), 2); // /dev/pts/N: LCK..pts_N and LCK..N
+    const QString fileName = name == QLatin1String("table") ? QStringLiteral("LCK..ttyUSB2")
+        : name.endsWith(QLatin1String("Qt style"))          ? deviceNames[0]
+                                                            : deviceNames[1];
+    const QString lockPath = locks.filePath(fileName);
+
+    OtherProcess other(live);
+    QByteArray content;
+    if (format == QLatin1String("ten digits")) {
+        content = QByteArray::number(other.pid()).rightJustified(10, ' ') + '\n';
+    } else if (format.startsWith(QLatin1String("Qt"))) {
+        const QByteArray host = format.endsWith(QLatin1String("other host"))
+            ? QByteArray("another-machine")
+            : QSysInfo::machineHostName().toUtf8();
+        content = QByteArray::number(other.pid()) + "\nminicom\n" + host + '\n';
+    } else if (format == QLatin1String("binary")) {
+        const int pid = other.pid();
+        content = QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
+    }
+    {
+        QFile file(lockPath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+
+    SerialPortService service(mapOf({{7, tableName}}));
+    service.setLockDirectories({locks.path()});
+    QCOMPARE(service.openPort(7), code);
+    if (code == OpenResult::PortInUse) {
+        // Another program's lock: left exactly as it was, and named in the message.
+        QFile file(lockPath);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), content);
+        QCOMPARE(service.lastCheck().lockFile, lockPath);
+        if (live)
+            QCOMPARE(service.lastCheck().holder, QStringLiteral("sleep (PID %1)").arg(other.pid()));
+        QVERIFY(!service.isOpen());
+    } else {
+        QVERIFY(!QFile::exists(lockPath)); // stale: removed
+        QVERIFY(service.isOpen());
+    }
+}
+
+void TestSerialPortService::staleLockFileOfAnotherUser()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to drop to another user in a child process");
+    PtyBoard board;
+    QVERIFY(::chmod(QFile::encodeName(board.slavePath()).constData(), 0666) == 0);
+    QTemporaryDir locks;
+    // Like /run/lock: everyone may create files, only their owners may remove them.
+    QVERIFY(::chmod(QFile::encodeName(locks.path()).constData(), 01777) == 0);
+    OtherProcess ended(false);
+    const QString lockPath = locks.filePath(QStringLiteral("LCK..ttyUSB0"));
+    {
+        QFile file(lockPath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::number(ended.pid()).rightJustified(10, ' ') + '\n');
+    }
+    QTemporaryDir devices;
+    const QString tableName = devices.filePath(QStringLiteral("ttyUSB0"));
+    QVERIFY(QFile::link(board.slavePath(), tableName));
+    QVERIFY(::chmod(QFile::encodeName(devices.path()).constData(), 0755) == 0);
+
+    const int code = asNobody([&] {
+        SerialPortService service(mapOf({{5, tableName}}));
+        service.setLockDirectories({locks.path()});
+        const OpenResult result = service.openPort(5);
+        return service.lastCheck().lockFile == lockPath ? int(result) : -3;
+    });
+    // Not "busy": nobody holds the port, and the remedy must name the file.
+    QCOMPARE(OpenResult(code), OpenResult::StaleLockFile);
+    QVERIFY(QFile::exists(lockPath));
+}
+
+void TestSerialPortService::staleExclusiveFlagAfterKilledHolder()
+{
+    if (::geteuid() != 0)
+        QSKIP("only root may open a device whose exclusive flag is set");
+    PtyBoard board;
+    PortHolder holder(board.slavePath(), PortHolder::How::Exclusive);
+    QVERIFY(holder.ok());
+    SerialPortService service(mapOf({{3, board.slavePath()}}));
+    QCOMPARE(service.openPort(3), OpenResult::PortInUse);
+
+    holder.release(); // killed: it never cleared the flag
+    QVERIFY(exclusiveFlag(board.slavePath()));
+    QCOMPARE(service.openPort(3), OpenResult::Ok);
+    QVERIFY(service.write(QByteArray("\x05")));
+    QCOMPARE(board.receive(1), QByteArray("\x05"));
+}
+
+void TestSerialPortService::killedConsoleDoesNotBlockTheNext()
+{
+    PtyBoard board;
+    int ready[2];
+    QVERIFY(::pipe(ready) == 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // A console that is killed with the port open: its lock file, exclusive flag and
+        // flock were never given back by its own hand.
+        SerialPortService console(mapOf({{4, board.slavePath()}}));
+        const char status = console.openPort(4) == OpenResult::Ok ? '1' : '0';
+        (void)!::write(ready[1], &status, 1);
+        for (;;)
+            ::pause();
+    }
+    ::close(ready[1]);
+    char status = '0';
+    QCOMPARE(::read(ready[0], &status, 1), ssize_t(1));
+    ::close(ready[0]);
+    QCOMPARE(status, '1');
+
+    SerialPortService next(mapOf({{4, board.slavePath()}}));
+    QCOMPARE(next.openPort(4), OpenResult::PortInUse);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    if (::geteuid() == 0)
+        QVERIFY(exclusiveFlag(board.slavePath())); // left behind by the killed one
+    QCOMPARE(next.openPort(4), ::geteuid() == 0 ? OpenResult::Ok : OpenResult::PortInUse);
+}
+
+void TestSerialPortService::heldPortKeepsItsSettings_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("flock") << "flock";
+    QTest::newRow("exclusive tty") << "exclusive";
+    QTest::newRow("lock file") << "lock file";
+}
+
+void TestSerialPortService::heldPortKeepsItsSettings()
+{
+    QFETCH(QString, how);
+    PtyBoard board;
+    // The other program's settings; with EXTPROC set and the master in packet mode, every
+    // settings call on the device, even one undone at once, leaves a mark on the master.
+    const int watch
+        = ::open(QFile::encodeName(board.slavePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(watch >= 0);
+    termios before {};
+    QVERIFY(::tcgetattr(watch, &before) == 0);
+    before.c_lflag |= EXTPROC;
+    ::cfsetspeed(&before, B115200);
+    QVERIFY(::tcsetattr(watch, TCSANOW, &before) == 0);
+    QVERIFY(::tcgetattr(watch, &before) == 0);
+    int on = 1;
+    QVERIFY(::ioctl(board.masterFd(), TIOCPKT, &on) == 0);
+    const auto settingsTouched = [&board] {
+        char packet[64];
+        bool touched = false;
+        ssize_t n;
+        while ((n = ::read(board.masterFd(), packet, sizeof packet)) > 0)
+            touched = touched || (packet[0] & TIOCPKT_IOCTL);
+        return touched;
+    };
+    settingsTouched(); // what the set-up itself caused
+
+    QTemporaryDir locks;
+    std::unique_ptr<PortHolder> holder;
+    std::unique_ptr<OtherProcess> other;
+    if (how == QLatin1String("lock file")) {
+        other = std::make_unique<OtherProcess>(true);
+        QFile file(locks.filePath(PortGuard::lockFileNames(board.slavePath()).last()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::number(other->pid()).rightJustified(10, ' ') + '\n');
+    } else {
+        holder = std::make_unique<PortHolder>(
+            board.slavePath(),
+            how == QLatin1String("flock") ? PortHolder::How::Flock : PortHolder::How::Exclusive);
+        QVERIFY(holder->ok());
+    }
+
+    SerialPortService service(mapOf({{2, board.slavePath()}}));
+    service.setLockDirectories({locks.path()});
+    QCOMPARE(service.scanPorts(), QList<int> {2});
+    QCOMPARE(service.openPort(2), OpenResult::PortInUse);
+    QVERIFY2(!settingsTouched(), "the settings of a held port were changed");
+    termios after {};
+    QVERIFY(::tcgetattr(watch, &after) == 0);
+    QCOMPARE(::cfgetospeed(&after), ::cfgetospeed(&before));
+    QCOMPARE(after.c_lflag, before.c_lflag);
+
+    // The watch itself works: once free, opening does set the line up.
+    holder.reset();
+    other.reset();
+    if (how == QLatin1String("lock file"))
+        QDir(locks.path()).removeRecursively();
+    QCOMPARE(service.openPort(2), OpenResult::Ok);
+    QVERIFY(settingsTouched());
+    ::close(watch);
+}
+
+void TestSerialPortService::secondReaderIsNotALostDevice()
+{
+    PtyBoard board;
+    // Another program reading the same line, woken by the same bytes just before the console.
+    const int reader
+        = ::open(QFile::encodeName(board.slavePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    auto notifier = std::make_unique<QSocketNotifier>(reader, QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, [reader] {
+        char buf[64];
+        while (::read(reader, buf, sizeof buf) > 0) { }
+    });
+
+    SerialPortService service(mapOf({{8, board.slavePath()}}));
+    QCOMPARE(service.openPort(8), OpenResult::Ok);
+    QSignalSpy lineErrors(&service, &SerialPortService::lineError);
+    QSignalSpy lost(&service, &SerialPortService::deviceLost);
+    for (int i = 0; i < 200 && lineErrors.isEmpty() && service.isOpen(); ++i) {
+        QVERIFY(board.send(QByteArray("\x07")));
+        QTest::qWait(1);
+        service.read();
+    }
+    QTest::qWait(10);
+    QVERIFY(service.isOpen());
+    QVERIFY(lost.isEmpty());
+    QVERIFY2(!lineErrors.isEmpty(), "the other reader never took a byte first");
+    QCOMPARE(lineErrors.first().first().value<QSerialPort::SerialPortError>(),
+             QSerialPort::ReadError);
+
+    const int wakeUps = eventLoopWakeUps(std::chrono::milliseconds(300));
+    QVERIFY2(wakeUps < 50, qPrintable(QStringLiteral("%1 wake-ups in 0.3 s").arg(wakeUps)));
+    QVERIFY(service.isOpen());
+
+    // Once the other reader is gone, the console gets its bytes again.
+    notifier.reset();
+    ::close(reader);
+    service.read();
+    QSignalSpy data(&service, &SerialPortService::dataReceived);
+    QVERIFY(board.send(QByteArray("\x09")));
+    QVERIFY(data.wait(2000));
+    QCOMPARE(service.read(), QByteArray("\x09"));
+}
+
+void TestSerialPortService::terminationSignalsReleaseThePort_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGHUP") << SIGHUP;
+}
+
+void TestSerialPortService::terminationSignalsReleaseThePort()
+{
+    QFETCH(int, signalNumber);
+    PtyBoard board;
+    SerialPortService service(mapOf({{1, board.slavePath()}}));
+    QCOMPARE(service.openPort(1), OpenResult::Ok);
+    const auto lockFileExists = [&board] {
+        const QString name = PortGuard::lockFileNames(board.slavePath()).first();
+        for (const QString &dir : PortGuard::defaultLockDirectories()) {
+            if (QFile::exists(dir + QLatin1Char('/') + name))
+                return true;
+        }
+        return false;
+    };
+    QVERIFY(lockFileExists());
+    if (::geteuid() == 0)
+        QVERIFY(exclusiveFlag(board.slavePath()));
+
+    TerminationSignals terminations;
+    QVERIFY(terminations.isActive());
+    QSignalSpy received(&terminations, &TerminationSignals::received);
+    connect(&terminations, &TerminationSignals::received, &service, &SerialPortService::close);
+    ::raise(signalNumber);
+    QTRY_COMPARE(received.size(), 1);
+    QCOMPARE(received.first().first().toInt(), signalNumber);
+    QVERIFY(!service.isOpen());
+    QVERIFY(!lockFileExists());
+    if (::geteuid() == 0)
+        QVERIFY(!exclusiveFlag(board.slavePath()));
+    // The flock went with the descriptor: another program may take the line now.
+    PortHolder next(board.slavePath(), PortHolder::How::Flock);
+    QVERIFY(next.ok());
 }
 
 QTEST_GUILESS_MAIN(TestSerialPortService)
