@@ -185,14 +185,14 @@ void MainWindow::connectController()
     KeyReportWindow::serve(c->keyReports());
 }
 
-void MainWindow::showPorts(const QStringList &entries)
+void MainWindow::showPorts(const QStringList &entries, int current)
 {
     {
-        // Adding the first entry would select it; the list starts with nothing selected.
+        // Adding the first entry would select it: the selection is the controller's.
         const QSignalBlocker quiet(m_cboPort);
         m_cboPort->clear();
         m_cboPort->addItems(entries);
-        m_cboPort->setCurrentIndex(-1);
+        m_cboPort->setCurrentIndex(current);
     }
     m_controller.choosePort(m_cboPort->currentIndex());
 }

@@ -37,7 +37,7 @@ private:
     void buildControls();
     void connectOperatorActions();
     void connectController();
-    void showPorts(const QStringList &entries);
+    void showPorts(const QStringList &entries, int current);
     void applyControlAccess(const ControlAccess &access);
     void showDelayMode(bool delayMode);
     void showPreview(const QString &firstByte, const QString &secondByte);

@@ -1,5 +1,6 @@
 #include "consolecontroller.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "delaynumber.h"
@@ -7,9 +8,12 @@
 
 ConsoleController::ConsoleController(SerialPortService::PortMap portMap, QObject *parent)
     : QObject(parent)
-    , m_serial(std::move(portMap))
+    , m_serial(portMap)
+    , m_watcher(portMap)
 {
     connect(&m_serial, &SerialPortService::dataReceived, this, &ConsoleController::handleData);
+    connect(&m_serial, &SerialPortService::deviceLost, this, &ConsoleController::handleDeviceLost);
+    connect(&m_watcher, &PortWatcher::portsChanged, this, &ConsoleController::portsChanged);
 }
 
 ConsoleController::~ConsoleController() = default;
@@ -18,10 +22,8 @@ void ConsoleController::start()
 {
     m_testRunning = false;
     m_ports = m_serial.scanPorts();
-    QStringList entries;
-    for (const int n : std::as_const(m_ports))
-        entries << ComPorts::entryText(n);
-    emit portsListed(entries);
+    m_portIndex = -1;
+    listPorts();
     emit delayModeChanged(delayMode());
     setPortState(PortState::Closed);
 }
@@ -59,6 +61,49 @@ void ConsoleController::refreshPreview()
 void ConsoleController::choosePort(int index)
 {
     m_portIndex = index >= 0 && index < m_ports.size() ? index : -1;
+}
+
+void ConsoleController::listPorts()
+{
+    QStringList entries;
+    for (const int n : std::as_const(m_ports))
+        entries << ComPorts::entryText(n);
+    emit portsListed(entries, m_portIndex);
+}
+
+void ConsoleController::portsChanged(const QList<int> &appeared, const QList<int> &gone)
+{
+    // The list is only in use while no port is open; an open or reopening port keeps its entry.
+    if (m_portState != PortState::Closed)
+        return;
+    const int selected = m_portIndex >= 0 ? m_ports[m_portIndex] : 0;
+    QList<int> ports;
+    for (const int n : std::as_const(m_ports)) {
+        if (!gone.contains(n))
+            ports << n;
+    }
+    for (const int n : appeared) {
+        // Only a device that just appeared is looked at.
+        if (!ports.contains(n) && m_serial.isListable(n))
+            ports << n;
+    }
+    std::sort(ports.begin(), ports.end());
+    if (ports == m_ports)
+        return;
+    m_ports = ports;
+    m_portIndex = selected ? int(m_ports.indexOf(selected)) : -1;
+    listPorts();
+}
+
+void ConsoleController::handleDeviceLost()
+{
+    // Said at once, not at the next send: the chaser stops and the window offers to reopen.
+    if (m_testRunning)
+        stopTest();
+    if (m_portState != PortState::Opened)
+        return;
+    setPortState(PortState::Reopen);
+    emit messageRequested(tr("串口未被正常打开。"), MessageIcon::Warning, Field::None);
 }
 
 void ConsoleController::chooseOperation(int index)
@@ -229,6 +274,10 @@ void ConsoleController::handleData()
 
 void ConsoleController::keyPressed(int key, Qt::KeyboardModifiers modifiers)
 {
+    if (key == Qt::Key_Escape && m_testRunning) {
+        stopTest();
+        return;
+    }
     // Ctrl+T, with or without Shift or Alt, while the port is open.
     if (key != Qt::Key_T || !(modifiers & Qt::ControlModifier))
         return;
@@ -244,6 +293,19 @@ void ConsoleController::startTest()
     m_testStep = 0;
     emit controlAccessChanged(controlAccess());
     emit testRunningChanged(true);
+}
+
+void ConsoleController::stopTest()
+{
+    // Nothing more is written; the relays stay as the last step left them.
+    m_testRunning = false;
+    m_testStep = 0;
+    emit testRunningChanged(false);
+    if (m_testLabelVisible) {
+        m_testLabelVisible = false;
+        emit testStepShown(false);
+    }
+    emit controlAccessChanged(controlAccess());
 }
 
 void ConsoleController::testTimerTick()

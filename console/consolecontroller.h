@@ -10,6 +10,7 @@
 
 #include "commandencoder.h"
 #include "keyreportcontroller.h"
+#include "portwatcher.h"
 #include "receivedecoder.h"
 #include "serialportservice.h"
 
@@ -59,6 +60,7 @@ public:
     ControlAccess controlAccess() const;
 
     SerialPortService &serialPort() { return m_serial; }
+    PortWatcher &portWatcher() { return m_watcher; }
     const ReceiveDecoder &decoder() const { return m_decoder; }
     KeyReportController &keyReports() { return m_keyReports; }
 
@@ -79,6 +81,8 @@ public slots:
     void openPort();
     void send();
     void quit();
+    // Devices of the table appeared or went away (see PortWatcher).
+    void portsChanged(const QList<int> &appeared, const QList<int> &gone);
     // Every key press of the window, before the focused control sees it.
     void keyPressed(int key, Qt::KeyboardModifiers modifiers);
     // Timer1 of the window, once a second while the chaser runs.
@@ -87,7 +91,8 @@ public slots:
     void windowClosing();
 
 signals:
-    void portsListed(const QStringList &entries);
+    // The port list, and the entry that stays selected in it (-1 for none).
+    void portsListed(const QStringList &entries, int current);
     void portStateChanged(ConsoleController::PortState state);
     void controlAccessChanged(const ControlAccess &access);
     // The delay command shows option buttons and an editable delay field instead of the
@@ -109,10 +114,14 @@ private:
     void refreshPreview();
     void handleData();
     void startTest();
+    void stopTest();
+    void handleDeviceLost();
+    void listPorts();
 
     CommandEncoder m_encoder;
     CommandSelection m_selection;
     SerialPortService m_serial;
+    PortWatcher m_watcher;
     ReceiveDecoder m_decoder;
     KeyReportController m_keyReports;
     QList<int> m_ports;

@@ -67,14 +67,19 @@ PortCheck SerialPortService::inspect(int n, QString *devicePath) const
     return m_guard.check(mapped, path);
 }
 
+bool SerialPortService::isListable(int n) const
+{
+    QString path;
+    const OpenResult code = inspect(n, &path).result;
+    // A ttyS node with no UART behind it exists but is no port (it fails with EIO).
+    return code != OpenResult::InvalidPort && code != OpenResult::DeviceMissing;
+}
+
 QList<int> SerialPortService::scanPorts()
 {
     QList<int> found;
     for (int n = ComPorts::first; n <= ComPorts::last; ++n) {
-        QString path;
-        const OpenResult code = inspect(n, &path).result;
-        if (code == OpenResult::Ok || code == OpenResult::PortInUse
-            || code == OpenResult::StaleLockFile)
+        if (isListable(n))
             found.append(n);
     }
     return found;

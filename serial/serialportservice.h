@@ -36,9 +36,12 @@ public:
     explicit SerialPortService(PortMap map = ComPorts::device, QObject *parent = nullptr);
     ~SerialPortService() override;
 
-    // The Com numbers whose device exists, free or held by another program, in ascending
-    // order. Only looks: no port is opened and no line setting changes.
+    // The Com numbers whose device exists, in ascending order: free, held by another program,
+    // or closed to this user (opening then says why). Only looks: no port is opened and no line
+    // setting changes.
     QList<int> scanPorts();
+    // Whether Com n belongs in that list.
+    bool isListable(int n) const;
     // Checks who holds the device first (see PortGuard), then opens it at 9600 8N1.
     OpenResult openPort(int n);
     // What the last openPort() found: the holder of a busy port, the lock file concerned.

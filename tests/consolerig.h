@@ -25,6 +25,7 @@ struct ConsoleRig
     ConsoleController controller {
         [com3 = com3](int n) { return n == 3 ? *com3 : QStringLiteral("/nonexistent/%1").arg(n); }};
     QStringList ports;
+    int currentPort = -1; // the entry the list keeps selected
     ControlAccess access;
     QString preview; // "0x15" or "0xF1 0xA1", as the two fields show it
     bool delayMode = false;
@@ -38,7 +39,10 @@ struct ConsoleRig
     explicit ConsoleRig(bool start = true)
     {
         using C = ConsoleController;
-        QObject::connect(&controller, &C::portsListed, [this](const QStringList &p) { ports = p; });
+        QObject::connect(&controller, &C::portsListed, [this](const QStringList &p, int current) {
+            ports = p;
+            currentPort = current;
+        });
         QObject::connect(&controller, &C::controlAccessChanged,
                          [this](const ControlAccess &a) { access = a; });
         QObject::connect(&controller, &C::previewChanged,

@@ -1,4 +1,5 @@
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include "consolerig.h"
@@ -52,7 +53,10 @@ private slots:
     void ticksWriteTheChaserOneByteAtATime();
     void restartBeginsAtStepZeroAndKeepsTheLabel();
     void receivedBytesAreDroppedWhileTheChaserRuns();
-    void lostPortSkipsStepsSilently();
+    void portListFollowsDevices();
+    void lostPortStopsTheChaser();
+    void escapeStopsTheChaser_data();
+    void escapeStopsTheChaser();
 };
 
 void TestConsoleController::startUp()
@@ -169,7 +173,10 @@ void TestConsoleController::sendChecks()
     r.controller.setDelayText(delay);
     if (!portOpen) {
         r.board->closeMaster();
-        QTRY_VERIFY(!r.controller.serialPort().isOpen());
+        // Said at once; what matters here is what send says afterwards.
+        QTRY_COMPARE(r.messages.size(), 1);
+        QCOMPARE(r.messages[0].text, QStringLiteral("串口未被正常打开。"));
+        r.messages.clear();
     }
 
     r.controller.send();
@@ -180,7 +187,7 @@ void TestConsoleController::sendChecks()
     QCOMPARE(r.controller.selection().delayText, delayAfter);
     if (portOpen)
         QCOMPARE(r.board->drain(), QByteArray());
-    const bool reopen = message == QStringLiteral("串口未被正常打开。");
+    const bool reopen = !portOpen;
     QCOMPARE(r.controller.portState(), reopen ? PortState::Reopen : PortState::Opened);
     QCOMPARE(r.access, reopen ? ConsoleRig::reopenAccess() : ConsoleRig::openedAccess());
 }
@@ -336,8 +343,15 @@ void TestConsoleController::reopenAfterTheDeviceWentAway()
     r.controller.setChannel(1, true);
 
     r.board.reset(); // unplugged
-    QTRY_VERIFY(!r.controller.serialPort().isOpen());
-    r.controller.send();
+    // Reported at once, without waiting for a send.
+    QTRY_COMPARE(r.messages.size(), 1);
+    QCOMPARE(r.messages[0].text, "串口未被正常打开。");
+    QCOMPARE(r.messages[0].icon, MessageIcon::Warning);
+    QVERIFY(!r.controller.serialPort().isOpen());
+    QCOMPARE(r.controller.portState(), PortState::Reopen);
+    QCOMPARE(r.access, ConsoleRig::reopenAccess());
+    r.messages.clear();
+    r.controller.send(); // the same words again, and still the reopen state
     QCOMPARE(r.messages.size(), 1);
     QCOMPARE(r.messages[0].text, "串口未被正常打开。");
     QCOMPARE(r.access, ConsoleRig::reopenAccess());
@@ -538,7 +552,48 @@ void TestConsoleController::receivedBytesAreDroppedWhileTheChaserRuns()
     QCOMPARE(r.controller.decoder().irByteCount(), 0);
 }
 
-void TestConsoleController::lostPortSkipsStepsSilently()
+void TestConsoleController::portListFollowsDevices()
+{
+    PtyBoard first, second;
+    QTemporaryDir dev;
+    const auto path = [&dev](int n) { return dev.filePath(QStringLiteral("tty%1").arg(n)); };
+    QVERIFY(QFile::link(first.slavePath(), path(5)));
+    ConsoleController controller(path);
+    QStringList ports;
+    int current = -2;
+    connect(&controller, &ConsoleController::portsListed, [&](const QStringList &p, int c) {
+        ports = p;
+        current = c;
+    });
+    controller.start();
+    QCOMPARE(ports, QStringList {"Com5"});
+    QCOMPARE(current, -1);
+    controller.choosePort(0);
+
+    // Plugged in (a link made, as udev rules and the simulator do): listed, selection kept.
+    QVERIFY(QFile::link(second.slavePath(), path(2)));
+    QTRY_COMPARE(ports, (QStringList {"Com2", "Com5"}));
+    QCOMPARE(current, 1);
+    // Nothing polls while nothing changes.
+    const int wakeUps = eventLoopWakeUps(std::chrono::milliseconds(300));
+    QVERIFY2(wakeUps < 20, qPrintable(QStringLiteral("%1 wake-ups in 0.3 s").arg(wakeUps)));
+
+    // The selected one pulled out: gone from the list, nothing selected.
+    QVERIFY(QFile::remove(path(5)));
+    QTRY_COMPARE(ports, QStringList {"Com2"});
+    QCOMPARE(current, -1);
+
+    // While a port is open the list is not in use and stays as it is.
+    controller.choosePort(0);
+    controller.openPort();
+    QCOMPARE(controller.portState(), PortState::Opened);
+    QSignalSpy seen(&controller.portWatcher(), &PortWatcher::portsChanged);
+    QVERIFY(QFile::link(first.slavePath(), path(9)));
+    QVERIFY(seen.wait(5000));
+    QCOMPARE(ports, QStringList {"Com2"});
+}
+
+void TestConsoleController::lostPortStopsTheChaser()
 {
     ConsoleRig r;
     QVERIFY(r.open());
@@ -547,13 +602,49 @@ void TestConsoleController::lostPortSkipsStepsSilently()
     QCOMPARE(r.board->receive(1), QByteArray("\x01"));
 
     r.board->closeMaster();
-    QTRY_VERIFY(!r.controller.serialPort().isOpen());
-    r.controller.testTimerTick();
-    r.controller.testTimerTick();
+    QTRY_COMPARE(r.messages.size(), 1);
+    QCOMPARE(r.messages[0].text, QStringLiteral("串口未被正常打开。"));
+    QVERIFY(!r.controller.testRunning());
+    QCOMPARE(r.testRunning, (QList<bool> {true, false}));
+    QCOMPARE(r.labelShown, (QList<bool> {true, false})); // the label does not blink on
+    QCOMPARE(r.access, ConsoleRig::reopenAccess());
+    r.controller.testTimerTick(); // a tick already on its way does nothing
+    QCOMPARE(r.labelShown.size(), 2);
+}
+
+void TestConsoleController::escapeStopsTheChaser_data()
+{
+    QTest::addColumn<int>("ticks");
+    QTest::newRow("label shown") << 1;
+    QTest::newRow("label hidden") << 2;
+}
+
+void TestConsoleController::escapeStopsTheChaser()
+{
+    QFETCH(int, ticks);
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.keyPressed(Qt::Key_Escape, Qt::NoModifier); // nothing to stop
+    QVERIFY(r.testRunning.isEmpty());
+
+    r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
+    for (int i = 0; i < ticks; ++i)
+        r.controller.testTimerTick();
+    QCOMPARE(r.board->receive(ticks), QByteArray("\x01\x00", ticks));
+
+    r.controller.keyPressed(Qt::Key_Escape, Qt::NoModifier);
+    QVERIFY(!r.controller.testRunning());
+    QCOMPARE(r.testRunning, (QList<bool> {true, false}));
+    QCOMPARE(r.labelShown.last(), false);
+    QCOMPARE(r.access, ConsoleRig::openedAccess());
     QVERIFY(r.messages.isEmpty());
-    QCOMPARE(r.controller.testStep(), 3);
-    QCOMPARE(r.labelShown, (QList<bool> {true, false, true})); // the rhythm goes on
-    QVERIFY(r.controller.testRunning());
+    r.controller.testTimerTick();
+    QCOMPARE(r.board->drain(), QByteArray()); // no further byte
+
+    // Ctrl+T starts over at the first step.
+    r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
+    r.controller.testTimerTick();
+    QCOMPARE(r.board->receive(1), QByteArray("\x01"));
 }
 
 QTEST_GUILESS_MAIN(TestConsoleController)

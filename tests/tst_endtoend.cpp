@@ -300,13 +300,12 @@ void TestEndToEnd::boardVanishesAndComesBack()
     rig.click("cmdSend");
     QTRY_COMPARE(int(rig.board->relays()), 0x02);
 
-    rig.board.reset(); // unplugged mid-run
-    QTRY_VERIFY(!rig.window->controller().serialPort().isOpen());
     {
         MessageBoxWatcher watcher;
-        rig.click("cmdSend");
-        QCOMPARE(watcher.seen.size(), 1);
+        rig.board.reset(); // unplugged mid-run: said at once
+        QTRY_COMPARE(watcher.seen.size(), 1);
         QCOMPARE(watcher.seen[0].text, QStringLiteral("串口未被正常打开。"));
+        QVERIFY(!rig.window->controller().serialPort().isOpen());
     }
     QVERIFY(rig.find("cmdOpenSerial")->isEnabled());
     QVERIFY(!rig.find("cmdSend")->isEnabled());
