@@ -11,8 +11,13 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
+#include <QStyleOption>
+
+#include <algorithm>
 
 #include "appicons.h"
+#include "hexbytetext.h"
 #include "keyreportwindow.h"
 #include "mainwindowlayout.h"
 #include "version.h"
@@ -24,14 +29,18 @@ W *control(QWidget *parent, const char *name)
 {
     auto *w = new W(parent);
     w->setObjectName(QLatin1String(name));
-    w->setGeometry(MainWindowLayout::place(name).pixels());
     return w;
 }
 
-QLabel *label(QWidget *parent, const char *name, const QString &text)
+QLabel *label(QWidget *parent, const char *name, const QString &text, QWidget *field = nullptr)
 {
     auto *l = control<QLabel>(parent, name);
     l->setText(text);
+    // The label names its field, for screen readers as well.
+    if (field) {
+        l->setBuddy(field);
+        field->setAccessibleName(text);
+    }
     return l;
 }
 
@@ -40,6 +49,75 @@ void setBaseRole(QWidget *w, QPalette::ColorRole from)
     QPalette palette = w->palette();
     palette.setBrush(QPalette::Base, QApplication::palette().brush(from)); // every colour group
     w->setPalette(palette);
+}
+
+// The byte fields look like tooltips. Background and text come as the theme's pair: a
+// tooltip background under the normal text colour is unreadable under a dark theme.
+void setTooltipColours(QWidget *w)
+{
+    QPalette palette = w->palette();
+    const QPalette app = QApplication::palette();
+    palette.setBrush(QPalette::Base, app.brush(QPalette::ToolTipBase));
+    palette.setBrush(QPalette::Text, app.brush(QPalette::ToolTipText));
+    w->setPalette(palette);
+}
+
+// How much wider than now `w` has to be for its text to fit where the style draws it.
+int textDeficit(QWidget *w)
+{
+    const QFontMetrics fm = w->fontMetrics();
+    QStyle *style = w->style();
+    if (auto *button = qobject_cast<QPushButton *>(w)) {
+        QStyleOptionButton opt;
+        opt.initFrom(button);
+        opt.text = button->text();
+        const QRect text = style->subElementRect(QStyle::SE_PushButtonContents, &opt, button);
+        // The label is drawn with the button's margin on either side of the text.
+        const int margin = style->pixelMetric(QStyle::PM_ButtonMargin, &opt, button);
+        return fm.horizontalAdvance(button->text()) + margin - text.width();
+    }
+    if (qobject_cast<QCheckBox *>(w) || qobject_cast<QRadioButton *>(w)) {
+        auto *button = static_cast<QAbstractButton *>(w);
+        QStyleOptionButton opt;
+        opt.initFrom(button);
+        opt.text = button->text();
+        const bool check = qobject_cast<QCheckBox *>(w);
+        const QRect text = style->subElementRect(
+            check ? QStyle::SE_CheckBoxContents : QStyle::SE_RadioButtonContents, &opt, button);
+        // Contents include a small gap before the text.
+        return fm.horizontalAdvance(button->text()) + 4 - text.width();
+    }
+    if (auto *combo = qobject_cast<QComboBox *>(w)) {
+        int widest = 0;
+        for (int i = 0; i < combo->count(); ++i)
+            widest = std::max(widest, fm.horizontalAdvance(combo->itemText(i)));
+        QStyleOptionComboBox opt;
+        opt.initFrom(combo);
+        opt.editable = false;
+        opt.frame = true;
+        const QRect field
+            = style->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, combo);
+        return widest + 4 - field.width();
+    }
+    if (auto *edit = qobject_cast<QLineEdit *>(w)) {
+        // The byte fields show 0x00..0xFF, the delay field up to three digits; QLineEdit keeps
+        // 2 pixels inside its frame on each side.
+        const bool delay = edit->objectName() == QLatin1String("txtDelay");
+        int widest = 0;
+        for (int v = 0; v < (delay ? 1000 : 256); v += delay ? 111 : 1)
+            widest = std::max(
+                widest,
+                fm.horizontalAdvance(delay ? QString::number(v) : hexByteText(std::uint8_t(v))));
+        QStyleOptionFrame opt;
+        opt.initFrom(edit);
+        opt.lineWidth = style->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, edit);
+        const QRect field = style->subElementRect(QStyle::SE_LineEditContents, &opt, edit);
+        return widest + 4 + edit->textMargins().left() + edit->textMargins().right()
+            - field.width();
+    }
+    if (auto *label = qobject_cast<QLabel *>(w))
+        return label->sizeHint().width() - label->width();
+    return 0;
 }
 
 } // namespace
@@ -54,8 +132,8 @@ MainWindow::MainWindow(SerialPortService::PortMap portMap, QWidget *parent)
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(tr("Vantrel - V%1").arg(QLatin1String(RELAY_CONSOLE_VERSION)));
     setWindowIcon(QIcon(AppIcons::application()));
-    setFixedSize(MainWindowLayout::clientPixels());
     buildControls();
+    placeControls();
     connectOperatorActions();
     connectController();
     // Key presses are seen here before the control with the focus, and passed on.
@@ -71,10 +149,10 @@ MainWindow::~MainWindow()
 
 void MainWindow::buildControls()
 {
-    label(this, "Label6", tr("串口选择"));
     m_cboPort = control<QComboBox>(this, "cboPort");
-    label(this, "Label1", tr("命令代码"));
+    label(this, "Label6", tr("串口选择"), m_cboPort);
     m_cboOperation = control<QComboBox>(this, "cboOperation");
+    label(this, "Label1", tr("命令代码"), m_cboOperation);
     for (int i = 0; i <= ConsoleController::delayOperation; ++i)
         m_cboOperation->addItem(relayOperationText(RelayOperation(i)));
     m_cboOperation->setCurrentIndex(-1);
@@ -97,21 +175,22 @@ void MainWindow::buildControls()
     }
     m_rbCH[0]->setChecked(true);
 
-    label(this, "Label8", tr("延迟时间"));
     m_txtDelay = control<QLineEdit>(this, "txtDelay");
+    label(this, "Label8", tr("延迟时间"), m_txtDelay);
     m_txtDelay->setEnabled(false);
     setBaseRole(m_txtDelay, QPalette::Window);
     label(this, "Label9", tr("秒 (1-255)"));
 
-    label(this, "Label4", tr("指令代码"));
     m_txtByteSend = control<QLineEdit>(this, "txtByteSend");
+    label(this, "Label4", tr("指令代码"), m_txtByteSend);
     m_txtByteSend2 = control<QLineEdit>(this, "txtByteSend2");
-    label(this, "Label5", tr("返回值"));
+    m_txtByteSend2->setAccessibleName(tr("指令代码（第二字节）"));
     m_txtByteRcv = control<QLineEdit>(this, "txtByteRcv");
+    label(this, "Label5", tr("返回值"), m_txtByteRcv);
     for (QLineEdit *field : {m_txtByteSend, m_txtByteSend2, m_txtByteRcv}) {
         field->setReadOnly(true);
         field->setText(QStringLiteral("0x00"));
-        setBaseRole(field, QPalette::ToolTipBase);
+        setTooltipColours(field);
     }
     m_txtByteSend2->hide();
 
@@ -144,6 +223,56 @@ void MainWindow::buildControls()
         m_txtByteSend2, m_txtByteRcv,   m_cmdOpenSerial, m_cmdSend, m_cmdQuit};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
+}
+
+void MainWindow::placeControls()
+{
+    // Every control at its place, grown with the font; a control whose text still does not
+    // fit grows to the right, and the frame and the client area grow to hold what is in them.
+    using namespace MainWindowLayout;
+    const qreal scale = fontScale(QFontInfo(font()).pixelSize());
+    const QRect client = scaled(QRect(QPoint(0, 0), clientTwips), scale);
+    QSize frameNeeds;
+    QSize clientNeeds = client.size();
+    // The frame's children first: the frame has to hold them.
+    for (const bool inFrame : {true, false}) {
+        for (const ControlPlace &place : places) {
+            if (place.inFrame != inFrame)
+                continue;
+            auto *w = findChild<QWidget *>(QLatin1String(place.name));
+            QRect r = scaled(place.twips, scale);
+            if (w == m_frame1)
+                r.setSize(r.size().expandedTo(frameNeeds));
+            // Never past the right edge of what holds it unless its text needs that.
+            const int room
+                = (inFrame ? scaled(MainWindowLayout::place("Frame1").twips, scale).width()
+                           : client.width())
+                - r.x();
+            if (r.width() > room)
+                r.setWidth(room);
+            const int minimumHeight = qobject_cast<QLabel *>(w) ? w->sizeHint().height()
+                                                                : w->minimumSizeHint().height();
+            r.setHeight(std::max(r.height(), minimumHeight));
+            w->setGeometry(r);
+            if (const int more = textDeficit(w); more > 0)
+                w->setGeometry(r.adjusted(0, 0, more, 0));
+            const QRect placed = w->geometry();
+            const int margin = qRound(twips(120) * scale);
+            if (inFrame)
+                frameNeeds = frameNeeds.expandedTo(
+                    QSize(placed.right() + 1 + margin, placed.bottom() + 1 + margin));
+            else if (placed.right() >= client.width())
+                clientNeeds = clientNeeds.expandedTo(QSize(placed.right() + 1 + margin, 0));
+        }
+    }
+    setFixedSize(clientNeeds);
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        placeControls();
 }
 
 void MainWindow::connectOperatorActions()
@@ -275,9 +404,18 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
         // A key press the focused control leaves alone travels on to its parents, and each
         // step passes through this filter again: act on its first delivery only.
         QWidget *first = QApplication::focusWidget() ? QApplication::focusWidget() : this;
-        if (target == first && target->window() == this) {
-            const auto *key = static_cast<QKeyEvent *>(event);
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (target == first && target->window() == this)
             m_controller.keyPressed(key->key(), key->modifiers());
+        // Return and Enter press the focused push button, as Space does; a button that is some
+        // dialog's default handles them itself.
+        auto *button = qobject_cast<QPushButton *>(target);
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        if (enter && target == first && button && button->isEnabled() && !button->isDefault()
+            && !button->autoDefault()
+            && !(key->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier))) {
+            button->click();
+            return true;
         }
     }
     return false;

@@ -31,10 +31,12 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildControls();
+    void placeControls();
     void connectOperatorActions();
     void connectController();
     void showPorts(const QStringList &entries, int current);

@@ -55,9 +55,23 @@ inline constexpr std::array<ControlPlace, 27> places {{
     {"cmdOpenSerial", false, {480, 4440, 975, 375}},
     {"cmdSend", false, {1560, 4440, 975, 375}},
     {"cmdQuit", false, {2640, 4440, 975, 375}},
-    // Wider than the window on purpose: its right end is cut off.
+    // Drawn wider than the window; the window keeps it inside the client area.
     {"Label7", false, {240, 4920, 4095, 255}},
 }};
+
+// The table was drawn up for a 9 pt font at 96 dpi (12 pixels). With a larger font every place
+// grows by the same factor, so that the window keeps its look; it never shrinks.
+inline constexpr qreal designFontPixels = 12.0;
+inline qreal fontScale(qreal fontPixels)
+{
+    return fontPixels > designFontPixels ? fontPixels / designFontPixels : 1.0;
+}
+inline QRect scaled(const QRect &r, qreal scale)
+{
+    const QRect p = twipsRect(r.x(), r.y(), r.width(), r.height());
+    return QRect(qRound(p.x() * scale), qRound(p.y() * scale), qRound(p.width() * scale),
+                 qRound(p.height() * scale));
+}
 
 // The place of the control with this name; a name missing from the table is a programming
 // error and gets an empty place.

@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -5,11 +6,15 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
+#include <QStyleFactory>
+#include <QStyleOption>
 #include <QTest>
 
 #include <csignal>
 #include <cstring>
 
+#include "hexbytetext.h"
 #include "keyreportmodel.h"
 #include "keyreportwindow.h"
 #include "mainwindow.h"
@@ -28,6 +33,12 @@ private slots:
     void controlsSitAtTheirPlaces();
     void everyControlOfTheTableExists();
     void tabOrder();
+    void captionsFit_data();
+    void captionsFit();
+    void returnPressesTheFocusedButton_data();
+    void returnPressesTheFocusedButton();
+    void labelsNameTheirFields();
+    void escapeStopsTheChaser();
     void colourRoles();
     void clickOnSendReachesTheBoard();
     void messageBoxes_data();
@@ -77,7 +88,9 @@ void TestMainWindow::cleanup()
 void TestMainWindow::window()
 {
     QCOMPARE(m_window->windowTitle(), QStringLiteral("Vantrel - V2.3"));
-    QCOMPARE(m_window->size(), QSize(279, 345));
+    // The drawn-up size at the font the layout was made for; larger with a larger font.
+    if (QFontInfo(m_window->font()).pixelSize() <= MainWindowLayout::designFontPixels)
+        QCOMPARE(m_window->size(), QSize(279, 345));
     QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
     QCOMPARE(m_window->windowIcon().pixmap(32, 32).size(), QSize(32, 32));
     QCOMPARE(find<QComboBox>("cboPort")->count(), 1);
@@ -148,9 +161,15 @@ void TestMainWindow::controlsSitAtTheirPlaces()
     QVERIFY(!place.twips.isEmpty());
     QCOMPARE(w->parentWidget(),
              place.inFrame ? find("Frame1") : static_cast<QWidget *>(m_window.get()));
-    // Twips to pixels at 96 dpi: 15 twips a pixel.
-    const QRect t = place.twips;
-    QCOMPARE(w->geometry(), QRect(t.x() / 15, t.y() / 15, t.width() / 15, t.height() / 15));
+    // Twips to pixels at 96 dpi, 15 twips a pixel, times the font's growth: the position is
+    // the table's; the size at least the table's where the text needs more, and never past the
+    // right edge of the window unless the text needs that.
+    const qreal scale = MainWindowLayout::fontScale(QFontInfo(m_window->font()).pixelSize());
+    const QRect t = MainWindowLayout::scaled(place.twips, scale);
+    QCOMPARE(w->pos(), t.topLeft());
+    QVERIFY(w->height() >= t.height());
+    const int room = w->parentWidget()->width() - t.x();
+    QVERIFY2(w->width() >= std::min(t.width(), room), qPrintable(QString::number(w->width())));
 
     QString text;
     if (auto *l = qobject_cast<QLabel *>(w))
@@ -194,13 +213,198 @@ void TestMainWindow::tabOrder()
     QCOMPARE(walked, (QStringList {"cboPort", "txtByteSend", "txtByteRcv"}));
 }
 
+void TestMainWindow::captionsFit_data()
+{
+    QTest::addColumn<QString>("style");
+    QTest::addColumn<qreal>("fontFactor");
+    for (const QString &style : QStyleFactory::keys()) {
+        for (const qreal factor : {1.0, 1.25, 1.5})
+            QTest::addRow("%s, font x%.2f", qPrintable(style), factor) << style << factor;
+    }
+}
+
+// Whether the text of each control fits the space its style draws that text in, measured with
+// the control's own font metrics; whether the controls stay inside what holds them and clear
+// of each other.
+void TestMainWindow::captionsFit()
+{
+    QFETCH(QString, style);
+    QFETCH(qreal, fontFactor);
+    const QFont appFont = QApplication::font();
+    const QString appStyle = QApplication::style()->name();
+    const auto restore = qScopeGuard([&] {
+        QApplication::setStyle(appStyle);
+        QApplication::setFont(appFont);
+    });
+    QApplication::setStyle(style);
+    QFont font = appFont;
+    font.setPointSizeF(appFont.pointSizeF() * fontFactor);
+    QApplication::setFont(font);
+    MainWindow window([](int) { return QString(); });
+
+    const auto check = [&](QWidget *w) {
+        const QString name = w->objectName();
+        const QFontMetrics fm = w->fontMetrics();
+        QStyle *st = w->style();
+        int text = 0, room = 0;
+        if (auto *l = qobject_cast<QLabel *>(w)) {
+            text = fm.horizontalAdvance(l->text());
+            room = l->contentsRect().width();
+            QVERIFY2(fm.height() <= l->contentsRect().height(), qPrintable(name));
+        } else if (auto *b = qobject_cast<QPushButton *>(w)) {
+            QStyleOptionButton opt;
+            opt.initFrom(b);
+            text = fm.horizontalAdvance(b->text());
+            room = st->subElementRect(QStyle::SE_PushButtonContents, &opt, b).width();
+        } else if (qobject_cast<QCheckBox *>(w) || qobject_cast<QRadioButton *>(w)) {
+            auto *b = static_cast<QAbstractButton *>(w);
+            QStyleOptionButton opt;
+            opt.initFrom(b);
+            opt.text = b->text();
+            text = fm.horizontalAdvance(b->text());
+            room = st->subElementRect(qobject_cast<QCheckBox *>(w) ? QStyle::SE_CheckBoxContents
+                                                                   : QStyle::SE_RadioButtonContents,
+                                      &opt, b)
+                       .width();
+        } else if (auto *c = qobject_cast<QComboBox *>(w)) {
+            for (int i = 0; i < c->count(); ++i)
+                text = std::max(text, fm.horizontalAdvance(c->itemText(i)));
+            QStyleOptionComboBox opt;
+            opt.initFrom(c);
+            opt.frame = true;
+            room = st->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, c)
+                       .width();
+        } else if (auto *e = qobject_cast<QLineEdit *>(w)) {
+            // The byte fields show 0x00..0xFF; the delay field up to three digits.
+            const bool delay = name == QLatin1String("txtDelay");
+            for (int v = 0; v < (delay ? 1000 : 256); v += delay ? 111 : 1)
+                text = std::max(text,
+                                fm.horizontalAdvance(delay ? QString::number(v)
+                                                           : hexByteText(std::uint8_t(v))));
+            QStyleOptionFrame opt;
+            opt.initFrom(e);
+            opt.lineWidth = st->pixelMetric(QStyle::PM_DefaultFrameWidth, &opt, e);
+            room = st->subElementRect(QStyle::SE_LineEditContents, &opt, e).width() - 4;
+        } else if (auto *g = qobject_cast<QGroupBox *>(w)) {
+            text = fm.horizontalAdvance(g->title());
+            room = g->width();
+        }
+        QVERIFY2(
+            text <= room,
+            qPrintable(QStringLiteral("%1: text %2 px, room %3 px").arg(name).arg(text).arg(room)));
+        QVERIFY2(w->parentWidget()->rect().contains(w->geometry()), qPrintable(name));
+    };
+    for (const ControlPlace &place : MainWindowLayout::places) {
+        check(window.findChild<QWidget *>(QLatin1String(place.name)));
+        if (QTest::currentTestFailed())
+            return;
+    }
+    // Clear of each other; the check boxes and the option buttons share places by design.
+    const auto sharesByDesign = [](const QString &a, const QString &b) {
+        const auto isCheck = [](const QString &n) { return n.startsWith(QLatin1String("cbCh")); };
+        const auto isOption = [](const QString &n) { return n.startsWith(QLatin1String("rbCH")); };
+        return (isCheck(a) && isOption(b)) || (isOption(a) && isCheck(b));
+    };
+    for (const ControlPlace &a : MainWindowLayout::places) {
+        for (const ControlPlace &b : MainWindowLayout::places) {
+            if (std::strcmp(a.name, b.name) >= 0 || a.inFrame != b.inFrame
+                || !std::strcmp(a.name, "Frame1") || !std::strcmp(b.name, "Frame1"))
+                continue;
+            if (sharesByDesign(QLatin1String(a.name), QLatin1String(b.name)))
+                continue;
+            const QRect ra = window.findChild<QWidget *>(QLatin1String(a.name))->geometry();
+            const QRect rb = window.findChild<QWidget *>(QLatin1String(b.name))->geometry();
+            QVERIFY2(!ra.intersects(rb),
+                     qPrintable(QStringLiteral("%1 and %2").arg(a.name, b.name)));
+        }
+    }
+    // The frame is clear of the window's own controls.
+    const QRect frame = window.findChild<QWidget *>(QStringLiteral("Frame1"))->geometry();
+    for (const ControlPlace &p : MainWindowLayout::places) {
+        if (!p.inFrame && std::strcmp(p.name, "Frame1"))
+            QVERIFY2(
+                !frame.intersects(window.findChild<QWidget *>(QLatin1String(p.name))->geometry()),
+                p.name);
+    }
+}
+
+void TestMainWindow::returnPressesTheFocusedButton_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::newRow("Return") << int(Qt::Key_Return);
+    QTest::newRow("Enter") << int(Qt::Key_Enter);
+}
+
+void TestMainWindow::returnPressesTheFocusedButton()
+{
+    QFETCH(int, key);
+    find<QComboBox>("cboPort")->setCurrentIndex(0);
+    auto *open = find<QPushButton>("cmdOpenSerial");
+    open->setFocus();
+    QTest::keyClick(open, Qt::Key(key));
+    QVERIFY(m_window->controller().serialPort().isOpen());
+
+    // Return in a field presses no button: none of them is a default button.
+    auto *operation = find<QComboBox>("cboOperation");
+    operation->setCurrentIndex(1);
+    emit operation->activated(1);
+    QTest::mouseClick(find<QCheckBox>("cbCh1"), Qt::LeftButton);
+    find("txtByteRcv")->setFocus();
+    QTest::keyClick(find("txtByteRcv"), Qt::Key(key));
+    QCOMPARE(m_board->drain(), QByteArray());
+    find("cmdSend")->setFocus();
+    QTest::keyClick(find("cmdSend"), Qt::Key(key));
+    QCOMPARE(m_board->receive(1), QByteArray("\x11"));
+    for (const char *name : {"cmdOpenSerial", "cmdSend", "cmdQuit"})
+        QVERIFY(!find<QPushButton>(name)->isDefault());
+}
+
+void TestMainWindow::labelsNameTheirFields()
+{
+    const std::pair<const char *, const char *> named[] = {
+        {"cboPort", "串口选择"},     {"cboOperation", "命令代码"}, {"txtDelay", "延迟时间"},
+        {"txtByteSend", "指令代码"}, {"txtByteRcv", "返回值"},
+    };
+    for (const auto &[field, label] : named) {
+        QAccessibleInterface *a = QAccessible::queryAccessibleInterface(find(field));
+        QVERIFY(a);
+        QCOMPARE(a->text(QAccessible::Name), QString::fromUtf8(label));
+    }
+    // The second byte shares the label of the first.
+    QAccessibleInterface *second = QAccessible::queryAccessibleInterface(find("txtByteSend2"));
+    QVERIFY(second->text(QAccessible::Name).startsWith(QStringLiteral("指令代码")));
+    for (const char *label : {"Label6", "Label1", "Label8", "Label4", "Label5"})
+        QVERIFY2(find<QLabel>(label)->buddy(), label);
+}
+
+void TestMainWindow::escapeStopsTheChaser()
+{
+    QVERIFY(openPort());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_T, Qt::ControlModifier);
+    QVERIFY(m_window->timer1().isActive());
+    m_window->controller().testTimerTick();
+    QCOMPARE(m_board->receive(1), QByteArray("\x01"));
+    QVERIFY(find("Label7")->isVisible());
+
+    QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : m_window.get(),
+                    Qt::Key_Escape);
+    QVERIFY(!m_window->timer1().isActive());
+    QVERIFY(find("Label7")->isHidden());
+    QVERIFY(find("cmdSend")->isEnabled());
+    QVERIFY(find("cboOperation")->isEnabled());
+    QCOMPARE(m_board->drain(), QByteArray());
+}
+
 void TestMainWindow::colourRoles()
 {
     const QPalette app = QApplication::palette();
     auto base = [&](const char *name) { return find(name)->palette().color(QPalette::Base); };
     QCOMPARE(base("txtDelay"), app.color(QPalette::Window));
-    for (const char *name : {"txtByteSend", "txtByteSend2", "txtByteRcv"})
+    // The byte fields take the tooltip pair, background and text, readable under any theme.
+    for (const char *name : {"txtByteSend", "txtByteSend2", "txtByteRcv"}) {
         QCOMPARE(base(name), app.color(QPalette::ToolTipBase));
+        QCOMPARE(find(name)->palette().color(QPalette::Text), app.color(QPalette::ToolTipText));
+    }
     QCOMPARE(find("Label7")->palette().color(QPalette::WindowText), app.color(QPalette::Highlight));
 
     QVERIFY(openPort());

@@ -1,9 +1,13 @@
 // Renders a window as the operator sees it and saves it as a PNG:
 //   xvfb-run -a build/tools/screenshot/screenshot docs/main-window.png
 //   xvfb-run -a build/tools/screenshot/screenshot docs/ir-window.png ir
+//   xvfb-run -a build/tools/screenshot/screenshot docs/main-window-dark.png dark
+// "dark" renders under a dark palette (Fusion style), as under a dark desktop theme: the byte
+// fields take the theme's tooltip pair.
 // The main window lists the ports of the real Com table (none on a machine without serial
 // ports); the key report window shows a few sample reports.
 #include <QApplication>
+#include <QPalette>
 #include <QTimer>
 
 #include "keyreportcontroller.h"
@@ -17,6 +21,25 @@ int main(int argc, char **argv)
         return 2;
     const QString out = QString::fromLocal8Bit(argv[1]);
     const bool ir = argc > 2 && QByteArrayView(argv[2]) == "ir";
+    if (argc > 2 && QByteArrayView(argv[2]) == "dark") {
+        QApplication::setStyle(QStringLiteral("Fusion"));
+        QPalette dark;
+        dark.setColor(QPalette::Window, QColor(0x35, 0x35, 0x35));
+        dark.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+        dark.setColor(QPalette::Base, QColor(0x24, 0x24, 0x24));
+        dark.setColor(QPalette::AlternateBase, QColor(0x30, 0x30, 0x30));
+        dark.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+        dark.setColor(QPalette::Button, QColor(0x40, 0x40, 0x40));
+        dark.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xee));
+        dark.setColor(QPalette::ToolTipBase, QColor(0x1e, 0x1e, 0x1e));
+        dark.setColor(QPalette::ToolTipText, QColor(0xf0, 0xf0, 0xf0));
+        dark.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
+        dark.setColor(QPalette::HighlightedText, Qt::white);
+        dark.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
+        dark.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x80));
+        dark.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
+        QApplication::setPalette(dark);
+    }
 
     MainWindow window;
     KeyReportController reports;
