@@ -1,5 +1,6 @@
 #include "serialportservice.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QSerialPort>
 
@@ -51,7 +52,7 @@ void SerialPortService::setLockDirectories(const QStringList &directories)
     m_guard = PortGuard(directories);
 }
 
-PortCheck SerialPortService::inspect(int n, QString *devicePath) const
+PortCheck SerialPortService::check(int n, QString *devicePath) const
 {
     if (!ComPorts::isValid(n) || !m_map)
         return {OpenResult::InvalidPort};
@@ -63,14 +64,15 @@ PortCheck SerialPortService::inspect(int n, QString *devicePath) const
     const QString path = QFileInfo(mapped).canonicalFilePath();
     if (path.isEmpty())
         return {OpenResult::DeviceMissing};
-    *devicePath = path;
+    if (devicePath)
+        *devicePath = path;
     return m_guard.check(mapped, path);
 }
 
 bool SerialPortService::isListable(int n) const
 {
     QString path;
-    const OpenResult code = inspect(n, &path).result;
+    const OpenResult code = check(n, &path).result;
     // A ttyS node with no UART behind it exists but is no port (it fails with EIO).
     return code != OpenResult::InvalidPort && code != OpenResult::DeviceMissing;
 }
@@ -89,7 +91,7 @@ OpenResult SerialPortService::openPort(int n)
 {
     close();
     QString path;
-    m_lastCheck = inspect(n, &path);
+    m_lastCheck = check(n, &path);
     if (m_lastCheck.result != OpenResult::Ok)
         return m_lastCheck.result;
 
@@ -215,6 +217,20 @@ bool SerialPortService::write(const QByteArray &bytes)
     if (!isOpen())
         return false;
     return m_port->write(bytes) == bytes.size();
+}
+
+bool SerialPortService::waitForWritten(int msecs)
+{
+    if (!isOpen())
+        return false;
+    QDeadlineTimer deadline(msecs);
+    while (m_port->bytesToWrite() > 0) {
+        if (!m_port->waitForBytesWritten(int(deadline.remainingTime())) || deadline.hasExpired())
+            break;
+    }
+    if (m_port->bytesToWrite() > 0)
+        return false;
+    return ::tcdrain(static_cast<int>(m_port->handle())) == 0;
 }
 
 QByteArray SerialPortService::read()

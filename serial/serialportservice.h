@@ -42,6 +42,8 @@ public:
     QList<int> scanPorts();
     // Whether Com n belongs in that list.
     bool isListable(int n) const;
+    // Who holds Com n, looked at as openPort() does first; `devicePath` gets the resolved path.
+    PortCheck check(int n, QString *devicePath = nullptr) const;
     // Checks who holds the device first (see PortGuard), then opens it at 9600 8N1.
     OpenResult openPort(int n);
     // What the last openPort() found: the holder of a busy port, the lock file concerned.
@@ -56,6 +58,9 @@ public:
     bool isOpen() const;
     // Queues the bytes; they leave as soon as the event loop runs. False when not open.
     bool write(const QByteArray &bytes);
+    // Blocks until the queued bytes have left the program and the line (for a command-line
+    // program that exits next). False when they could not all go within `msecs`.
+    bool waitForWritten(int msecs);
     QByteArray read();
     // Received bytes waiting to be read.
     qint64 bytesAvailable() const;
@@ -71,7 +76,6 @@ private slots:
     void handlePortError(QSerialPort::SerialPortError error);
 
 private:
-    PortCheck inspect(int n, QString *devicePath) const;
     bool deviceGone() const;
 
     PortMap m_map;
