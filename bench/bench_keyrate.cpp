@@ -1,0 +1,150 @@
+// CPU of the console while key reports stream in at a steady pace, beside a bare
+// QSerialPort -> QLabel program on the same stream in the same run. Each side runs as its own
+// process (keyrate_child) on a pseudo-terminal; this program plays the board and reads the
+// child's CPU time (user + system, all threads) from /proc over the paced interval.
+//
+//   xvfb-run -a build/bench/bench_keyrate [seconds per run, default 20]
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "rawpty.h"
+
+extern char **environ;
+
+namespace {
+
+double cpuSeconds(pid_t pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    FILE *f = std::fopen(path, "r");
+    if (!f)
+        return -1;
+    char buf[1024];
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = 0;
+    // Fields after the command name (which may hold spaces): state is field 3, utime 14.
+    const char *p = std::strrchr(buf, ')');
+    if (!p)
+        return -1;
+    unsigned long utime = 0, stime = 0;
+    int field = 2;
+    for (const char *s = p + 1; *s && field < 15; ++s) {
+        if (*s == ' ') {
+            ++field;
+            if (field == 14)
+                utime = std::strtoul(s + 1, nullptr, 10);
+            if (field == 15)
+                stime = std::strtoul(s + 1, nullptr, 10);
+        }
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+struct Run
+{
+    double cpu = 0;
+    long reports = 0;
+};
+
+Run measure(const char *child, const char *kind, int reportsPerSecond, int seconds)
+{
+    RawPty pty;
+    int out[2];
+    if (!pty.isValid() || ::pipe(out) != 0)
+        return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    const std::string path = pty.slavePath().toStdString();
+    char *argv[] = {const_cast<char *>(child), const_cast<char *>(kind),
+                    const_cast<char *>(path.c_str()), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, child, &actions, nullptr, argv, environ) != 0)
+        return {};
+    ::close(out[1]);
+    char ready[16] = {};
+    if (::read(out[0], ready, sizeof ready) <= 0) {
+        ::waitpid(pid, nullptr, 0);
+        return {};
+    }
+    // Let the windows settle before counting.
+    ::usleep(500000);
+
+    const double before = cpuSeconds(pid);
+    timespec next {};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    const long total = long(reportsPerSecond) * seconds;
+    // At most 1 000 wake-ups a second here; faster streams go out as several reports a tick,
+    // as a busy line delivers them.
+    const int ticksPerSecond = std::min(reportsPerSecond, 1000);
+    const long tickNs = 1'000'000'000L / ticksPerSecond;
+    long sent = 0;
+    for (long tick = 1; sent < total; ++tick) {
+        const long due = std::min(total, long(double(tick) * reportsPerSecond / ticksPerSecond));
+        std::string bytes;
+        for (; sent < due; ++sent) {
+            const unsigned char report[5] = {static_cast<unsigned char>(sent % 2 ? 0x4C : 0x53),
+                                             0x00, 0xFF, static_cast<unsigned char>(sent),
+                                             static_cast<unsigned char>(~sent)};
+            bytes.append(reinterpret_cast<const char *>(report), 5);
+        }
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(pty.master(), bytes.data() + done, bytes.size() - done);
+            if (n > 0)
+                done += size_t(n);
+            else if (errno == EAGAIN)
+                ::usleep(200);
+            else
+                break;
+        }
+        next.tv_nsec += tickNs;
+        while (next.tv_nsec >= 1'000'000'000L) {
+            next.tv_nsec -= 1'000'000'000L;
+            ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    }
+    ::usleep(200000); // the last reports drain
+    const double after = cpuSeconds(pid);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ::close(out[0]);
+    return {after - before, sent};
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    const std::string child
+            = (QCoreApplication::applicationDirPath() + QStringLiteral("/keyrate_child")).toStdString();
+    std::printf("stream (reports/s), %d s each | console CPU s | bare QSerialPort->QLabel CPU s | "
+                "ratio\n",
+                seconds);
+    for (const int rate : {192, 1920}) {
+        const Run console = measure(child.c_str(), "console", rate, seconds);
+        const Run bare = measure(child.c_str(), "bare", rate, seconds);
+        std::printf("%5d | %6.2f (%4.1f %% of a core) | %6.2f (%4.1f %%) | %5.1fx\n", rate,
+                    console.cpu, 100 * console.cpu / seconds, bare.cpu, 100 * bare.cpu / seconds,
+                    bare.cpu > 0 ? console.cpu / bare.cpu : 0.0);
+        std::fflush(stdout);
+    }
+    return 0;
+}
