@@ -2,12 +2,52 @@
 
 #include "keyreportviewaccessible.h"
 
+#include <QAccessible>
 #include <QHeaderView>
+#include <QIcon>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyleOptionSlider>
 
 #include <algorithm>
+
+namespace {
+
+// A scroll bar that repaints only when what it shows changes. With a long list, one more row
+// moves the slider by less than a pixel, and a repaint per report would cost more than the row.
+class QuietScrollBar : public QScrollBar
+{
+public:
+    using QScrollBar::QScrollBar;
+
+protected:
+    void sliderChange(SliderChange change) override
+    {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        const Look look {style()->subControlRect(QStyle::CC_ScrollBar, &option,
+                                                 QStyle::SC_ScrollBarSlider, this),
+                         value() == minimum(), value() == maximum(), minimum() == maximum()};
+        if (change != SliderOrientationChange && look == m_look)
+            return;
+        m_look = look;
+        QScrollBar::sliderChange(change);
+    }
+
+private:
+    struct Look
+    {
+        QRect slider;
+        bool atStart = false;
+        bool atEnd = false;
+        bool empty = false;
+        bool operator==(const Look &) const = default;
+    };
+    Look m_look;
+};
+
+} // namespace
 
 KeyReportView::KeyReportView(QWidget *parent)
     : QAbstractItemView(parent)
@@ -26,6 +66,11 @@ KeyReportView::KeyReportView(QWidget *parent)
     m_header->setStretchLastSection(false);
     m_header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_rowHeight = std::max(fontMetrics().height(), iconSize().height()) + 4;
+    setVerticalScrollBar(new QuietScrollBar(Qt::Vertical, this));
+    m_frame.setSingleShot(true);
+    m_frame.setInterval(frameMs);
+    m_frame.setTimerType(Qt::PreciseTimer);
+    connect(&m_frame, &QTimer::timeout, this, &KeyReportView::showFrame);
     connect(m_header, &QHeaderView::sectionResized, this, [this] {
         updateGeometries();
         viewport()->update();
@@ -181,6 +226,30 @@ QRegion KeyReportView::visualRegionForSelection(const QItemSelection &selection)
     return region;
 }
 
+const QStaticText &KeyReportView::staticText(const QString &text)
+{
+    auto it = m_texts.find(text);
+    if (it == m_texts.end()) {
+        QStaticText laidOut(text);
+        laidOut.setTextFormat(Qt::PlainText);
+        laidOut.setPerformanceHint(QStaticText::AggressiveCaching);
+        laidOut.prepare(QTransform(), font());
+        it = m_texts.insert(text, laidOut);
+    }
+    return *it;
+}
+
+QPixmap KeyReportView::iconPixmap(const QVariant &decoration)
+{
+    const QIcon icon = qvariant_cast<QIcon>(decoration);
+    if (icon.isNull())
+        return {};
+    auto it = m_icons.find(icon.cacheKey());
+    if (it == m_icons.end())
+        it = m_icons.insert(icon.cacheKey(), icon.pixmap(iconSize(), devicePixelRatio()));
+    return *it;
+}
+
 void KeyReportView::paintEvent(QPaintEvent *event)
 {
     if (!model())
@@ -190,26 +259,62 @@ void KeyReportView::paintEvent(QPaintEvent *event)
     const int columns = model()->columnCount(rootIndex());
     const int first = firstVisibleRow() + std::max(0, event->rect().top()) / m_rowHeight;
     const int last = std::min(rows - 1, firstVisibleRow() + event->rect().bottom() / m_rowHeight);
-
-    QStyleOptionViewItem base;
-    initViewItemOption(&base);
+    const QPalette::ColorGroup group = isEnabled()
+        ? (hasFocus() || window()->isActiveWindow() ? QPalette::Active : QPalette::Inactive)
+        : QPalette::Disabled;
+    const QPalette &colours = palette();
     const QModelIndex current = currentIndex();
+    const int textTop = (m_rowHeight - fontMetrics().height()) / 2;
+
     for (int row = first; row <= last; ++row) {
         const bool selected = selectionModel() && selectionModel()->isRowSelected(row, rootIndex());
+        const QRect line = rowRect(row);
+        if (selected)
+            painter.fillRect(line, colours.brush(group, QPalette::Highlight));
+        painter.setPen(colours.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
         for (int column = 0; column < columns; ++column) {
             if (m_header->isSectionHidden(column))
                 continue;
             const QModelIndex index = model()->index(row, column, rootIndex());
-            QStyleOptionViewItem option = base;
-            option.rect = visualRect(index);
-            if (!option.rect.intersects(event->rect()))
+            const QRect cell = visualRect(index);
+            if (!cell.intersects(event->rect()))
                 continue;
-            if (selected)
-                option.state |= QStyle::State_Selected;
-            if (index == current && hasFocus())
-                option.state |= QStyle::State_HasFocus;
-            itemDelegateForIndex(index)->paint(&painter, option, index);
+            int x = cell.left() + 3;
+            const QPixmap icon = iconPixmap(index.data(Qt::DecorationRole));
+            if (!icon.isNull()) {
+                painter.drawPixmap(x, cell.top() + (m_rowHeight - iconSize().height()) / 2, icon);
+                x += iconSize().width() + 4;
+            }
+            const QStaticText &text = staticText(index.data(Qt::DisplayRole).toString());
+            // Cells are wide enough for what they show; a narrowed column clips, never elides.
+            const bool fits = x + text.size().width() <= cell.right();
+            if (!fits) {
+                painter.save();
+                painter.setClipRect(cell);
+            }
+            painter.drawStaticText(x, cell.top() + textTop, text);
+            if (!fits)
+                painter.restore();
+            if (index == current && hasFocus()) {
+                QStyleOptionFocusRect focus;
+                focus.initFrom(this);
+                focus.rect = cell;
+                focus.backgroundColor
+                    = colours.color(group, selected ? QPalette::Highlight : QPalette::Base);
+                style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+            }
         }
+    }
+}
+
+void KeyReportView::changeEvent(QEvent *event)
+{
+    QAbstractItemView::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        m_texts.clear();
+        m_rowHeight = std::max(fontMetrics().height(), iconSize().height()) + 4;
+        updateGeometries();
+        viewport()->update();
     }
 }
 
@@ -231,17 +336,74 @@ void KeyReportView::updateGeometries()
     QAbstractItemView::updateGeometries();
 }
 
-void KeyReportView::scrollContentsBy(int, int)
+void KeyReportView::scrollContentsBy(int dx, int dy)
 {
     m_header->setOffset(horizontalScrollBar()->value());
-    viewport()->update();
+    // Move what is painted already; only the rows (or columns) that come into view paint.
+    if (dy != 0 && std::abs(dy) < fullyVisibleRows() + 1)
+        viewport()->scroll(0, dy * m_rowHeight);
+    else if (dx != 0 && dy == 0)
+        viewport()->scroll(dx, 0);
+    else
+        viewport()->update();
 }
 
 void KeyReportView::rowsInserted(const QModelIndex &parent, int start, int end)
 {
     QAbstractItemView::rowsInserted(parent, start, end);
-    updateGeometries();
-    // Rows below the visible ones change nothing on screen but the scroll bar.
-    if (start <= firstVisibleRow() + fullyVisibleRows())
-        viewport()->update();
+    if (m_firstNewRow < 0 || start < m_firstNewRow)
+        m_firstNewRow = start;
+    m_lastNewRow = std::max(m_lastNewRow, end);
+    armFrame();
+}
+
+void KeyReportView::followRow(int row)
+{
+    m_followRow = row;
+    armFrame();
+}
+
+void KeyReportView::flushFrame()
+{
+    if (m_frame.isActive()) {
+        m_frame.stop();
+        showFrame();
+    }
+}
+
+void KeyReportView::armFrame()
+{
+    if (!m_frame.isActive())
+        m_frame.start();
+}
+
+void KeyReportView::showFrame()
+{
+    const int first = m_firstNewRow;
+    const int last = m_lastNewRow;
+    m_firstNewRow = m_lastNewRow = -1;
+    const int follow = m_followRow < rowCount() ? m_followRow : -1;
+    m_followRow = -1;
+    if (first >= 0)
+        updateGeometries(); // the scroll bar counts the new rows
+    const QModelIndex index = follow >= 0 ? model()->index(follow, 0, rootIndex()) : QModelIndex();
+    // Scrolling moves the rows painted already; the rows it brings in paint by themselves.
+    if (index.isValid())
+        scrollTo(index);
+    // New rows on screen that the scroll did not bring in (a short list) paint here.
+    const int lastShown = firstVisibleRow() + fullyVisibleRows();
+    if (first >= 0 && first <= lastShown && first < rowCount())
+        viewport()->update(rowRect(first).united(rowRect(std::min(last, lastShown))));
+    if (index.isValid())
+        selectionModel()->setCurrentIndex(
+            index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    if (first < 0)
+        return;
+    // Screen readers hear of the new rows once a frame too (Qt drops the event when none
+    // listens).
+    QAccessibleTableModelChangeEvent added(this, QAccessibleTableModelChangeEvent::RowsInserted);
+    added.setFirstRow(first);
+    added.setLastRow(last);
+    QAccessible::updateAccessibility(&added);
+    emit rowsAnnounced(first, last);
 }

@@ -1,6 +1,10 @@
 #pragma once
 
 #include <QAbstractItemView>
+#include <QHash>
+#include <QPixmap>
+#include <QStaticText>
+#include <QTimer>
 
 class QHeaderView;
 
@@ -9,8 +13,14 @@ class QHeaderView;
 // selecting and scrolling cost the same with ten rows or ten million, and the view keeps
 // nothing per row. The vertical scroll bar counts rows.
 //
+// Reports can come in at the line's full rate, each on its own. The model takes them at once;
+// what the screen shows (the scroll bar, the new rows, the selected newest row) follows once a
+// display frame, from a single-shot timer that the first change of a frame arms, so nothing
+// runs while nothing arrives. Cells are painted directly: each distinct text is laid out once
+// (QStaticText) and scrolling by rows moves the pixels already painted, so only new rows paint.
+//
 // Being an item view, it gets Qt's accessible table for free: screen readers see rows, cells,
-// their texts, the column titles and the selection.
+// their texts, the column titles and the selection; added rows are announced once a frame.
 class KeyReportView : public QAbstractItemView
 {
     Q_OBJECT
@@ -21,7 +31,17 @@ public:
     QHeaderView *header() const { return m_header; }
     int rowHeight() const { return m_rowHeight; }
     int firstVisibleRow() const;
+    // Selects `row` as the current row and scrolls it into view, at the next frame.
+    void followRow(int row);
+    // Shows what is pending now instead of at the frame (benchmarks time a frame this way).
+    void flushFrame();
+    static constexpr int frameMs = 16;
 
+signals:
+    // Rows were added since the last frame; screen readers are told at the same moment.
+    void rowsAnnounced(int first, int last);
+
+public:
     QRect visualRect(const QModelIndex &index) const override;
     void scrollTo(const QModelIndex &index, ScrollHint hint = EnsureVisible) override;
     QModelIndex indexAt(const QPoint &point) const override;
@@ -37,12 +57,23 @@ protected:
     void updateGeometries() override;
     void scrollContentsBy(int dx, int dy) override;
     void rowsInserted(const QModelIndex &parent, int start, int end) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     int rowCount() const;
     int fullyVisibleRows() const;
     QRect rowRect(int row) const;
+    void showFrame();
+    void armFrame();
+    const QStaticText &staticText(const QString &text);
+    QPixmap iconPixmap(const QVariant &decoration);
 
     QHeaderView *m_header;
-    int m_rowHeight;
+    int m_rowHeight = 20; // set from the font in the constructor
+    QTimer m_frame;
+    int m_firstNewRow = -1; // rows added since the last frame: the first and the last
+    int m_lastNewRow = -1;
+    int m_followRow = -1;
+    QHash<QString, QStaticText> m_texts;
+    QHash<qint64, QPixmap> m_icons;
 };

@@ -74,10 +74,7 @@ KeyReportWindow *KeyReportWindow::openFor(KeyReportController &controller)
 
 void KeyReportWindow::showNewestRow(int row)
 {
-    const QModelIndex index = m_model->index(row, 0);
-    m_lvIRCmd->selectionModel()->setCurrentIndex(
-        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    m_lvIRCmd->scrollTo(index);
+    m_lvIRCmd->followRow(row);
     if (!isVisible())
         show();
 }

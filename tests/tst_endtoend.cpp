@@ -184,6 +184,8 @@ void TestEndToEnd::roadOfAnInfraredReport()
     const QStringList texts {"短按", "0x00", "0xFF", "0x12", "0xED"};
     for (int c = 0; c < 5; ++c)
         QCOMPARE(ir->model()->data(ir->model()->index(0, c), Qt::DisplayRole).toString(), texts[c]);
+    // Selected at the next display frame.
+    QTRY_COMPARE(ir->list()->selectionModel()->selectedRows().size(), 1);
     QCOMPARE(ir->list()->selectionModel()->selectedRows().first().row(), 0);
     QCOMPARE(rig.received(), QStringLiteral("0x00"));
 }
@@ -244,6 +246,7 @@ void TestEndToEnd::burstOfReports()
             QFAIL(qPrintable(QStringLiteral("row %1").arg(i)));
     }
     KeyReportView *list = rig.keyWindow()->list();
+    QTRY_COMPARE(list->currentIndex().row(), reports - 1);
     QCOMPARE(list->selectionModel()->selectedRows().first().row(), reports - 1);
     QVERIFY(list->viewport()->rect().contains(list->visualRect(model->index(reports - 1, 0))));
     QCOMPARE(rig.received(), QStringLiteral("0x00"));
