@@ -62,16 +62,16 @@ LockFileContent readLockFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return content;
     const QByteArray data = file.read(256);
-    if (data.size() == int(sizeof(int)) && !data.contains('\n')) {
-        bool ascii = true;
-        for (const char c : data)
-            ascii = ascii && (c == ' ' || (c >= '0' && c <= '9'));
-        if (!ascii) {
-            int pid = 0;
-            std::memcpy(&pid, data.constData(), sizeof pid);
-            content.pid = pid > 0 ? pid : 0;
-            return content;
-        }
+    // Four bytes that are not digits, spaces and newlines are the binary form: a pid small
+    // enough to exist (below 2^22) has a zero high byte, which no text form contains.
+    bool text = true;
+    for (const char c : data)
+        text = text && (c == ' ' || c == '\n' || (c >= '0' && c <= '9'));
+    if (!text && data.size() == int(sizeof(int))) {
+        int pid = 0;
+        std::memcpy(&pid, data.constData(), sizeof pid);
+        content.pid = pid > 0 ? pid : 0;
+        return content;
     }
     const QList<QByteArray> lines = data.split('\n');
     bool ok = false;
