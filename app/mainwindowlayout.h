@@ -15,17 +15,12 @@ struct ControlPlace
     const char *name;
     bool inFrame; // placed inside Frame1 rather than on the window
     QRect twips;
-    QRect pixels() const { return twipsRect(twips.x(), twips.y(), twips.width(), twips.height()); }
 };
 
 namespace MainWindowLayout {
 
 // The client area.
 inline constexpr QSize clientTwips {4185, 5175};
-inline QSize clientPixels()
-{
-    return {twips(clientTwips.width()), twips(clientTwips.height())};
-}
 
 inline constexpr std::array<ControlPlace, 27> places {{
     {"Label6", false, {240, 240, 1095, 255}},
