@@ -3,10 +3,17 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <optional>
+#include <poll.h>
+#include <unistd.h>
 
 #include "commandencoder.h"
 #include "delaynumber.h"
@@ -35,7 +42,8 @@ const char usageText[] = "Usage: relayctl (--port ComN | --device PATH) COMMAND 
                          "  delay SECONDS CH     timed relay of 1..255 s on one channel\n"
                          "  watch [--json]       print every reply and key report until "
                          "interrupted\n"
-                         "  ports [--json]       the Com table and the state of each port\n"
+                         "  ports [--json]       the Com table and the state of each port (of the\n"
+                         "                       one given, if any); opens no device\n"
                          "relayctl --help | --version\n"
                          "\n"
                          "Channels are CH1..CH4 (any case) or 1..4. Com ports: Com1-4 "
@@ -45,11 +53,38 @@ const char usageText[] = "Usage: relayctl (--port ComN | --device PATH) COMMAND 
                          "by\n"
                          "another program, 4 any other failure to open, 5 no reply in time.\n";
 
+enum class Output { Written, Closed, Interrupted };
+
+// Writes one line whole, waiting for the reader as long as it takes, but never past a termination
+// signal: a reader that stopped (a paused pager, a stalled consumer) must not keep the port
+// locked. A reader that went away (EPIPE; SIGPIPE is ignored) is Closed.
+Output writeLine(int fd, const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit() + '\n';
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        if (TerminationSignals::hasArrived())
+            return Output::Interrupted;
+        pollfd waits[2] = {{fd, POLLOUT, 0}, {TerminationSignals::pendingDescriptor(), POLLIN, 0}};
+        const int ready = ::poll(waits, waits[1].fd >= 0 ? 2 : 1, -1);
+        if (ready < 0 && errno != EINTR)
+            return Output::Closed;
+        if (waits[1].revents & POLLIN)
+            return Output::Interrupted;
+        if (ready <= 0)
+            continue;
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n > 0)
+            done += n;
+        else if (n < 0 && errno != EINTR && errno != EAGAIN)
+            return Output::Closed;
+    }
+    return Output::Written;
+}
+
 void line(std::FILE *to, const QString &text)
 {
-    std::fputs(text.toLocal8Bit().constData(), to);
-    std::fputc('\n', to);
-    std::fflush(to);
+    writeLine(to == stderr ? STDERR_FILENO : STDOUT_FILENO, text);
 }
 
 int usageError(const QString &what)
@@ -83,7 +118,7 @@ int channelIndex(const QString &word)
 QString portName(const Options &o, const SerialPortService &service)
 {
     if (!o.device.isEmpty())
-        return o.device;
+        return PortGuard::displayText(o.device);
     return QStringLiteral("%1 (%2)").arg(ComPorts::entryText(o.port), service.deviceOf(o.port));
 }
 
@@ -91,8 +126,16 @@ QString remedy(OpenResult code, const PortCheck &check)
 {
     switch (code) {
     case OpenResult::PortInUse:
-        return check.holder.isEmpty() ? QStringLiteral("close the program that holds it")
-                                      : QStringLiteral("%1; close it first").arg(check.holder);
+        if (check.lockPathBlocked)
+            return QStringLiteral("%1 is no lock file but blocks the port; check it and remove "
+                                  "it (sudo rm -r %1)")
+                .arg(PortGuard::displayText(check.lockFile));
+        if (!check.holder.isEmpty())
+            return QStringLiteral("%1; close it first").arg(check.holder);
+        if (!check.lockFile.isEmpty())
+            return QStringLiteral("lock file %1; close the program that holds it")
+                .arg(PortGuard::displayText(check.lockFile));
+        return QStringLiteral("close the program that holds it");
     case OpenResult::InvalidPort:
         return QStringLiteral("use Com1..Com16");
     case OpenResult::DeviceMissing:
@@ -147,27 +190,37 @@ std::optional<int> openOrFail(SerialPortService &service, const Options &o)
     return code == OpenResult::PortInUse ? Busy : OpenError;
 }
 
-QString byteList(std::initializer_list<std::uint8_t> bytes, bool json)
-{
-    QStringList parts;
-    for (const std::uint8_t b : bytes)
-        parts << (json ? QStringLiteral("\"%1\"").arg(hexByteText(b)) : hexByteText(b));
-    return json ? QLatin1Char('[') + parts.join(QLatin1String(", ")) + QLatin1Char(']')
-                : parts.join(QLatin1Char(' '));
-}
-
 QString eventLine(const QString &kind, std::initializer_list<std::uint8_t> bytes, bool json)
 {
+    QStringList texts;
+    for (const std::uint8_t b : bytes)
+        texts << hexByteText(b);
     if (!json)
-        return kind + QLatin1Char(' ') + byteList(bytes, false);
-    return QStringLiteral("{\"kind\": \"%1\", \"bytes\": %2, \"time\": \"%3\"}")
-        .arg(kind, byteList(bytes, true), QDateTime::currentDateTime().toString(Qt::ISODateWithMs));
+        return kind + QLatin1Char(' ') + texts.join(QLatin1Char(' '));
+    // Local time with its offset from UTC (+00:00 rather than Z), so that the time means one
+    // moment anywhere.
+    const QDateTime now = QDateTime::currentDateTime();
+    const int offset = now.offsetFromUtc() / 60;
+    const QString time = now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
+        + QStringLiteral("%1%2:%3")
+              .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+              .arg(qAbs(offset) / 60, 2, 10, QLatin1Char('0'))
+              .arg(qAbs(offset) % 60, 2, 10, QLatin1Char('0'));
+    const QJsonObject event {{QStringLiteral("kind"), kind},
+                             {QStringLiteral("bytes"), QJsonArray::fromStringList(texts)},
+                             {QStringLiteral("time"), time}};
+    return QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
 }
 
+// The state of every Com port, or of the one given, found by looking only: listing opens no
+// device (an open raises the modem lines, which resets many boards).
 int listPorts(const Options &o)
 {
-    SerialPortService service;
-    for (int n = ComPorts::first; n <= ComPorts::last; ++n) {
+    SerialPortService service(o.device.isEmpty() ? SerialPortService::PortMap(ComPorts::device)
+                                                 : [path = o.device](int) { return path; });
+    const int first = o.device.isEmpty() && o.portGiven ? o.port : ComPorts::first;
+    const int last = o.portGiven ? first : ComPorts::last;
+    for (int n = first; n <= last; ++n) {
         const PortCheck check = service.check(n);
         QString state;
         switch (check.result) {
@@ -188,24 +241,34 @@ int listPorts(const Options &o)
             state = QStringLiteral("error %1").arg(int(check.result));
             break;
         }
-        const QString name = ComPorts::entryText(n);
-        const QString device = ComPorts::device(n);
+        const QString name = o.device.isEmpty() ? ComPorts::entryText(n) : QString();
+        const QString device
+            = o.device.isEmpty() ? ComPorts::device(n) : PortGuard::displayText(o.device);
+        Output written;
         if (o.json) {
-            QString holder;
+            QJsonObject port {{QStringLiteral("device"), device}, {QStringLiteral("state"), state}};
+            if (!name.isEmpty())
+                port.insert(QStringLiteral("port"), name);
             if (!check.holder.isEmpty())
-                holder = QStringLiteral(", \"holder\": \"%1\"")
-                             .arg(QString(check.holder)
-                                      .replace(QLatin1Char('"'), QLatin1String("\\\"")));
-            line(stdout,
-                 QStringLiteral("{\"port\": \"%1\", \"device\": \"%2\", \"state\": "
-                                "\"%3\"%4}")
-                     .arg(name, device, state, holder));
+                port.insert(QStringLiteral("holder"), check.holder);
+            if (!check.lockFile.isEmpty())
+                port.insert(QStringLiteral("lock_file"), PortGuard::displayText(check.lockFile));
+            written
+                = writeLine(STDOUT_FILENO,
+                            QString::fromUtf8(QJsonDocument(port).toJson(QJsonDocument::Compact)));
         } else {
-            QString text = QStringLiteral("%1 %2 %3").arg(name, -6).arg(device, -13).arg(state);
+            QString text = name.isEmpty()
+                ? QStringLiteral("%1 %2").arg(device, state)
+                : QStringLiteral("%1 %2 %3").arg(name, -6).arg(device, -13).arg(state);
             if (!check.holder.isEmpty())
                 text += QStringLiteral(" (%1)").arg(check.holder);
-            line(stdout, text);
+            else if (!check.lockFile.isEmpty())
+                text += QStringLiteral(" (lock file %1)")
+                            .arg(PortGuard::displayText(check.lockFile));
+            written = writeLine(STDOUT_FILENO, text);
         }
+        if (written != Output::Written)
+            break;
     }
     return Done;
 }
@@ -292,6 +355,9 @@ int run(const Options &o)
         return *failed;
 
     if (command != QLatin1String("watch")) {
+        // A reply nobody read or the start of a key report may be waiting: what comes after
+        // the command is decoded afresh, as the answer to it.
+        service.discardInput();
         CommandEncoder encoder;
         encoder.compose(selection);
         if (!service.write(encoder.bytes()) || !service.waitForWritten(5000)) {
@@ -320,23 +386,33 @@ int run(const Options &o)
         status = NoReply;
         QCoreApplication::quit();
     });
+    // The reader of the output went away (watch | head -n 2): the program ends quietly, with
+    // the port released like at any other end.
+    const auto print = [&](const QString &text) {
+        const Output written = writeLine(STDOUT_FILENO, text);
+        if (written == Output::Closed)
+            QCoreApplication::quit();
+        return written == Output::Written;
+    };
     QObject::connect(&service, &SerialPortService::dataReceived, [&] {
         for (const char c : service.read()) {
             const DecodeResult r = decoder.onReceive(static_cast<std::uint8_t>(c));
             if (r.kind == DecodeResult::Kind::ReplyByte) {
                 if (!watch) {
-                    line(stdout, hexByteText(r.replyByte));
+                    print(hexByteText(r.replyByte));
                     timeout.stop();
                     QCoreApplication::quit();
                     return;
                 }
-                line(stdout, eventLine(QStringLiteral("reply"), {r.replyByte}, o.json));
+                if (!print(eventLine(QStringLiteral("reply"), {r.replyByte}, o.json)))
+                    return;
             } else if (r.kind == DecodeResult::Kind::KeyMessage && watch) {
                 const IrKeyMessage &m = r.message;
-                line(stdout,
-                     eventLine(m.pressKind == PressKind::Long ? QStringLiteral("long")
-                                                              : QStringLiteral("short"),
-                               {m.userCode1, m.userCode2, m.operationCode, m.inverseCode}, o.json));
+                if (!print(eventLine(m.pressKind == PressKind::Long ? QStringLiteral("long")
+                                                                    : QStringLiteral("short"),
+                                     {m.userCode1, m.userCode2, m.operationCode, m.inverseCode},
+                                     o.json)))
+                    return;
             }
         }
     });
@@ -370,6 +446,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("relayctl"));
+    // A closed output is an EPIPE to handle, not a death that leaves the port locked.
+    std::signal(SIGPIPE, SIG_IGN);
     Options o;
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {

@@ -166,10 +166,16 @@ QString ConsoleController::openFailureText(OpenResult result, const PortCheck &c
         lines << tr("打开串口时遇到错误（CODE=%1）。").arg(int(result));
     switch (result) {
     case OpenResult::PortInUse:
+        if (check.lockPathBlocked) {
+            // Not a program but something put into the shared lock folder.
+            lines << tr("%1 不是锁文件，却挡住了该串口：请检查后删除它（sudo rm -r %1），再打开。")
+                         .arg(PortGuard::displayText(check.lockFile));
+            break;
+        }
         if (!check.holder.isEmpty())
             lines << tr("占用者：%1").arg(check.holder);
         else if (!check.lockFile.isEmpty())
-            lines << tr("锁文件：%1").arg(check.lockFile);
+            lines << tr("锁文件：%1").arg(PortGuard::displayText(check.lockFile));
         lines << tr("请先关闭占用该串口的程序，再打开。");
         break;
     case OpenResult::InvalidPort:
@@ -185,7 +191,7 @@ QString ConsoleController::openFailureText(OpenResult result, const PortCheck &c
         break;
     case OpenResult::StaleLockFile:
         lines << tr("锁文件 %1 属于已经结束的程序，当前用户无权删除：请执行 sudo rm %1，再打开。")
-                     .arg(check.lockFile);
+                     .arg(PortGuard::displayText(check.lockFile));
         break;
     case OpenResult::SettingsRejected:
         lines << tr("%1 不是串口，或不接受 9600 8N1 设置：请检查所选的端口。").arg(device);

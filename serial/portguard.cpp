@@ -13,13 +13,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
+
+// No lock file of any program is longer than this; the rest of a larger file is not read.
+constexpr qint64 lockFileReadLimit = 256;
 
 OpenResult resultFromErrno(int error)
 {
@@ -33,6 +35,7 @@ OpenResult resultFromErrno(int error)
     case ENOENT:
     case ENXIO:
     case ENODEV:
+    case ENOTDIR:
     case EIO: // a ttyS node without a UART behind it
         return OpenResult::DeviceMissing;
     default:
@@ -46,26 +49,78 @@ bool processAlive(pid_t pid)
     return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
+// A small file of the kernel's (sysfs, procfs), at most `limit` bytes; empty when unreadable.
+QByteArray readSmallFile(const QByteArray &path, int limit = 64)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return {};
+    QByteArray data(limit, Qt::Uninitialized);
+    const ssize_t n = ::read(fd, data.data(), size_t(limit));
+    ::close(fd);
+    data.resize(n > 0 ? qsizetype(n) : 0);
+    return data;
+}
+
+enum class LockPath { Absent, LockFile, Unreadable, Blocked };
+
 struct LockFileContent
 {
+    LockPath kind = LockPath::Absent;
+    dev_t dev = 0; // which file was read, so that only that one is ever removed
+    ino_t inode = 0;
     pid_t pid = 0; // 0 when the file names no process this machine can check
     QString program; // Qt's lock files name the program
     bool otherHost = false;
 };
 
-// Lock files come in three shapes: Qt's "pid\nprogram\nhost\n", the ASCII one of uucp and the
-// terminal programs ("%10d\n"), and an old binary one (the pid as a native int).
+// The lock folders are writable by everyone: whatever sits at `path` may be there to make this
+// program hang (a fifo), read somebody's terminal (a link) or fill its memory (a huge file). Only
+// a regular file is opened, never through a link and never waiting, and only its first bytes are
+// read. Lock files come in three shapes: Qt's "pid\nprogram\nhost\n..." , the ASCII one of uucp
+// and the terminal programs ("%10d\n"), and an old binary one (the pid as a native int).
 LockFileContent readLockFile(const QString &path)
 {
     LockFileContent content;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const QByteArray native = QFile::encodeName(path);
+    struct stat before
+    {
+    };
+    if (::lstat(native.constData(), &before) != 0)
+        return content; // nothing there
+    if (!S_ISREG(before.st_mode)) {
+        content.kind = LockPath::Blocked;
         return content;
-    const QByteArray data = file.read(256);
+    }
+    const int fd
+        = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        content.kind = errno == ENOENT ? LockPath::Absent
+            : errno == ELOOP           ? LockPath::Blocked // swapped for a link meanwhile
+                                       : LockPath::Unreadable;
+        return content;
+    }
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != before.st_ino
+        || st.st_dev != before.st_dev) {
+        ::close(fd);
+        content.kind = LockPath::Blocked;
+        return content;
+    }
+    content.kind = LockPath::LockFile;
+    content.dev = st.st_dev;
+    content.inode = st.st_ino;
+    QByteArray data(lockFileReadLimit, Qt::Uninitialized);
+    const ssize_t n = ::read(fd, data.data(), size_t(data.size()));
+    ::close(fd);
+    data.resize(n > 0 ? qsizetype(n) : 0);
+
     // Four bytes that are not digits, spaces and newlines are the binary form: a pid small
     // enough to exist (below 2^22) has a zero high byte, which no text form contains.
     bool text = true;
-    for (const char c : data)
+    for (const char c : std::as_const(data))
         text = text && (c == ' ' || c == '\n' || (c >= '0' && c <= '9'));
     if (!text && data.size() == int(sizeof(int))) {
         int pid = 0;
@@ -85,13 +140,30 @@ LockFileContent readLockFile(const QString &path)
     return content;
 }
 
+// A live pid in a Qt lock file may have been handed to another program since the file was
+// written (after a crash and a reboot, say). Qt names the program: a process of another name
+// does not hold the lock. When neither name can be read, the lock is respected.
+bool pidReused(pid_t pid, const QString &program)
+{
+    if (program.isEmpty())
+        return false;
+    const QByteArray proc = "/proc/" + QByteArray::number(pid);
+    // The kernel keeps the first 15 bytes of a program's name.
+    const QString comm = QString::fromLocal8Bit(readSmallFile(proc + "/comm").trimmed());
+    const QString exe
+        = QFileInfo(QFile::symLinkTarget(QString::fromLatin1(proc + "/exe"))).fileName();
+    if (comm.isEmpty() && exe.isEmpty())
+        return false;
+    const QByteArray programBytes = program.toLocal8Bit();
+    const bool sameComm = !comm.isEmpty() && programBytes.left(15) == comm.toLocal8Bit();
+    const bool sameExe = !exe.isEmpty() && (exe == program || exe.startsWith(program));
+    return !sameComm && !sameExe;
+}
+
 // The pseudo-terminal index of a master descriptor (/proc/PID/fdinfo shows it), -1 otherwise.
 int ptyMasterIndex(const QByteArray &fdinfoPath)
 {
-    QFile info(QString::fromLocal8Bit(fdinfoPath));
-    if (!info.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = info.readAll();
+    const QByteArray text = readSmallFile(fdinfoPath, 512);
     const int at = text.indexOf("tty-index:");
     if (at < 0)
         return -1;
@@ -108,6 +180,31 @@ int ptySlaveIndex(dev_t rdev)
     if (major(rdev) < 136 || major(rdev) > 143)
         return -1;
     return int((major(rdev) - 136) * 256 + minor(rdev));
+}
+
+// The pids that hold a lock on the node (device `fsDev`, inode `inode`) as /proc/locks lists
+// them: "1: FLOCK  ADVISORY  WRITE 4242 00:05:87 0 EOF", device numbers in hex.
+QList<pid_t> lockHolders(dev_t fsDev, ino_t inode)
+{
+    QList<pid_t> pids;
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return pids;
+    const QByteArray node = QByteArray::number(major(fsDev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(minor(fsDev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(quint64(inode));
+    const QList<QByteArray> lines = locks.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        const int at = int(words.indexOf(node));
+        if (at < 1)
+            continue;
+        bool ok = false;
+        const int pid = words[at - 1].toInt(&ok);
+        if (ok && pid > 0 && pid != ::getpid() && !pids.contains(pid))
+            pids << pid;
+    }
+    return pids;
 }
 
 } // namespace
@@ -129,8 +226,9 @@ QStringList PortGuard::defaultLockDirectories()
     return found;
 }
 
-PortGuard::PortGuard(QStringList lockDirectories)
+PortGuard::PortGuard(QStringList lockDirectories, QString sysfsRoot)
     : m_lockDirectories(std::move(lockDirectories))
+    , m_sysfsRoot(std::move(sysfsRoot))
 { }
 
 QStringList PortGuard::lockFileNames(const QString &path)
@@ -144,61 +242,122 @@ QStringList PortGuard::lockFileNames(const QString &path)
     return names;
 }
 
+QString PortGuard::displayText(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == u'\\') {
+            out += QLatin1String("\\\\");
+        } else if (u == u'\t') {
+            out += QLatin1String("\\t");
+        } else if (u == u'\n') {
+            out += QLatin1String("\\n");
+        } else if (u == u'\r') {
+            out += QLatin1String("\\r");
+        } else if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0)
+                   || c.category() == QChar::Other_Format) {
+            // The C1 controls and the invisible format characters (bidirectional overrides)
+            // can rewrite what a terminal shows as much as an escape sequence can.
+            out += u > 0xFF ? QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'))
+                            : QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 QString PortGuard::describeProcess(pid_t pid)
 {
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-    QString name;
-    if (comm.open(QIODevice::ReadOnly))
-        name = QString::fromLocal8Bit(comm.readAll().trimmed());
+    const QString name = displayText(QString::fromLocal8Bit(
+        readSmallFile("/proc/" + QByteArray::number(pid) + "/comm").trimmed()));
     return name.isEmpty() ? QStringLiteral("PID %1").arg(pid)
                           : QStringLiteral("%1 (PID %2)").arg(name).arg(pid);
 }
 
-QStringList PortGuard::processesUsing(dev_t rdev, int ownFd)
+QStringList PortGuard::processesUsing(dev_t rdev, dev_t fsDev, ino_t inode)
 {
     const int slaveIndex = ptySlaveIndex(rdev);
     const pid_t self = ::getpid();
-    QStringList holders;
+    QList<pid_t> pids;
     DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return holders;
-    while (const dirent *entry = ::readdir(proc)) {
-        char *end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0')
-            continue;
-        const QByteArray fdDir = QByteArray("/proc/") + entry->d_name + "/fd";
-        DIR *fds = ::opendir(fdDir.constData());
-        if (!fds)
-            continue; // another user's process, or it has ended
-        bool uses = false;
-        bool farEnd = false;
-        while (const dirent *fdEntry = ::readdir(fds)) {
-            const int fd = std::atoi(fdEntry->d_name);
-            if (fdEntry->d_name[0] == '.' || (pid == self && fd == ownFd))
+    if (proc) {
+        while (const dirent *entry = ::readdir(proc)) {
+            char *end = nullptr;
+            const long pid = std::strtol(entry->d_name, &end, 10);
+            if (pid <= 0 || *end != '\0' || pid == self)
                 continue;
-            struct stat st
-            {
-            };
-            const QByteArray fdPath = fdDir + '/' + fdEntry->d_name;
-            if (::stat(fdPath.constData(), &st) != 0 || !S_ISCHR(st.st_mode))
-                continue;
-            if (st.st_rdev == rdev) {
-                uses = true;
-            } else if (slaveIndex >= 0 && major(st.st_rdev) == 5 && minor(st.st_rdev) == 2) {
-                // A process holding the master of this pseudo-terminal plays the far end of
-                // the line (a simulator keeps the slave open so that the line stays up).
-                const QByteArray info
-                    = QByteArray("/proc/") + entry->d_name + "/fdinfo/" + fdEntry->d_name;
-                farEnd = farEnd || ptyMasterIndex(info) == slaveIndex;
+            const QByteArray fdDir = QByteArray("/proc/") + entry->d_name + "/fd";
+            DIR *fds = ::opendir(fdDir.constData());
+            if (!fds)
+                continue; // another user's process, or it has ended
+            bool uses = false;
+            bool farEnd = false;
+            while (const dirent *fdEntry = ::readdir(fds)) {
+                if (fdEntry->d_name[0] == '.')
+                    continue;
+                // stat() through the descriptor's link tells the device without opening it.
+                struct stat st
+                {
+                };
+                const QByteArray fdPath = fdDir + '/' + fdEntry->d_name;
+                if (::stat(fdPath.constData(), &st) != 0 || !S_ISCHR(st.st_mode))
+                    continue;
+                if (st.st_rdev == rdev) {
+                    uses = true;
+                } else if (slaveIndex >= 0 && major(st.st_rdev) == 5 && minor(st.st_rdev) == 2) {
+                    // A process holding the master of this pseudo-terminal plays the far end
+                    // of the line (a simulator keeps the slave open so that the line stays up).
+                    const QByteArray info
+                        = QByteArray("/proc/") + entry->d_name + "/fdinfo/" + fdEntry->d_name;
+                    farEnd = farEnd || ptyMasterIndex(info) == slaveIndex;
+                }
             }
+            ::closedir(fds);
+            if (uses && !farEnd)
+                pids << pid_t(pid);
         }
-        ::closedir(fds);
-        if (uses && !farEnd)
-            holders << describeProcess(pid_t(pid));
+        ::closedir(proc);
     }
-    ::closedir(proc);
+    // Locks are listed for every process, also those of other users whose descriptors this
+    // user may not see.
+    if (inode != 0) {
+        for (const pid_t pid : lockHolders(fsDev, inode)) {
+            if (!pids.contains(pid))
+                pids << pid;
+        }
+    }
+    QStringList holders;
+    for (const pid_t pid : std::as_const(pids))
+        holders << describeProcess(pid);
     return holders;
+}
+
+bool PortGuard::uartMissing(dev_t rdev) const
+{
+    // Serial-core ports (ttyS and the like) say which UART drives them; 0 means none: the node
+    // exists on every PC whether or not there is a port behind it. Other ttys have no "type".
+    const QByteArray type = readSmallFile(QFile::encodeName(QStringLiteral("%1/dev/char/%2:%3/type")
+                                                                .arg(m_sysfsRoot)
+                                                                .arg(major(rdev))
+                                                                .arg(minor(rdev))));
+    return type.trimmed() == "0";
+}
+
+bool PortGuard::notATerminal(dev_t rdev) const
+{
+    // The controlling terminal, the console and the pty multiplexer (major 5), and the virtual
+    // consoles (major 4 below 64) are terminals but no serial line.
+    if (major(rdev) == 5 || (major(rdev) == 4 && minor(rdev) < 64))
+        return true;
+    // sysfs names the subsystem of most devices; pseudo-terminal slaves have no entry.
+    const QString subsystem = QFile::symLinkTarget(QStringLiteral("%1/dev/char/%2:%3/subsystem")
+                                                       .arg(m_sysfsRoot)
+                                                       .arg(major(rdev))
+                                                       .arg(minor(rdev)));
+    return !subsystem.isEmpty() && QFileInfo(subsystem).fileName() != QLatin1String("tty");
 }
 
 PortCheck PortGuard::checkLockFiles(const QString &configuredPath, const QString &devicePath) const
@@ -211,25 +370,42 @@ PortCheck PortGuard::checkLockFiles(const QString &configuredPath, const QString
     for (const QString &dir : m_lockDirectories) {
         for (const QString &name : std::as_const(names)) {
             const QString path = dir + QLatin1Char('/') + name;
-            struct stat st
-            {
-            };
-            if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-                continue;
             const LockFileContent content = readLockFile(path);
+            switch (content.kind) {
+            case LockPath::Absent:
+                continue;
+            case LockPath::Blocked: {
+                PortCheck blocked {OpenResult::PortInUse, {}, path};
+                blocked.lockPathBlocked = true;
+                return blocked;
+            }
+            case LockPath::Unreadable:
+                return {OpenResult::PortInUse, {}, path};
+            case LockPath::LockFile:
+                break;
+            }
             if (content.otherHost) {
                 const QString who = content.program.isEmpty()
                     ? QStringLiteral("PID %1").arg(content.pid)
-                    : content.program;
+                    : displayText(content.program.left(64));
                 return {OpenResult::PortInUse, who, path};
             }
             if (content.pid == 0) {
-                // Empty or unreadable: maybe being written this instant. Never guess it stale.
+                // Empty or unparsable: maybe being written this instant. Never guess it stale.
                 return {OpenResult::PortInUse, {}, path};
             }
-            if (processAlive(content.pid))
+            if (processAlive(content.pid) && !pidReused(content.pid, content.program))
                 return {OpenResult::PortInUse, describeProcess(content.pid), path};
-            if (::unlink(QFile::encodeName(path).constData()) != 0 && errno != ENOENT) {
+            // Stale. Remove the file that was read, not one that took its place since.
+            const QByteArray native = QFile::encodeName(path);
+            struct stat now
+            {
+            };
+            if (::lstat(native.constData(), &now) != 0)
+                continue;
+            if (now.st_ino != content.inode || now.st_dev != content.dev)
+                return {OpenResult::PortInUse, {}, path};
+            if (::unlink(native.constData()) != 0 && errno != ENOENT) {
                 return {errno == EACCES || errno == EPERM || errno == EROFS
                             ? OpenResult::StaleLockFile
                             : OpenResult::OpenFailed,
@@ -241,24 +417,50 @@ PortCheck PortGuard::checkLockFiles(const QString &configuredPath, const QString
     return {};
 }
 
-PortCheck PortGuard::check(const QString &configuredPath, const QString &devicePath) const
+PortCheck PortGuard::inspect(const QString &configuredPath, const QString &devicePath) const
 {
     const QByteArray native = QFile::encodeName(devicePath);
-    if (::access(native.constData(), F_OK) != 0)
+    struct stat st
+    {
+    };
+    if (::stat(native.constData(), &st) != 0)
         return {resultFromErrno(errno)};
-    if (::access(native.constData(), R_OK | W_OK) != 0)
+    if (!S_ISCHR(st.st_mode) || notATerminal(st.st_rdev))
+        return {OpenResult::SettingsRejected};
+    // The mode against this user and its groups, as the kernel would judge an open.
+    if (::faccessat(AT_FDCWD, native.constData(), R_OK | W_OK, AT_EACCESS) != 0)
         return {resultFromErrno(errno)};
+    if (uartMissing(st.st_rdev))
+        return {OpenResult::DeviceMissing};
 
     if (PortCheck locked = checkLockFiles(configuredPath, devicePath);
         locked.result != OpenResult::Ok)
         return locked;
 
+    // A program that takes no lock at all (a plain cat, some terminal programs) is a holder
+    // too: writing into its session would garble both.
+    const QStringList holders = processesUsing(st.st_rdev, st.st_dev, st.st_ino);
+    if (!holders.isEmpty())
+        return {OpenResult::PortInUse, holders.join(QLatin1String(", "))};
+    return {};
+}
+
+PortCheck PortGuard::check(const QString &configuredPath, const QString &devicePath,
+                           int *probeFd) const
+{
+    if (probeFd)
+        *probeFd = -1;
+    PortCheck result = inspect(configuredPath, devicePath);
+    if (result.result != OpenResult::Ok)
+        return result;
+
     // Opening changes nothing on the line: no settings are written and O_NONBLOCK keeps a
     // modem line from blocking the open.
+    const QByteArray native = QFile::encodeName(devicePath);
     const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        PortCheck result {resultFromErrno(error)};
+        result = {resultFromErrno(error)};
         if (error == EBUSY) {
             // The exclusive flag is set and this user may not override it. Whether its holder
             // is still there can only be seen for this user's own processes.
@@ -270,27 +472,27 @@ PortCheck PortGuard::check(const QString &configuredPath, const QString &deviceP
         }
         return result;
     }
-    PortCheck result;
     struct stat st
     {
     };
-    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+    termios settings {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || ::tcgetattr(fd, &settings) != 0) {
         ::close(fd);
         return {OpenResult::SettingsRejected};
     }
-    int exclusive = 0;
-    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-        // root gets here even though the flag is set. The flag is only a holder while some
-        // process still has the device open; otherwise it is left over from a killed program.
-        const QStringList holders = processesUsing(st.st_rdev, fd);
-        if (!holders.isEmpty())
-            result = {OpenResult::PortInUse, holders.join(QLatin1String(", "))};
-    }
-    if (result.result == OpenResult::Ok && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // A holder that came in since inspect() looked.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         result.result = errno == EWOULDBLOCK ? OpenResult::PortInUse : OpenResult::OpenFailed;
         if (result.result == OpenResult::PortInUse)
-            result.holder = processesUsing(st.st_rdev, fd).join(QLatin1String(", "));
+            result.holder
+                = processesUsing(st.st_rdev, st.st_dev, st.st_ino).join(QLatin1String(", "));
+        ::close(fd);
+        return result;
     }
-    ::close(fd); // also lets go of the probe's flock
+    ::flock(fd, LOCK_UN);
+    if (probeFd)
+        *probeFd = fd;
+    else
+        ::close(fd);
     return result;
 }

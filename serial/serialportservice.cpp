@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSerialPort>
 
 #include <cerrno>
@@ -49,24 +50,39 @@ int ComPorts::numberFromEntry(const QString &text)
 
 void SerialPortService::setLockDirectories(const QStringList &directories)
 {
-    m_guard = PortGuard(directories);
+    m_lockDirectories = directories;
+    m_guard = PortGuard(m_lockDirectories, m_sysfsRoot);
+}
+
+void SerialPortService::setSysfsRoot(const QString &root)
+{
+    m_sysfsRoot = root;
+    m_guard = PortGuard(m_lockDirectories, m_sysfsRoot);
+}
+
+QString SerialPortService::resolve(int n, PortCheck *failure) const
+{
+    if (!ComPorts::isValid(n) || !m_map || m_map(n).isEmpty()) {
+        *failure = {OpenResult::InvalidPort};
+        return {};
+    }
+    // The library's lock file is named after the path: open the device under its real name
+    // so that two names of one device exclude each other.
+    const QString path = QFileInfo(m_map(n)).canonicalFilePath();
+    if (path.isEmpty())
+        *failure = {OpenResult::DeviceMissing};
+    return path;
 }
 
 PortCheck SerialPortService::check(int n, QString *devicePath) const
 {
-    if (!ComPorts::isValid(n) || !m_map)
-        return {OpenResult::InvalidPort};
-    const QString mapped = m_map(n);
-    if (mapped.isEmpty())
-        return {OpenResult::InvalidPort};
-    // The library's lock file is named after the path: open the device under its real name
-    // so that two names of one device exclude each other.
-    const QString path = QFileInfo(mapped).canonicalFilePath();
+    PortCheck failure;
+    const QString path = resolve(n, &failure);
     if (path.isEmpty())
-        return {OpenResult::DeviceMissing};
+        return failure;
     if (devicePath)
         *devicePath = path;
-    return m_guard.check(mapped, path);
+    return m_guard.inspect(m_map(n), path);
 }
 
 bool SerialPortService::isListable(int n) const
@@ -90,10 +106,16 @@ QList<int> SerialPortService::scanPorts()
 OpenResult SerialPortService::openPort(int n)
 {
     close();
-    QString path;
-    m_lastCheck = check(n, &path);
+    const QString path = resolve(n, &m_lastCheck);
+    if (path.isEmpty())
+        return m_lastCheck.result;
+    int probe = -1;
+    m_lastCheck = m_guard.check(m_map(n), path, &probe);
     if (m_lastCheck.result != OpenResult::Ok)
         return m_lastCheck.result;
+    // The probe stays open until the library has the port: the line is opened once, not
+    // opened, closed (dropping the modem lines) and opened again.
+    const auto closeProbe = qScopeGuard([probe] { ::close(probe); });
 
     auto *port = new QSerialPort(this);
     port->setPortName(path);
@@ -238,6 +260,12 @@ QByteArray SerialPortService::read()
     if (!m_port || !m_port->isOpen())
         return {};
     return m_port->readAll();
+}
+
+void SerialPortService::discardInput()
+{
+    if (m_port && m_port->isOpen())
+        m_port->clear(QSerialPort::Input); // the library's buffer and the kernel's (tcflush)
 }
 
 qint64 SerialPortService::bytesAvailable() const

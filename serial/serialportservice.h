@@ -42,14 +42,15 @@ public:
     QList<int> scanPorts();
     // Whether Com n belongs in that list.
     bool isListable(int n) const;
-    // Who holds Com n, looked at as openPort() does first; `devicePath` gets the resolved path.
+    // Who holds Com n, by looking only (nothing is opened); `devicePath` gets the resolved path.
     PortCheck check(int n, QString *devicePath = nullptr) const;
     // Checks who holds the device first (see PortGuard), then opens it at 9600 8N1.
     OpenResult openPort(int n);
     // What the last openPort() found: the holder of a busy port, the lock file concerned.
     const PortCheck &lastCheck() const { return m_lastCheck; }
-    // Where lock files are looked for (tests add a folder of their own).
+    // Where lock files are looked for, and where sysfs is (tests use folders of their own).
     void setLockDirectories(const QStringList &directories);
+    void setSysfsRoot(const QString &root);
     // The path Com n is mapped to, as configured.
     QString deviceOf(int n) const { return ComPorts::isValid(n) && m_map ? m_map(n) : QString(); }
     // The device path of the open port, empty when closed.
@@ -62,6 +63,9 @@ public:
     // program that exits next). False when they could not all go within `msecs`.
     bool waitForWritten(int msecs);
     QByteArray read();
+    // Drops every received byte not read yet, in the program and in the kernel: what comes
+    // next is an answer to what is sent next.
+    void discardInput();
     // Received bytes waiting to be read.
     qint64 bytesAvailable() const;
 
@@ -78,8 +82,12 @@ private slots:
 private:
     bool deviceGone() const;
 
+    QString resolve(int n, PortCheck *failure) const;
+
     PortMap m_map;
-    PortGuard m_guard;
+    QStringList m_lockDirectories = PortGuard::defaultLockDirectories();
+    QString m_sysfsRoot = QStringLiteral("/sys");
+    PortGuard m_guard {m_lockDirectories, m_sysfsRoot};
     PortCheck m_lastCheck;
     QSerialPort *m_port = nullptr;
     QString m_devicePath;

@@ -12,11 +12,13 @@ namespace {
 
 constexpr int handled[] = {SIGTERM, SIGINT, SIGHUP};
 int wakeFds[2] = {-1, -1};
+volatile std::sig_atomic_t signalArrived = 0;
 
 // Only async-signal-safe calls here: the number goes through a socket to the event loop.
 void onSignal(int number)
 {
     const int saved = errno;
+    signalArrived = 1;
     const unsigned char byte = static_cast<unsigned char>(number);
     (void)!::write(wakeFds[1], &byte, 1);
     errno = saved;
@@ -40,7 +42,7 @@ TerminationSignals::TerminationSignals(QObject *parent)
     };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = 0; // no SA_RESTART: a blocked call returns
     for (const int number : handled)
         ::sigaction(number, &action, nullptr);
 }
@@ -61,6 +63,16 @@ TerminationSignals::~TerminationSignals()
     ::close(wakeFds[0]);
     ::close(wakeFds[1]);
     wakeFds[0] = wakeFds[1] = -1;
+}
+
+int TerminationSignals::pendingDescriptor()
+{
+    return wakeFds[0];
+}
+
+bool TerminationSignals::hasArrived()
+{
+    return signalArrived != 0;
 }
 
 void TerminationSignals::readPending()

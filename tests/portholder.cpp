@@ -10,7 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-PortHolder::PortHolder(const QString &path, How how)
+PortHolder::PortHolder(const QString &path, How how, const QByteArray &name)
 {
     int ready[2];
     if (::pipe(ready) != 0)
@@ -28,6 +28,8 @@ PortHolder::PortHolder(const QString &path, How how)
             if (fd != ready[1])
                 ::close(fd);
         }
+        if (!name.isEmpty())
+            ::prctl(PR_SET_NAME, name.constData());
         const int fd = ::open(native.constData(), O_RDWR | O_NOCTTY);
         bool ok = fd >= 0;
         if (ok && how == How::Flock)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <sys/types.h>
 
@@ -8,9 +9,11 @@
 class PortHolder
 {
 public:
-    enum class How { Flock, Exclusive };
+    // Plain: the device open and nothing else, as a terminal program that takes no lock does.
+    enum class How { Flock, Exclusive, Plain };
 
-    PortHolder(const QString &path, How how);
+    // `name` is what the process calls itself (/proc/PID/comm), when given.
+    PortHolder(const QString &path, How how, const QByteArray &name = {});
     ~PortHolder();
     PortHolder(const PortHolder &) = delete;
     PortHolder &operator=(const PortHolder &) = delete;

@@ -301,6 +301,14 @@ void TestConsoleController::openFailureTexts_data()
     QTest::newRow("8005, only a lock file")
         << OpenResult::PortInUse << PortCheck(OpenResult::PortInUse, {}, lock)
         << "指定的串口已被占用。" << QStringList {"锁文件：" + lock, "请先关闭"};
+    PortCheck blocked(OpenResult::PortInUse, {}, lock);
+    blocked.lockPathBlocked = true;
+    QTest::newRow("8005, something else at the lock path")
+        << OpenResult::PortInUse << blocked << "指定的串口已被占用。"
+        << QStringList {lock + " 不是锁文件", "sudo rm -r " + lock};
+    QTest::newRow("8005, hostile lock path")
+        << OpenResult::PortInUse << PortCheck(OpenResult::PortInUse, {}, "/run/lock/LCK..\x1b[2J")
+        << "指定的串口已被占用。" << QStringList {"锁文件：/run/lock/LCK..\\x1b[2J"};
     QTest::newRow("8005, holder unseen") << OpenResult::PortInUse << PortCheck {}
                                          << "指定的串口已被占用。" << QStringList {"请先关闭"};
     QTest::newRow("8012") << OpenResult::DeviceMissing << PortCheck {}
@@ -333,6 +341,9 @@ void TestConsoleController::openFailureTexts()
     const QString rest = lines.mid(1).join(QLatin1Char('\n'));
     for (const QString &part : below)
         QVERIFY2(rest.contains(part), qPrintable(rest));
+    // Nothing from a lock folder or a process name reaches the message box raw.
+    for (const QChar c : lines.join(QString()))
+        QVERIFY2(c.unicode() >= 0x20, qPrintable(rest));
 }
 
 void TestConsoleController::reopenAfterTheDeviceWentAway()

@@ -5,7 +5,20 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+
 #include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
 
 #include "portguard.h"
 #include "portholder.h"
@@ -29,6 +42,12 @@ private slots:
     void otherOpenFailure();
     void watch_data();
     void watch();
+    void watchEndsWhileItsReaderStalls_data();
+    void watchEndsWhileItsReaderStalls();
+    void watchEndsQuietlyWhenItsOutputCloses();
+    void readAnswersForItsOwnCommand_data();
+    void readAnswersForItsOwnCommand();
+    void hostileHolderNames();
     void ports();
 
 private:
@@ -54,7 +73,84 @@ private:
     }
     static bool held(const QString &path)
     {
-        return PortGuard().check(path, path).result == OpenResult::PortInUse;
+        return PortGuard().inspect(path, path).result == OpenResult::PortInUse;
+    }
+    // No lock of any kind is left on the device: no lock file (not even a stale one), no
+    // exclusive flag, no flock.
+    static bool noLockLeft(const QString &path)
+    {
+        for (const QString &dir : PortGuard::defaultLockDirectories()) {
+            for (const QString &name : PortGuard::lockFileNames(path)) {
+                if (QFile::exists(dir + QLatin1Char('/') + name))
+                    return false;
+            }
+        }
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0)
+            return false; // EBUSY: the exclusive flag
+        int exclusive = 0;
+        const bool free = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0
+            && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        ::close(fd);
+        return free;
+    }
+    // relayctl with its standard output and error on pipes the test reads when it chooses
+    // (QProcess would read them as soon as anything comes).
+    struct Spawned
+    {
+        pid_t pid = -1;
+        int out = -1;
+        int err = -1;
+    };
+    static Spawned spawn(const QStringList &args)
+    {
+        int out[2], err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+            return {};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        QList<QByteArray> words {QByteArray(RELAYCTL)};
+        for (const QString &a : args)
+            words << a.toLocal8Bit();
+        std::vector<char *> argv;
+        for (QByteArray &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        Spawned s;
+        if (posix_spawn(&s.pid, RELAYCTL, &actions, nullptr, argv.data(), environ) != 0)
+            s.pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+        s.out = out[0];
+        s.err = err[0];
+        return s;
+    }
+    // The exit status once the process has ended (128 + signal when a signal ended it); -1 when
+    // it is still running after `limit`, which only a hang reaches. The event loop runs meanwhile.
+    static int waitExit(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(30))
+    {
+        QDeadlineTimer deadline(limit);
+        while (!deadline.hasExpired()) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid)
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            QTest::qWait(10);
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    static QByteArray readAll(int fd)
+    {
+        QByteArray all;
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0)
+            all.append(buf, n);
+        return all;
     }
 };
 
@@ -179,9 +275,13 @@ void TestRelayctl::otherOpenFailure()
     QCOMPARE(r.err,
              QStringLiteral("relayctl: /nonexistent/ttyUSB0: no such device (8012): plug "
                             "the adapter in, or check the path\n"));
-    const Result notTty = run({"--device", "/dev/null", "set", "CH1"});
-    QCOMPARE(notTty.exitCode, 4);
-    QVERIFY2(notTty.err.contains(QStringLiteral("(8020)")), qPrintable(notTty.err));
+    // No serial line: a file that is no terminal, the pty multiplexer (opening it makes a new
+    // terminal), the terminal relayctl runs in, a folder. Nothing is written anywhere.
+    for (const char *path : {"/dev/null", "/dev/ptmx", "/dev/tty", "/tmp"}) {
+        const Result notTty = run({"--device", path, "set", "CH1"});
+        QCOMPARE(notTty.exitCode, 4);
+        QVERIFY2(notTty.err.contains(QStringLiteral("(8020)")), qPrintable(notTty.err));
+    }
 }
 
 void TestRelayctl::watch_data()
@@ -240,7 +340,149 @@ void TestRelayctl::watch()
             bytes << b.toString();
         QCOMPARE(o.value("kind").toString() + ' ' + bytes.join(' '), expected[i]);
         QVERIFY(QDateTime::fromString(o.value("time").toString(), Qt::ISODateWithMs).isValid());
+        // A moment anywhere: local time with its offset from UTC.
+        QVERIFY2(o.value("time").toString().contains(QRegularExpression("[+-]\\d\\d:\\d\\d$")),
+                 qPrintable(o.value("time").toString()));
     }
+}
+
+void TestRelayctl::watchEndsWhileItsReaderStalls_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGHUP") << SIGHUP;
+}
+
+void TestRelayctl::watchEndsWhileItsReaderStalls()
+{
+    // A paused pager or a stalled consumer: relayctl waits on a full pipe, and must still end
+    // when told, with the port released.
+    QFETCH(int, signalNumber);
+    PtyBoard board;
+    const Spawned p = spawn({"--device", board.slavePath(), "watch"});
+    QVERIFY(p.pid > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(held(board.slavePath()), 10000);
+
+    const int capacity = ::fcntl(p.out, F_GETPIPE_SZ);
+    QVERIFY(capacity > 0);
+    const QByteArray reports = QByteArray("\x53\x00\xFF\x12\xED", 5).repeated(40);
+    // Reports until relayctl has stopped taking them: its pipe holds half its capacity or more
+    // and has not grown while the line to relayctl was full, twenty times in a row.
+    int queued = 0;
+    int still = 0;
+    QDeadlineTimer deadline(std::chrono::seconds(60));
+    while (still < 20 && !deadline.hasExpired()) {
+        const bool lineFull
+            = ::write(board.masterFd(), reports.constData(), size_t(reports.size())) < 0
+            && errno == EAGAIN;
+        QTest::qWait(5);
+        int now = 0;
+        ::ioctl(p.out, FIONREAD, &now);
+        still = lineFull && now == queued && now >= capacity / 2 ? still + 1 : 0;
+        queued = now;
+    }
+    QVERIFY2(still >= 20, qPrintable(QString::number(queued)));
+
+    ::kill(p.pid, signalNumber);
+    QCOMPARE(waitExit(p.pid), 0);
+    QVERIFY(noLockLeft(board.slavePath()));
+    QCOMPARE(readAll(p.err), QByteArray());
+    ::close(p.out);
+    ::close(p.err);
+}
+
+void TestRelayctl::watchEndsQuietlyWhenItsOutputCloses()
+{
+    // watch | head -n 2
+    PtyBoard board;
+    const Spawned p = spawn({"--device", board.slavePath(), "watch"});
+    QVERIFY(p.pid > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(held(board.slavePath()), 10000);
+    QVERIFY(board.send(QByteArray("\x07\x08")));
+    QByteArray out;
+    QDeadlineTimer deadline(std::chrono::seconds(30));
+    while (out.count('\n') < 2 && !deadline.hasExpired()) {
+        QTest::qWait(5);
+        char buf[256];
+        ::fcntl(p.out, F_SETFL, O_NONBLOCK);
+        const ssize_t n = ::read(p.out, buf, sizeof buf);
+        if (n > 0)
+            out.append(buf, n);
+    }
+    QCOMPARE(out, QByteArray("reply 0x07\nreply 0x08\n"));
+    ::close(p.out);
+
+    QVERIFY(board.send(QByteArray("\x09")));
+    QCOMPARE(waitExit(p.pid), 0);
+    QCOMPARE(readAll(p.err), QByteArray());
+    ::close(p.err);
+    QVERIFY(noLockLeft(board.slavePath()));
+}
+
+void TestRelayctl::readAnswersForItsOwnCommand_data()
+{
+    QTest::addColumn<QByteArray>("waiting"); // on the line before relayctl starts
+    QTest::newRow("a reply nobody read") << QByteArray("\x07");
+    QTest::newRow("the start of a key report") << QByteArray("\x53\x00", 2);
+    QTest::newRow("a reply and a report's start") << QByteArray("\x09\x4C\x01\x02");
+}
+
+void TestRelayctl::readAnswersForItsOwnCommand()
+{
+    QFETCH(QByteArray, waiting);
+    PtyBoard board;
+    QVERIFY(board.send(waiting));
+    // The board answers the read-state command with its state, CH1 and CH3 on.
+    QByteArray received;
+    QSocketNotifier answer(board.masterFd(), QSocketNotifier::Read);
+    connect(&answer, &QSocketNotifier::activated, [&] {
+        char buf[64];
+        const ssize_t n = ::read(board.masterFd(), buf, sizeof buf);
+        if (n > 0 && QByteArray(buf, n).contains('\x30')) {
+            received.append(buf, n);
+            (void)!::write(board.masterFd(), "\x05", 1);
+        }
+    });
+    const Result r = run({"--device", board.slavePath(), "read"});
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.out, QStringLiteral("0x05\n"));
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(received, QByteArray("\x30"));
+}
+
+void TestRelayctl::hostileHolderNames()
+{
+    // Anyone may name a process, and the lock folder is anyone's: what comes from there reaches
+    // neither a terminal nor a JSON reader raw.
+    PtyBoard board;
+    PortHolder holder(board.slavePath(), PortHolder::How::Plain, QByteArray("ev\x1b]0;x\a\t\\"));
+    QVERIFY(holder.ok());
+    const QString shown = QStringLiteral("ev\\x1b]0;x\\x07\\t\\\\ (PID %1)").arg(holder.pid());
+    const auto clean = [](const QString &text) {
+        for (const QChar c : text) {
+            if (c.unicode() < 0x20 && c != QLatin1Char('\n'))
+                return false;
+        }
+        return true;
+    };
+
+    const Result refused = run({"--device", board.slavePath(), "set", "CH1"});
+    QCOMPARE(refused.exitCode, 3);
+    QVERIFY2(refused.err.contains(shown) && clean(refused.err), qPrintable(refused.err));
+
+    const Result text = run({"--device", board.slavePath(), "ports"});
+    QCOMPARE(text.exitCode, 0);
+    QVERIFY2(text.out.contains(shown) && clean(text.out), qPrintable(text.out));
+
+    const Result json = run({"--device", board.slavePath(), "ports", "--json"});
+    QCOMPARE(json.exitCode, 0);
+    QJsonParseError error;
+    const QJsonObject port = QJsonDocument::fromJson(json.out.toUtf8(), &error).object();
+    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(json.out));
+    QCOMPARE(port.value("state").toString(), QStringLiteral("busy"));
+    QCOMPARE(port.value("holder").toString(), shown);
+    QCOMPARE(board.drain(), QByteArray());
 }
 
 void TestRelayctl::ports()

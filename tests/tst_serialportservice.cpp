@@ -19,7 +19,9 @@
 
 #include <csignal>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 
 #include <map>
@@ -105,6 +107,33 @@ int asNobody(const std::function<int()> &work)
     return code;
 }
 
+// Runs `work` in a child process and returns the int it produced, or -200 when it has not
+// answered within `limit` (the child is then killed): a call that hangs fails the test instead
+// of stopping the suite.
+int inChildWithin(std::chrono::seconds limit, const std::function<int()> &work)
+{
+    int result[2];
+    if (::pipe(result) != 0)
+        return -100;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(result[0]);
+        const int code = work();
+        (void)!::write(result[1], &code, sizeof code);
+        ::_exit(0);
+    }
+    ::close(result[1]);
+    int code = -200;
+    pollfd p {result[0], POLLIN, 0};
+    if (::poll(&p, 1, int(std::chrono::milliseconds(limit).count())) == 1
+        && ::read(result[0], &code, sizeof code) != ssize_t(sizeof code))
+        code = -102;
+    ::close(result[0]);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return code;
+}
+
 } // namespace
 
 class TestSerialPortService : public QObject
@@ -126,6 +155,10 @@ private slots:
     void deviceLossClosesOnceAndGoesQuiet();
     void foreignLockFiles_data();
     void foreignLockFiles();
+    void whatSitsAtALockPath_data();
+    void whatSitsAtALockPath();
+    void listingOpensNoDevice();
+    void ttySNodeWithoutUart();
     void staleLockFileOfAnotherUser();
     void staleExclusiveFlagAfterKilledHolder();
     void killedConsoleDoesNotBlockTheNext();
@@ -230,24 +263,36 @@ void TestSerialPortService::allByteValuesPassUntouched()
 void TestSerialPortService::portHeldByAnotherProcess_data()
 {
     QTest::addColumn<int>("how");
-    QTest::newRow("flock") << int(PortHolder::How::Flock);
-    QTest::newRow("exclusive tty") << int(PortHolder::How::Exclusive);
+    QTest::addColumn<QByteArray>("name"); // what the holder calls itself
+    QTest::addColumn<QString>("shown"); // how the message names it; %1 is its pid
+    QTest::newRow("flock") << int(PortHolder::How::Flock) << QByteArray() << "(PID %1)";
+    QTest::newRow("exclusive tty") << int(PortHolder::How::Exclusive) << QByteArray() << "(PID %1)";
+    // Debian's minicom and a plain cat take no lock of any kind.
+    QTest::newRow("open, no lock at all")
+        << int(PortHolder::How::Plain) << QByteArray("minicom") << "minicom (PID %1)";
+    // Anyone may name a process: an escape sequence, a tab and a backslash come out as text.
+    QTest::newRow("hostile name") << int(PortHolder::How::Plain) << QByteArray("ev\x1b[2J\t\\il")
+                                  << "ev\\x1b[2J\\t\\\\il (PID %1)";
 }
 
 void TestSerialPortService::portHeldByAnotherProcess()
 {
     QFETCH(int, how);
+    QFETCH(QByteArray, name);
+    QFETCH(QString, shown);
     PtyBoard board;
-    PortHolder holder(board.slavePath(), PortHolder::How(how));
+    PortHolder holder(board.slavePath(), PortHolder::How(how), name);
     QVERIFY(holder.ok());
 
     SerialPortService service(mapOf({{5, board.slavePath()}}));
+    QCOMPARE(service.scanPorts(), QList<int> {5});
+    QCOMPARE(service.check(5).result, OpenResult::PortInUse);
     QCOMPARE(service.openPort(5), OpenResult::PortInUse);
     QVERIFY(!service.isOpen());
     // The busy message can say who it is.
-    QVERIFY2(service.lastCheck().holder.contains(QStringLiteral("(PID %1)").arg(holder.pid())),
+    QVERIFY2(service.lastCheck().holder.contains(shown.arg(holder.pid())),
              qPrintable(service.lastCheck().holder));
-    QCOMPARE(service.scanPorts(), QList<int> {5});
+    QCOMPARE(board.drain(), QByteArray());
 }
 
 void TestSerialPortService::sameDeviceUnderAnotherName()
@@ -279,6 +324,11 @@ void TestSerialPortService::failuresOtherThanBusy_data()
     QTest::newRow("unmapped") << 4 << "" << OpenResult::InvalidPort;
     QTest::newRow("missing device") << 4 << "/dev/ttyDOESNOTEXIST" << OpenResult::DeviceMissing;
     QTest::newRow("not a tty") << 4 << "/dev/null" << OpenResult::SettingsRejected;
+    // Terminals, but no serial line: opening the multiplexer would make a new pseudo-terminal,
+    // and /dev/tty is whatever terminal started the program.
+    QTest::newRow("pty multiplexer") << 4 << "/dev/ptmx" << OpenResult::SettingsRejected;
+    QTest::newRow("controlling terminal") << 4 << "/dev/tty" << OpenResult::SettingsRejected;
+    QTest::newRow("a folder") << 4 << "/tmp" << OpenResult::SettingsRejected;
 }
 
 void TestSerialPortService::failuresOtherThanBusy()
@@ -384,7 +434,7 @@ void TestSerialPortService::foreignLockFiles()
         const QByteArray host = format.endsWith(QLatin1String("other host"))
             ? QByteArray("another-machine")
             : QSysInfo::machineHostName().toUtf8();
-        content = QByteArray::number(other.pid()) + "\nminicom\n" + host + '\n';
+        content = QByteArray::number(other.pid()) + "\nsleep\n" + host + '\n';
     } else if (format == QLatin1String("binary")) {
         const int pid = other.pid();
         content = QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
@@ -603,6 +653,154 @@ void TestSerialPortService::secondReaderIsNotALostDevice()
     QVERIFY(board.send(QByteArray("\x09")));
     QVERIFY(data.wait(2000));
     QCOMPARE(service.read(), QByteArray("\x09"));
+}
+
+void TestSerialPortService::whatSitsAtALockPath_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<OpenResult>("code");
+    QTest::addColumn<bool>("blocked"); // named as something that is no lock file
+    QTest::addColumn<bool>("kept"); // the thing is still there afterwards
+    QTest::newRow("fifo") << "fifo" << OpenResult::PortInUse << true << true;
+    QTest::newRow("link to a terminal")
+        << "link to a terminal" << OpenResult::PortInUse << true << true;
+    QTest::newRow("link to a live lock file")
+        << "link to a live lock file" << OpenResult::PortInUse << true << true;
+    QTest::newRow("directory") << "directory" << OpenResult::PortInUse << true << true;
+    QTest::newRow("garbage") << "garbage" << OpenResult::PortInUse << false << true;
+    QTest::newRow("empty") << "empty" << OpenResult::PortInUse << false << true;
+    QTest::newRow("huge") << "huge" << OpenResult::PortInUse << false << true;
+    QTest::newRow("dead pid") << "dead pid" << OpenResult::Ok << false << false;
+    QTest::newRow("live pid") << "live pid" << OpenResult::PortInUse << false << true;
+    QTest::newRow("reused pid") << "reused pid" << OpenResult::Ok << false << false;
+    QTest::newRow("other host") << "other host" << OpenResult::PortInUse << false << true;
+}
+
+void TestSerialPortService::whatSitsAtALockPath()
+{
+    QFETCH(QString, what);
+    QFETCH(OpenResult, code);
+    QFETCH(bool, blocked);
+    QFETCH(bool, kept);
+    PtyBoard board, otherTerminal;
+    QTemporaryDir locks;
+    const QString lockPath = locks.filePath(PortGuard::lockFileNames(board.slavePath()).first());
+    const QByteArray native = QFile::encodeName(lockPath);
+    OtherProcess live(true), dead(false);
+    const auto writeFile = [](const QString &path, const QByteArray &content) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    };
+    const QByteArray host = QSysInfo::machineHostName().toUtf8();
+    if (what == QLatin1String("fifo")) {
+        QVERIFY(::mkfifo(native.constData(), 0644) == 0);
+    } else if (what == QLatin1String("link to a terminal")) {
+        QVERIFY(QFile::link(otherTerminal.slavePath(), lockPath));
+    } else if (what == QLatin1String("link to a live lock file")) {
+        const QString real = locks.filePath(QStringLiteral("elsewhere"));
+        QVERIFY(writeFile(real, QByteArray::number(live.pid()).rightJustified(10, ' ') + '\n'));
+        QVERIFY(QFile::link(real, lockPath));
+    } else if (what == QLatin1String("directory")) {
+        QVERIFY(QDir().mkdir(lockPath));
+    } else if (what == QLatin1String("garbage")) {
+        QVERIFY(writeFile(lockPath, "\x1b[2Jnot a pid\n"));
+    } else if (what == QLatin1String("empty")) {
+        QVERIFY(writeFile(lockPath, {}));
+    } else if (what == QLatin1String("huge")) {
+        QFile file(lockPath);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(1) << 32)); // sparse, 4 GiB
+    } else if (what == QLatin1String("dead pid")) {
+        QVERIFY(writeFile(lockPath, QByteArray::number(dead.pid()).rightJustified(10, ' ') + '\n'));
+    } else if (what == QLatin1String("live pid")) {
+        QVERIFY(writeFile(lockPath, QByteArray::number(live.pid()) + "\nsleep\n" + host + '\n'));
+    } else if (what == QLatin1String("reused pid")) {
+        // The pid lives, but as another program than the one that wrote the file.
+        QVERIFY(writeFile(lockPath, QByteArray::number(live.pid()) + "\nminicom\n" + host + '\n'));
+    } else if (what == QLatin1String("other host")) {
+        QVERIFY(writeFile(lockPath, QByteArray::number(dead.pid()) + "\nminicom\nelsewhere\n"));
+    }
+
+    // In a child, so that a check that hangs fails here instead of holding up the suite.
+    const int answer = inChildWithin(std::chrono::seconds(20), [&] {
+        SerialPortService service(mapOf({{7, board.slavePath()}}));
+        service.setLockDirectories({locks.path()});
+        const OpenResult result = service.openPort(7);
+        const PortCheck &check = service.lastCheck();
+        if (result != OpenResult::Ok && check.lockFile != lockPath)
+            return -1;
+        return int(result) * 10 + (check.lockPathBlocked ? 1 : 0);
+    });
+    QVERIFY2(answer != -200, "the check did not answer");
+    QCOMPARE(OpenResult(answer / 10), code);
+    QCOMPARE(answer % 10 == 1, blocked);
+    struct stat st
+    {
+    };
+    QCOMPARE(::lstat(native.constData(), &st) == 0, kept);
+    // Nothing reached either line.
+    QCOMPARE(otherTerminal.drain(), QByteArray());
+    if (code != OpenResult::Ok)
+        QCOMPARE(board.drain(), QByteArray());
+}
+
+void TestSerialPortService::listingOpensNoDevice()
+{
+    // Opening a serial device raises its modem lines and closing drops them, which resets many
+    // boards: the list of ports is made by looking only.
+    PtyBoard free, held;
+    PortHolder holder(held.slavePath(), PortHolder::How::Flock);
+    QVERIFY(holder.ok());
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("ttyUSB3"));
+    QVERIFY(QFile::link(free.slavePath(), link));
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    QVERIFY(::inotify_add_watch(watch, QFile::encodeName(free.slavePath()).constData(), IN_OPEN)
+            >= 0);
+    QVERIFY(::inotify_add_watch(watch, QFile::encodeName(held.slavePath()).constData(), IN_OPEN)
+            >= 0);
+    const auto opened = [watch] {
+        char events[4096];
+        return ::read(watch, events, sizeof events) > 0;
+    };
+
+    SerialPortService service(mapOf({{1, free.slavePath()}, {2, held.slavePath()}, {3, link}}));
+    QCOMPARE(service.scanPorts(), (QList<int> {1, 2, 3}));
+    QCOMPARE(service.check(1).result, OpenResult::Ok);
+    QCOMPARE(service.check(2).result, OpenResult::PortInUse);
+    QVERIFY(service.isListable(3));
+    QVERIFY2(!opened(), "listing opened a device");
+
+    // The watch does see an open: the operator's.
+    QCOMPARE(service.openPort(1), OpenResult::Ok);
+    QVERIFY(opened());
+    ::close(watch);
+}
+
+void TestSerialPortService::ttySNodeWithoutUart()
+{
+    // Every PC has /dev/ttyS0..3; sysfs tells whether a UART is behind each (type 0: none).
+    PtyBoard board;
+    struct stat st
+    {
+    };
+    QVERIFY(::stat(QFile::encodeName(board.slavePath()).constData(), &st) == 0);
+    QTemporaryDir sys;
+    const QString node
+        = QStringLiteral("dev/char/%1:%2").arg(major(st.st_rdev)).arg(minor(st.st_rdev));
+    QVERIFY(QDir(sys.path()).mkpath(node));
+    const auto setType = [&](const QByteArray &type) {
+        QFile file(sys.filePath(node + QStringLiteral("/type")));
+        return file.open(QIODevice::WriteOnly) && file.write(type) == type.size();
+    };
+    SerialPortService service(mapOf({{1, board.slavePath()}}));
+    service.setSysfsRoot(sys.path());
+    QVERIFY(setType("0\n"));
+    QCOMPARE(service.scanPorts(), QList<int> {});
+    QCOMPARE(service.openPort(1), OpenResult::DeviceMissing);
+    QVERIFY(setType("4\n")); // a 16550A
+    QCOMPARE(service.scanPorts(), QList<int> {1});
+    QCOMPARE(service.openPort(1), OpenResult::Ok);
 }
 
 void TestSerialPortService::terminationSignalsReleaseThePort_data()
