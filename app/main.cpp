@@ -16,12 +16,15 @@ void printUsage(std::FILE *to)
 {
     std::fprintf(
         to,
-        "Usage: relay-console [--help | --version]\n"
+        "Usage: relay-console [Qt options] | -h | --help | -V | --version\n"
         "\n"
         "A desktop console for a four-channel relay board on a serial line (9600 8N1):\n"
         "open a Com port, compose relay commands for CH1..CH4 with a hexadecimal\n"
         "preview, send them, read the board's replies and watch infrared key reports.\n"
         "Ctrl+T starts the relay chaser.\n"
+        "\n"
+        "Qt's standard options apply, for example -style Fusion, -platform offscreen,\n"
+        "-reverse.\n"
         "\n"
         "Com ports: Com1-4 /dev/ttyS0-3, Com5-12 /dev/ttyUSB0-7, Com13-16 /dev/ttyACM0-3.\n");
 }
@@ -37,25 +40,68 @@ bool hasDisplay()
     return false;
 }
 
+// Whether argv[i] is one of the options QGuiApplication and QApplication take for themselves
+// (their documented list); `i` moves past its value. Needed only to tell a usage error from a
+// missing display before Qt, which needs the display, can say.
+bool isQtOption(int argc, char **argv, int &i)
+{
+    static const char *const withValue[] = {"platform",        "platformpluginpath",
+                                            "platformtheme",   "plugin",
+                                            "qwindowgeometry", "qwindowicon",
+                                            "qwindowtitle",    "session",
+                                            "display",         "geometry",
+                                            "style",           "stylesheet",
+                                            "title",           "name",
+                                            "qmljsdebugger",   "fontengine",
+                                            "dialogs",         "visual"};
+    static const char *const alone[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    const char *arg = argv[i];
+    if (arg[0] != '-')
+        return false;
+    arg += arg[1] == '-' ? 2 : 1;
+    for (const char *name : alone) {
+        if (std::strcmp(arg, name) == 0)
+            return true;
+    }
+    for (const char *name : withValue) {
+        const size_t n = std::strlen(name);
+        if (std::strncmp(arg, name, n) == 0 && arg[n] == '=')
+            return true;
+        if (std::strcmp(arg, name) == 0) {
+            if (i + 1 >= argc)
+                return false;
+            ++i;
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
-    // The command line is read before Qt starts, so that it works without a display.
+    // --help and --version are read before Qt starts, so that they work without a display.
+    bool platformGiven = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             printUsage(stdout);
             return 0;
         }
-        if (std::strcmp(argv[i], "--version") == 0) {
+        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-V") == 0) {
             std::printf("relay-console %s\n", RELAY_CONSOLE_VERSION);
             return 0;
         }
-        std::fprintf(stderr, "relay-console: unknown argument '%s'\n\n", argv[i]);
-        printUsage(stderr);
-        return 2;
+        const bool platform = std::strncmp(argv[i], "-platform", 9) == 0
+            || std::strncmp(argv[i], "--platform", 10) == 0;
+        if (!isQtOption(argc, argv, i)) {
+            std::fprintf(stderr, "relay-console: unknown argument '%s'\n\n", argv[i]);
+            printUsage(stderr);
+            return 2;
+        }
+        platformGiven = platformGiven || platform;
     }
-    if (!hasDisplay()) {
+    if (!platformGiven && !hasDisplay()) {
         std::fprintf(stderr,
                      "relay-console: no display to open the window on: run it in a desktop "
                      "session (DISPLAY or WAYLAND_DISPLAY set) or under a virtual one with "
@@ -63,6 +109,7 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    // Qt takes its own options out of the command line (-style, -platform, -reverse, ...).
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("relay-console"));
     QApplication::setApplicationVersion(QStringLiteral(RELAY_CONSOLE_VERSION));

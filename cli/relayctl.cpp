@@ -1,5 +1,6 @@
 // relayctl: the relay board from scripts. The same command bytes, port settings, exclusivity and
 // holder checks as the console; one line on stderr and a distinct exit status for each failure.
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
@@ -44,8 +45,9 @@ const char usageText[] = "Usage: relayctl (--port ComN | --device PATH) COMMAND 
                          "interrupted\n"
                          "  ports [--json]       the Com table and the state of each port (of the\n"
                          "                       one given, if any); opens no device\n"
-                         "relayctl --help | --version\n"
+                         "relayctl -h | --help | -V | --version\n"
                          "\n"
+                         "Options take their value as --port Com5 or --port=Com5; -- ends them.\n"
                          "Channels are CH1..CH4 (any case) or 1..4. Com ports: Com1-4 "
                          "/dev/ttyS0-3,\n"
                          "Com5-12 /dev/ttyUSB0-7, Com13-16 /dev/ttyACM0-3; the line is 9600 8N1.\n"
@@ -448,55 +450,70 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("relayctl"));
     // A closed output is an EPIPE to handle, not a death that leaves the port locked.
     std::signal(SIGPIPE, SIG_IGN);
-    Options o;
-    const QStringList args = app.arguments().mid(1);
-    for (int i = 0; i < args.size(); ++i) {
-        const QString &a = args[i];
-        const auto value = [&](QString *out) {
-            if (i + 1 >= args.size())
-                return false;
-            *out = args[++i];
-            return true;
-        };
-        QString v;
-        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            std::fputs(usageText, stdout);
-            return Done;
-        } else if (a == QLatin1String("--version")) {
-            std::printf("relayctl %s\n", RELAY_CONSOLE_VERSION);
-            return Done;
-        } else if (a == QLatin1String("--port")) {
-            if (!value(&v))
-                return usageError(QStringLiteral("--port needs ComN"));
-            if (o.portGiven)
-                return usageError(QStringLiteral("give one port only"));
-            const int n = v.startsWith(QLatin1String("com"), Qt::CaseInsensitive)
-                ? ComPorts::numberFromEntry(QStringLiteral("Com") + v.mid(3))
-                : 0;
-            if (!ComPorts::isValid(n) || ComPorts::entryText(n).compare(v, Qt::CaseInsensitive))
-                return usageError(QStringLiteral("port '%1' is not one of Com1..Com16").arg(v));
-            o.port = n;
-            o.portGiven = true;
-        } else if (a == QLatin1String("--device")) {
-            if (!value(&v) || v.isEmpty())
-                return usageError(QStringLiteral("--device needs a path"));
-            if (o.portGiven)
-                return usageError(QStringLiteral("give one port only"));
-            o.device = v;
-            o.portGiven = true;
-        } else if (a == QLatin1String("--timeout")) {
-            bool ok = false;
-            const int ms = value(&v) ? v.toInt(&ok) : 0;
-            if (!ok || ms < 1)
-                return usageError(QStringLiteral("--timeout needs milliseconds, 1 or more"));
-            o.timeoutMs = ms;
-        } else if (a == QLatin1String("--json")) {
-            o.json = true;
-        } else if (a.startsWith(QLatin1String("--"))) {
-            return usageError(QStringLiteral("unknown option '%1'").arg(a));
-        } else {
-            o.words << a;
+    // GNU conventions: --port=Com5 or --port Com5, -h, -V, "--" ends the options; the command
+    // and its arguments are positional, and options may stand among them (read --timeout 200).
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, {});
+    const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")}, {});
+    const QCommandLineOption port(QStringLiteral("port"), {}, QStringLiteral("ComN"));
+    const QCommandLineOption device(QStringLiteral("device"), {}, QStringLiteral("PATH"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), {}, QStringLiteral("MS"));
+    const QCommandLineOption json(QStringLiteral("json"), {});
+    parser.addOptions({help, version, port, device, timeout, json});
+    if (!parser.parse(app.arguments())) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty()) {
+            const QString name = unknown.first();
+            return usageError(
+                QStringLiteral("unknown option '%1%2'")
+                    .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"),
+                         PortGuard::displayText(name)));
         }
+        QString why = PortGuard::displayText(parser.errorText());
+        if (why.endsWith(QLatin1Char('.')))
+            why.chop(1);
+        if (!why.isEmpty())
+            why[0] = why[0].toLower();
+        return usageError(why);
     }
+    if (parser.isSet(help)) {
+        std::fputs(usageText, stdout);
+        return Done;
+    }
+    if (parser.isSet(version)) {
+        std::printf("relayctl %s\n", RELAY_CONSOLE_VERSION);
+        return Done;
+    }
+    Options o;
+    const QStringList ports = parser.values(port);
+    const QStringList devices = parser.values(device);
+    if (ports.size() + devices.size() > 1)
+        return usageError(QStringLiteral("give one port only"));
+    if (!ports.isEmpty()) {
+        const QString &v = ports.first();
+        const int n = v.startsWith(QLatin1String("com"), Qt::CaseInsensitive)
+            ? ComPorts::numberFromEntry(QStringLiteral("Com") + v.mid(3))
+            : 0;
+        if (!ComPorts::isValid(n) || ComPorts::entryText(n).compare(v, Qt::CaseInsensitive))
+            return usageError(QStringLiteral("port '%1' is not one of Com1..Com16")
+                                  .arg(PortGuard::displayText(v)));
+        o.port = n;
+        o.portGiven = true;
+    }
+    if (!devices.isEmpty()) {
+        if (devices.first().isEmpty())
+            return usageError(QStringLiteral("--device needs a path"));
+        o.device = devices.first();
+        o.portGiven = true;
+    }
+    if (parser.isSet(timeout)) {
+        bool ok = false;
+        const int ms = parser.value(timeout).toInt(&ok);
+        if (!ok || ms < 1)
+            return usageError(QStringLiteral("--timeout needs milliseconds, 1 or more"));
+        o.timeoutMs = ms;
+    }
+    o.json = parser.isSet(json);
+    o.words = parser.positionalArguments();
     return run(o);
 }

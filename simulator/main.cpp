@@ -8,6 +8,7 @@
 //   raw XX XX ...    send bytes as they are
 //   state            print the relay states
 //   quit             stop (so do end of input, Ctrl+C and SIGTERM)
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include "ptyrelayboard.h"
+#include "version.h"
 
 namespace {
 
@@ -62,16 +64,36 @@ bool parseBytes(const QStringList &words, int from, QByteArray &out)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    QString linkPath;
-    for (int i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--link") && i + 1 < args.size()) {
-            linkPath = args[++i];
-        } else {
-            std::fprintf(stderr, "usage: relayboard-sim [--link PATH]\n");
-            return 2;
-        }
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, {});
+    const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")}, {});
+    const QCommandLineOption link(QStringLiteral("link"), {}, QStringLiteral("PATH"));
+    parser.addOptions({help, version, link});
+    const char usage[] = "Usage: relayboard-sim [--link PATH] | -h | --help | -V | --version\n"
+                         "A relay board on a pseudo-terminal: prints the terminal it serves and\n"
+                         "every byte it receives. --link PATH makes a symlink to it (for example\n"
+                         "/dev/ttyUSB7 for Com12). Commands on standard input:\n"
+                         "  s U1 U2 OP INV   send a short-press key report (hexadecimal bytes)\n"
+                         "  l U1 U2 OP INV   send a long-press key report\n"
+                         "  raw XX XX ...    send bytes as they are\n"
+                         "  state            print the relay states\n"
+                         "  quit             stop (so do end of input, Ctrl+C and SIGTERM)\n";
+    if (!parser.parse(app.arguments()) || !parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "relayboard-sim: %s\n%s",
+                     parser.errorText().isEmpty() ? "unexpected argument"
+                                                  : qPrintable(parser.errorText()),
+                     usage);
+        return 2;
     }
+    if (parser.isSet(help)) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("relayboard-sim %s\n", RELAY_CONSOLE_VERSION);
+        return 0;
+    }
+    const QString linkPath = parser.value(link);
 
     PtyRelayBoard board;
     if (!board.isValid()) {

@@ -18,6 +18,8 @@ out=$(run --help); check "--help" 0 $? "$out" 'Usage: relay-console .*Com5-12 /d
 out=$(run --version); check "--version" 0 $? "$out" '^relay-console 2\.3\s*$'
 out=$(run --frobnicate); check "unknown argument" 2 $? "$out" "unknown argument '--frobnicate'.*Usage:"
 out=$(run); check "no display" 1 $? "$out" 'no display.*xvfb-run.*DISPLAY|DISPLAY.*xvfb-run'
+out=$(run -style Fusion -reverse); check "Qt's options, no display" 1 $? "$out" 'no display'
+out=$(run -style); check "-style without its value" 2 $? "$out" "unknown argument '-style'"
 grep -q 'Reinstalling' <<<"$out" && { echo "FAIL: Qt's abort text"; failures=$((failures + 1)); }
 
 # A termination signal ends the program as its close box does: exit status 0. The signal is
@@ -28,7 +30,8 @@ caught() { # pid signal-number
     [ -n "$mask" ] && (( (16#$mask >> ($2 - 1)) & 1 ))
 }
 for sig in TERM INT HUP; do
-    QT_QPA_PLATFORM=offscreen "$console" >/dev/null 2>&1 &
+    # Qt's standard options are taken as every Qt program takes them.
+    QT_QPA_PLATFORM=offscreen "$console" -style Fusion -reverse >/dev/null 2>&1 &
     pid=$!
     number=$(kill -l "$sig")
     for _ in $(seq 600); do caught "$pid" "$number" && break; sleep 0.05; done
@@ -38,5 +41,5 @@ for sig in TERM INT HUP; do
     check "SIG$sig ends it cleanly" 0 "$status" "exit $status" '.'
 done
 
-echo "$((7 - failures)) passed, $failures failed"
+echo "$((9 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

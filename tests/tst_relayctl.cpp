@@ -34,6 +34,8 @@ class TestRelayctl : public QObject
 private slots:
     void bytesOnTheWire_data();
     void bytesOnTheWire();
+    void optionForms_data();
+    void optionForms();
     void readPrintsTheReply();
     void readWithoutReply();
     void badInputWritesNothing_data();
@@ -184,6 +186,59 @@ void TestRelayctl::bytesOnTheWire()
     QCOMPARE(r.out, QString());
     QCOMPARE(board.drain(), bytes);
     QVERIFY(!held(board.slavePath())); // released on the way out
+}
+
+void TestRelayctl::optionForms_data()
+{
+    // "%1" stands for the board's device path.
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("bytes"); // on the wire
+    QTest::addColumn<QString>("says"); // in stdout for status 0, in the one stderr line otherwise
+    const QByteArray none;
+    QTest::newRow("--device=PATH")
+        << QStringList {"--device=%1", "set", "CH1"} << 0 << QByteArray("\x01") << "";
+    QTest::newRow("option after the command")
+        << QStringList {"on", "CH2", "--device", "%1"} << 0 << QByteArray("\x12") << "";
+    QTest::newRow("-- ends the options")
+        << QStringList {"--device", "%1", "--", "off", "4"} << 0 << QByteArray("\x28") << "";
+    QTest::newRow("--timeout=MS") << QStringList {"--timeout=200", "--device", "%1", "read"} << 5
+                                  << QByteArray("\x30") << "no reply within 200 ms";
+    QTest::newRow("-h") << QStringList {"-h"} << 0 << none << "Usage: relayctl";
+    QTest::newRow("-V") << QStringList {"-V"} << 0 << none << "relayctl ";
+    QTest::newRow("--version") << QStringList {"--version"} << 0 << none << "relayctl ";
+    QTest::newRow("--port=Com17") << QStringList {"--port=Com17", "set"} << 2 << none
+                                  << "Com1..Com16";
+    QTest::newRow("--port without a value")
+        << QStringList {"set", "--port"} << 2 << none << "--port";
+    QTest::newRow("two ports, = form")
+        << QStringList {"--port=Com5", "--device=%1", "set"} << 2 << none << "one port only";
+    QTest::newRow("unknown long option")
+        << QStringList {"--bogus", "set"} << 2 << none << "unknown option '--bogus'";
+    QTest::newRow("unknown short option")
+        << QStringList {"-x", "set"} << 2 << none << "unknown option '-x'";
+}
+
+void TestRelayctl::optionForms()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, says);
+    PtyBoard board;
+    for (QString &a : args)
+        a.replace(QLatin1String("%1"), board.slavePath());
+    const Result r = run(args);
+    QCOMPARE(r.exitCode, exitCode);
+    if (exitCode == 0) {
+        QCOMPARE(r.err, QString());
+        QVERIFY2(r.out.contains(says), qPrintable(r.out));
+    } else {
+        QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
+        QVERIFY2(r.err.startsWith(QStringLiteral("relayctl: ")) && r.err.contains(says),
+                 qPrintable(r.err));
+    }
+    QCOMPARE(board.drain(), bytes);
 }
 
 void TestRelayctl::readPrintsTheReply()
