@@ -1,0 +1,208 @@
+#include "mqttfixture.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTest>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A loopback port nobody listens on right now.
+int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool accepting(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(quint16(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+TestBroker::TestBroker(const QList<QPair<QString, QString>> &users)
+{
+    QByteArray config = "allow_anonymous " + QByteArray(users.isEmpty() ? "true" : "false")
+        + "\npersistence false\n";
+    if (::geteuid() == 0)
+        config += "user root\n"; // else it drops to "mosquitto", who may not read this folder
+    if (!users.isEmpty()) {
+        const QString passwords = m_dir.filePath(QStringLiteral("passwords"));
+        for (const auto &[user, password] : users) {
+            QStringList args {QStringLiteral("-b")};
+            if (!QFile::exists(passwords))
+                args << QStringLiteral("-c");
+            QProcess::execute(QStringLiteral("mosquitto_passwd"),
+                              args << passwords << user << password);
+        }
+        config += "password_file " + QFile::encodeName(passwords) + '\n';
+    }
+    {
+        QFile file(m_dir.filePath(QStringLiteral("mosquitto.conf")));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(config);
+    }
+    start();
+}
+
+TestBroker::~TestBroker()
+{
+    stop();
+}
+
+void TestBroker::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(10000)) {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+}
+
+bool TestBroker::start()
+{
+    QFile base(m_dir.filePath(QStringLiteral("mosquitto.conf")));
+    if (!base.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray config = base.readAll();
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.setStandardOutputFile(m_dir.filePath(QStringLiteral("broker.log")),
+                                    QIODevice::Append);
+    // A port taken in between makes the broker exit at once: then another one. A restart keeps
+    // the port while it is free, as a restarted broker does.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (m_port == 0 || attempt > 0)
+            m_port = freePort();
+        QFile run(m_dir.filePath(QStringLiteral("run.conf")));
+        if (!run.open(QIODevice::WriteOnly))
+            return false;
+        run.write("listener " + QByteArray::number(m_port) + " 127.0.0.1\n" + config);
+        run.close();
+        m_process.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), run.fileName()});
+        if (!m_process.waitForStarted())
+            return false;
+        QDeadlineTimer deadline(10000);
+        while (!deadline.hasExpired() && m_process.state() == QProcess::Running) {
+            if (accepting(m_port))
+                return true;
+            QTest::qWait(10);
+        }
+        stop();
+    }
+    return false;
+}
+
+TestSubscriber::TestSubscriber(int port, const QString &filter)
+{
+    // One line per message: retained flag, topic, payload (the payloads here have no newline).
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { readLines(); });
+    m_process.start(QStringLiteral("mosquitto_sub"),
+                    {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                     QString::number(port), QStringLiteral("-t"), filter, QStringLiteral("-t"),
+                     QStringLiteral("test/probe"), QStringLiteral("-F"),
+                     QStringLiteral("%r %t %p")});
+    if (!m_process.waitForStarted())
+        return;
+    QDeadlineTimer deadline(20000);
+    int probes = 0;
+    while (!m_ready && !deadline.hasExpired() && m_process.state() == QProcess::Running) {
+        mqttPublish(port, QStringLiteral("test/probe"), QByteArray::number(++probes));
+        QTest::qWait(50);
+    }
+    if (!m_ready)
+        qWarning("mosquitto_sub on port %d did not get ready: %s", port,
+                 m_process.readAllStandardError().constData());
+}
+
+TestSubscriber::~TestSubscriber()
+{
+    m_process.kill();
+    m_process.waitForFinished();
+}
+
+void TestSubscriber::readLines()
+{
+    m_partial += m_process.readAllStandardOutput();
+    int end;
+    while ((end = int(m_partial.indexOf('\n'))) >= 0) {
+        const QByteArray line = m_partial.left(end);
+        m_partial.remove(0, end + 1);
+        const int first = int(line.indexOf(' '));
+        const int second = int(line.indexOf(' ', first + 1));
+        if (first < 0)
+            continue;
+        MqttMessage m;
+        m.retained = line.left(first) == "1";
+        m.topic = QString::fromUtf8(second < 0 ? line.mid(first + 1)
+                                               : line.mid(first + 1, second - first - 1));
+        m.payload = second < 0 ? QByteArray() : line.mid(second + 1);
+        if (m.topic == QLatin1String("test/probe"))
+            m_ready = true;
+        else
+            m_messages.append(m);
+    }
+}
+
+QList<MqttMessage> TestSubscriber::messages()
+{
+    QTest::qWait(0);
+    return m_messages;
+}
+
+std::optional<MqttMessage>
+TestSubscriber::waitFor(const std::function<bool(const MqttMessage &)> &match, int from, int msecs)
+{
+    QDeadlineTimer deadline(msecs);
+    int seen = from;
+    for (;;) {
+        for (; seen < m_messages.size(); ++seen) {
+            if (match(m_messages[seen]))
+                return m_messages[seen];
+        }
+        if (deadline.hasExpired())
+            return std::nullopt;
+        QTest::qWait(5);
+    }
+}
+
+std::optional<MqttMessage> TestSubscriber::waitForTopic(const QString &topic, int from, int msecs)
+{
+    return waitFor([&](const MqttMessage &m) { return m.topic == topic; }, from, msecs);
+}
+
+bool mqttPublish(int port, const QString &topic, const QByteArray &payload,
+                 const QStringList &extra)
+{
+    QProcess p;
+    p.start(QStringLiteral("mosquitto_pub"),
+            QStringList {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                         QString::number(port), QStringLiteral("-t"), topic, QStringLiteral("-s")}
+                + extra);
+    if (!p.waitForStarted())
+        return false;
+    p.write(payload);
+    p.closeWriteChannel();
+    return p.waitForFinished(10000) && p.exitCode() == 0;
+}
