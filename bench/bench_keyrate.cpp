@@ -20,40 +20,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "benchutil.h"
 #include "rawpty.h"
 
 extern char **environ;
 
 namespace {
-
-double cpuSeconds(pid_t pid)
-{
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    FILE *f = std::fopen(path, "r");
-    if (!f)
-        return -1;
-    char buf[1024];
-    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    buf[n] = 0;
-    // Fields after the command name (which may hold spaces): state is field 3, utime 14.
-    const char *p = std::strrchr(buf, ')');
-    if (!p)
-        return -1;
-    unsigned long utime = 0, stime = 0;
-    int field = 2;
-    for (const char *s = p + 1; *s && field < 15; ++s) {
-        if (*s == ' ') {
-            ++field;
-            if (field == 14)
-                utime = std::strtoul(s + 1, nullptr, 10);
-            if (field == 15)
-                stime = std::strtoul(s + 1, nullptr, 10);
-        }
-    }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
-}
 
 struct Run
 {

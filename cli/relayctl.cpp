@@ -2,7 +2,6 @@
 // holder checks as the console; one line on stderr and a distinct exit status for each failure.
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,6 +17,7 @@
 
 #include "commandencoder.h"
 #include "delaynumber.h"
+#include "eventtime.h"
 #include "hexbytetext.h"
 #include "openresulttext.h"
 #include "receivedecoder.h"
@@ -144,18 +144,9 @@ QString eventLine(const QString &kind, std::initializer_list<std::uint8_t> bytes
         texts << hexByteText(b);
     if (!json)
         return kind + QLatin1Char(' ') + texts.join(QLatin1Char(' '));
-    // Local time with its offset from UTC (+00:00 rather than Z), so that the time means one
-    // moment anywhere.
-    const QDateTime now = QDateTime::currentDateTime();
-    const int offset = now.offsetFromUtc() / 60;
-    const QString time = now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
-        + QStringLiteral("%1%2:%3")
-              .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-              .arg(qAbs(offset) / 60, 2, 10, QLatin1Char('0'))
-              .arg(qAbs(offset) % 60, 2, 10, QLatin1Char('0'));
     const QJsonObject event {{QStringLiteral("kind"), kind},
                              {QStringLiteral("bytes"), QJsonArray::fromStringList(texts)},
-                             {QStringLiteral("time"), time}};
+                             {QStringLiteral("time"), eventTimeNow()}};
     return QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
 }
 

@@ -3,11 +3,11 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-
-#include <atomic>
+#include <QTimer>
 
 struct mosquitto;
 struct mosquitto_message;
+class QSocketNotifier;
 
 struct MqttSettings
 {
@@ -22,14 +22,17 @@ struct MqttSettings
     int keepAliveSeconds = 10;
 };
 
-// A connection to an MQTT broker through libmosquitto, the broker project's own client. The
-// library runs its network loop in a thread of its own, which also reconnects after a lost
-// connection with a growing delay (1 s doubling to 30 s); everything it reports reaches this
-// object's signals on the thread that made it, through queued calls.
+// A connection to an MQTT broker through libmosquitto, the broker project's own client, driven
+// from the Qt event loop: the library's socket under socket notifiers, its housekeeping (keep
+// alive) on a timer, no thread of its own. A publish goes out in the call that makes it. A lost
+// or failed connection is tried again after 1 s, doubling up to 30 s.
 class MqttClient : public QObject
 {
     Q_OBJECT
 public:
+    static constexpr int firstRetryMs = 1000;
+    static constexpr int lastRetryMs = 30000;
+
     explicit MqttClient(QObject *parent = nullptr);
     ~MqttClient() override;
 
@@ -37,12 +40,12 @@ public:
     // (an unreadable CA file, say). Connection failures come as signals.
     bool start(const MqttSettings &settings, QString *error);
     bool isConnected() const { return m_connected; }
-    // QoS 1: the broker has it at least once. False when the library could not queue it.
-    bool publish(const QString &topic, const QByteArray &payload, bool retain);
+    // QoS 1 (the broker has it at least once) or 0 (sent once, no acknowledgement). False when
+    // the library could not take it.
+    bool publish(const QString &topic, const QByteArray &payload, bool retain, int qos = 1);
     bool subscribe(const QString &pattern);
     // The last words of a clean end: publishes `payload` (retained) and waits for the broker to
-    // acknowledge it, at most `msecs`, then disconnects (so no last will is sent) and stops the
-    // network thread.
+    // acknowledge it, at most `msecs`, then disconnects, so that no last will is sent.
     void finish(const QString &topic, const QByteArray &payload, int msecs);
 
     // What the library says of a result code, and of a refused connection.
@@ -51,19 +54,35 @@ public:
 
 signals:
     void connected();
-    // The broker answered but refused this client (wrong credentials, not authorised).
+    // The broker answered but refused this client (wrong credentials, not authorised); no
+    // further attempt is made.
     void refused(int code, const QString &reason);
     void connectionLost(const QString &reason);
     void messageReceived(const QString &topic, const QByteArray &payload, bool retained);
 
 private:
     static void onConnect(mosquitto *, void *self, int code);
-    static void onDisconnect(mosquitto *, void *self, int code);
     static void onPublish(mosquitto *, void *self, int mid);
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
 
+    void connectNow();
+    void watchSocket();
+    void dropSocket();
+    void readable();
+    void writable();
+    void housekeeping();
+    void broken(int code);
+    void updateWriteInterest();
+
     mosquitto *m_client = nullptr;
-    bool m_threadRunning = false;
-    std::atomic<bool> m_connected {false};
-    std::atomic<int> m_lastAcknowledged {-1};
+    QSocketNotifier *m_read = nullptr;
+    QSocketNotifier *m_write = nullptr;
+    QTimer m_misc;
+    QTimer m_retry;
+    int m_retryMs = firstRetryMs;
+    bool m_started = false; // the first connect was made; later ones reconnect
+    bool m_connected = false;
+    bool m_refused = false;
+    bool m_version5 = true;
+    int m_lastAcknowledged = -1;
 };

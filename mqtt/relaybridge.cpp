@@ -1,12 +1,12 @@
 #include "relaybridge.h"
 
-#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include "commandencoder.h"
 #include "delaynumber.h"
+#include "eventtime.h"
 #include "hexbytetext.h"
 #include "mqttclient.h"
 #include "portguard.h"
@@ -18,17 +18,6 @@ namespace {
 QByteArray compact(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-// Local time with its offset from UTC ("+00:00", never "Z").
-QString timeWithOffset(const QDateTime &t)
-{
-    const int offset = t.offsetFromUtc() / 60;
-    return t.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
-        + QStringLiteral("%1%2:%3")
-              .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-              .arg(qAbs(offset) / 60, 2, 10, QLatin1Char('0'))
-              .arg(qAbs(offset) % 60, 2, 10, QLatin1Char('0'));
 }
 
 } // namespace
@@ -281,12 +270,11 @@ void RelayBridge::publishKey(const IrKeyMessage &m)
         texts << hexByteText(b);
     const QString kind
         = m.pressKind == PressKind::Long ? QStringLiteral("long") : QStringLiteral("short");
-    m_mqtt.publish(
-        base() + QStringLiteral("/key"),
-        compact({{QStringLiteral("event_type"), kind},
-                 {QStringLiteral("bytes"), QJsonArray::fromStringList(texts)},
-                 {QStringLiteral("time"), timeWithOffset(QDateTime::currentDateTime())}}),
-        false);
+    m_mqtt.publish(base() + QStringLiteral("/key"),
+                   compact({{QStringLiteral("event_type"), kind},
+                            {QStringLiteral("bytes"), QJsonArray::fromStringList(texts)},
+                            {QStringLiteral("time"), eventTimeNow()}}),
+                   false, 0);
     if (m_settings.verbose)
         emit logLine(QStringLiteral("key %1 %2").arg(kind, texts.join(QLatin1Char(' '))));
 }
