@@ -1,7 +1,9 @@
-// What checking a port for holders costs, per check and for the start-up scan of all 16 ports:
+// What looking at a port costs, per call and for the start-up scan of all 16 ports:
 //   missing     a table entry with no device (most of the table on a usual machine)
-//   free        a pseudo-terminal nobody holds: lock files, open, exclusive flag, flock
-//   held        the same held by flock() in another process: adds the /proc scan for its name
+//   listable    a present pseudo-terminal, as the port list looks at it: the node only
+//   free        the same as relayctl ports and an open look at it: lock files, /proc/locks,
+//               every process's descriptors (/proc/*/fd)
+//   held        the same held by flock() in another process: adds its name
 //   scan        scanPorts() over the fixed table of this machine
 //
 //   build/bench/bench_portguard
@@ -40,9 +42,12 @@ int main(int argc, char **argv)
     const QString missing = QStringLiteral("/dev/ttyUSB_missing");
     std::printf("%-10s %12s\n", "check", "us per call");
     std::printf("%-10s %12.1f\n", "missing",
-                microsecondsPerCall(2000, [&] { guard.check(missing, missing); }));
+                microsecondsPerCall(2000, [&] { guard.inspect(missing, missing); }));
+    std::printf("%-10s %12.1f\n", "listable", microsecondsPerCall(2000, [&] {
+                    guard.inspect(pty.slavePath(), pty.slavePath(), PortGuard::Depth::Presence);
+                }));
     std::printf("%-10s %12.1f\n", "free",
-                microsecondsPerCall(2000, [&] { guard.check(pty.slavePath(), pty.slavePath()); }));
+                microsecondsPerCall(200, [&] { guard.inspect(pty.slavePath(), pty.slavePath()); }));
 
     int ready[2];
     if (::pipe(ready) != 0)
@@ -58,7 +63,7 @@ int main(int argc, char **argv)
     char c;
     (void)!::read(ready[0], &c, 1);
     std::printf("%-10s %12.1f\n", "held",
-                microsecondsPerCall(200, [&] { guard.check(pty.slavePath(), pty.slavePath()); }));
+                microsecondsPerCall(200, [&] { guard.inspect(pty.slavePath(), pty.slavePath()); }));
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
 

@@ -417,7 +417,8 @@ PortCheck PortGuard::checkLockFiles(const QString &configuredPath, const QString
     return {};
 }
 
-PortCheck PortGuard::inspect(const QString &configuredPath, const QString &devicePath) const
+PortCheck PortGuard::inspect(const QString &configuredPath, const QString &devicePath,
+                             Depth depth) const
 {
     const QByteArray native = QFile::encodeName(devicePath);
     struct stat st
@@ -432,6 +433,8 @@ PortCheck PortGuard::inspect(const QString &configuredPath, const QString &devic
         return {resultFromErrno(errno)};
     if (uartMissing(st.st_rdev))
         return {OpenResult::DeviceMissing};
+    if (depth == Depth::Presence)
+        return {};
 
     if (PortCheck locked = checkLockFiles(configuredPath, devicePath);
         locked.result != OpenResult::Ok)

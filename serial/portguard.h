@@ -55,9 +55,14 @@ public:
     explicit PortGuard(QStringList lockDirectories = defaultLockDirectories(),
                        QString sysfsRoot = QStringLiteral("/sys"));
 
+    // How far inspect() looks: whether a port can be listed needs only the node (steps 1 and
+    // 2); who holds it needs the lock files and /proc as well.
+    enum class Depth { Presence, Holders };
+
     // `configuredPath` is the name the port is known by (a table entry, maybe a symlink),
     // `devicePath` the device it resolves to.
-    PortCheck inspect(const QString &configuredPath, const QString &devicePath) const;
+    PortCheck inspect(const QString &configuredPath, const QString &devicePath,
+                      Depth depth = Depth::Holders) const;
     // inspect(), then the probe. When `probeFd` is given and the port is free, the probe stays
     // open there (without its flock) for the caller to close once it has opened the port itself:
     // one open of the line instead of two, so its modem lines rise once.

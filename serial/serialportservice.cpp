@@ -74,7 +74,7 @@ QString SerialPortService::resolve(int n, PortCheck *failure) const
     return path;
 }
 
-PortCheck SerialPortService::check(int n, QString *devicePath) const
+PortCheck SerialPortService::check(int n, QString *devicePath, PortGuard::Depth depth) const
 {
     PortCheck failure;
     const QString path = resolve(n, &failure);
@@ -82,14 +82,14 @@ PortCheck SerialPortService::check(int n, QString *devicePath) const
         return failure;
     if (devicePath)
         *devicePath = path;
-    return m_guard.inspect(m_map(n), path);
+    return m_guard.inspect(m_map(n), path, depth);
 }
 
 bool SerialPortService::isListable(int n) const
 {
-    QString path;
-    const OpenResult code = check(n, &path).result;
-    // A ttyS node with no UART behind it exists but is no port (it fails with EIO).
+    // Listed whoever holds it: opening it is what says why not. A ttyS node with no UART behind
+    // it exists but is no port.
+    const OpenResult code = check(n, nullptr, PortGuard::Depth::Presence).result;
     return code != OpenResult::InvalidPort && code != OpenResult::DeviceMissing;
 }
 

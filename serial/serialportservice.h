@@ -43,7 +43,8 @@ public:
     // Whether Com n belongs in that list.
     bool isListable(int n) const;
     // Who holds Com n, by looking only (nothing is opened); `devicePath` gets the resolved path.
-    PortCheck check(int n, QString *devicePath = nullptr) const;
+    PortCheck check(int n, QString *devicePath = nullptr,
+                    PortGuard::Depth depth = PortGuard::Depth::Holders) const;
     // Checks who holds the device first (see PortGuard), then opens it at 9600 8N1.
     OpenResult openPort(int n);
     // What the last openPort() found: the holder of a busy port, the lock file concerned.
