@@ -427,10 +427,8 @@ int main(int argc, char **argv)
         return usageError(QStringLiteral("give one port only"));
     if (!ports.isEmpty()) {
         const QString &v = ports.first();
-        const int n = v.startsWith(QLatin1String("com"), Qt::CaseInsensitive)
-            ? ComPorts::numberFromEntry(QStringLiteral("Com") + v.mid(3))
-            : 0;
-        if (!ComPorts::isValid(n) || ComPorts::entryText(n).compare(v, Qt::CaseInsensitive))
+        const int n = ComPorts::numberFromName(v);
+        if (n == 0)
             return usageError(QStringLiteral("port '%1' is not one of Com1..Com16")
                                   .arg(PortGuard::displayText(v)));
         o.port = n;

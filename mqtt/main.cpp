@@ -102,10 +102,8 @@ int main(int argc, char **argv)
     QString device = parser.value(deviceOption);
     if (parser.isSet(portOption)) {
         const QString v = parser.value(portOption);
-        com = v.startsWith(QLatin1String("com"), Qt::CaseInsensitive)
-            ? ComPorts::numberFromEntry(QStringLiteral("Com") + v.mid(3))
-            : 0;
-        if (!ComPorts::isValid(com) || ComPorts::entryText(com).compare(v, Qt::CaseInsensitive))
+        com = ComPorts::numberFromName(v);
+        if (com == 0)
             return usageError(QStringLiteral("port '%1' is not one of Com1..Com16")
                                   .arg(PortGuard::displayText(v)));
     } else if (device.isEmpty()) {

@@ -48,6 +48,14 @@ int ComPorts::numberFromEntry(const QString &text)
     return ok ? n : 0;
 }
 
+int ComPorts::numberFromName(const QString &name)
+{
+    if (!name.startsWith(QLatin1String("com"), Qt::CaseInsensitive))
+        return 0;
+    const int n = numberFromEntry(QStringLiteral("Com") + name.mid(3));
+    return isValid(n) && entryText(n).compare(name, Qt::CaseInsensitive) == 0 ? n : 0;
+}
+
 void SerialPortService::setLockDirectories(const QStringList &directories)
 {
     m_lockDirectories = directories;

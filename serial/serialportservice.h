@@ -25,6 +25,8 @@ QString device(int n);
 QString entryText(int n);
 // The number in an entry text: the value after "Com"; 0 (never a port) for anything else.
 int numberFromEntry(const QString &text);
+// A port as a command line names it: "Com5" in any case, exactly; 0 for anything else.
+int numberFromName(const QString &name);
 } // namespace ComPorts
 
 class SerialPortService : public QObject

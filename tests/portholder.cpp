@@ -2,6 +2,8 @@
 
 #include <QFile>
 
+#include "portguard.h"
+
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -59,4 +61,22 @@ void PortHolder::release()
     ::kill(m_pid, SIGKILL);
     ::waitpid(m_pid, nullptr, 0);
     m_pid = -1;
+}
+
+bool noLockLeft(const QString &path)
+{
+    for (const QString &dir : PortGuard::defaultLockDirectories()) {
+        for (const QString &name : PortGuard::lockFileNames(path)) {
+            if (QFile::exists(dir + QLatin1Char('/') + name))
+                return false;
+        }
+    }
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false; // EBUSY: the exclusive flag
+    int exclusive = 0;
+    const bool free = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0
+        && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
 }

@@ -28,3 +28,7 @@ private:
     pid_t m_pid = -1;
     bool m_ok = false;
 };
+
+// No lock of any kind is left on the device: no lock file (not even a stale one), no exclusive
+// flag, no flock.
+bool noLockLeft(const QString &path);

@@ -77,25 +77,6 @@ private:
     {
         return PortGuard().inspect(path, path).result == OpenResult::PortInUse;
     }
-    // No lock of any kind is left on the device: no lock file (not even a stale one), no
-    // exclusive flag, no flock.
-    static bool noLockLeft(const QString &path)
-    {
-        for (const QString &dir : PortGuard::defaultLockDirectories()) {
-            for (const QString &name : PortGuard::lockFileNames(path)) {
-                if (QFile::exists(dir + QLatin1Char('/') + name))
-                    return false;
-            }
-        }
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0)
-            return false; // EBUSY: the exclusive flag
-        int exclusive = 0;
-        const bool free = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0
-            && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-        ::close(fd);
-        return free;
-    }
     // relayctl with its standard output and error on pipes the test reads when it chooses
     // (QProcess would read them as soon as anything comes).
     struct Spawned

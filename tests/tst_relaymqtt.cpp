@@ -89,25 +89,6 @@ QByteArray state(const char *ch1, const char *ch2, const char *ch3, const char *
         .toUtf8();
 }
 
-// No lock of any kind is left on the device: no lock file, no exclusive flag, no flock.
-bool noLockLeft(const QString &path)
-{
-    for (const QString &dir : PortGuard::defaultLockDirectories()) {
-        for (const QString &name : PortGuard::lockFileNames(path)) {
-            if (QFile::exists(dir + QLatin1Char('/') + name))
-                return false;
-        }
-    }
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    int exclusive = 0;
-    const bool free = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0
-        && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    ::close(fd);
-    return free;
-}
-
 } // namespace
 
 // relay-mqtt as a separate process between a real mosquitto broker and the simulated board.
