@@ -14,24 +14,15 @@
 #include <QTimer>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "ptyrelayboard.h"
+#include "terminationsignals.h"
 #include "version.h"
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char c = 1;
-    (void)!::write(signalPipe[1], &c, 1);
-}
 
 QString relayText(std::uint8_t relays)
 {
@@ -186,13 +177,9 @@ int main(int argc, char **argv)
         }
     });
 
-    // Leave through the event loop on Ctrl+C or SIGTERM, so the link is removed.
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-    }
-    QSocketNotifier stopRequests(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&stopRequests, &QSocketNotifier::activated, &app, [&] { app.quit(); });
+    // Leave through the event loop on SIGTERM, SIGINT or SIGHUP, so the link is removed.
+    TerminationSignals terminations;
+    QObject::connect(&terminations, &TerminationSignals::received, &app, [&] { app.quit(); });
 
     return app.exec();
 }

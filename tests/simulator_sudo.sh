@@ -14,6 +14,26 @@ out=$("$sim" -V 2>/dev/null); status=$?
 [ $status -eq 0 ] && grep -qE '^relayboard-sim [0-9]+\.[0-9]+$' <<<"$out"; result $? "-V prints the version"
 "$sim" --bogus >/dev/null 2>&1; [ $? -eq 2 ]; result $? "unknown option: status 2"
 
+# Each termination signal ends it through its own end: status 0, the link removed.
+caught() { # pid signal-number: the handler is in place (the caught-signal mask in /proc)
+    local mask
+    mask=$(awk '/^SigCgt:/ {print $2}' "/proc/$1/status" 2>/dev/null) || return 1
+    [ -n "$mask" ] && (( (16#$mask >> ($2 - 1)) & 1 ))
+}
+links=$(mktemp -d)
+for sig in TERM INT HUP; do
+    mkfifo "$links/in-$sig"
+    "$sim" --link "$links/ttyUSB-$sig" <"$links/in-$sig" >/dev/null 2>&1 &
+    spid=$!
+    exec 4>"$links/in-$sig"
+    for _ in $(seq 600); do caught "$spid" "$(kill -l "$sig")" && break; sleep 0.05; done
+    kill -s "$sig" "$spid"
+    wait "$spid"; status=$?
+    exec 4>&-
+    [ "$status" -eq 0 ] && [ ! -e "$links/ttyUSB-$sig" ]; result $? "SIG$sig: status $status, link removed"
+done
+rm -rf "$links"
+
 if [ "$(id -u)" -ne 0 ]; then
     echo "SKIP: the sudo case needs root"
     echo "$passed passed, $failures failed, 1 skipped"
