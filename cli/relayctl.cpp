@@ -269,7 +269,7 @@ int run(const Options &o)
         if (ch < 0)
             return usageError(
                 QStringLiteral("'%1' is no channel: use CH1..CH4 or 1..4").arg(args[1]));
-        selection.operation = std::int16_t(RelayOperation::DelayedRelay);
+        selection.operation = RelayOperation::DelayedRelay;
         selection.delayText = args[0];
         selection.delayChannel = ch;
     } else {
@@ -283,7 +283,7 @@ int run(const Options &o)
             : command == QLatin1String("on")                      ? RelayOperation::Energise
             : command == QLatin1String("off")                     ? RelayOperation::Release
                                                                   : RelayOperation::ReadState;
-        selection.operation = std::int16_t(op);
+        selection.operation = op;
         waitForReply = op == RelayOperation::ReadState;
     }
 

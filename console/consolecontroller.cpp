@@ -110,7 +110,7 @@ void ConsoleController::chooseOperation(int index)
 {
     if (index < 0 || index > delayOperation)
         return;
-    m_selection.operation = static_cast<std::int16_t>(index);
+    m_selection.operation = static_cast<RelayOperation>(index);
     emit delayModeChanged(delayMode());
     refreshPreview();
 }
@@ -206,7 +206,7 @@ QString ConsoleController::openFailureText(OpenResult result, const PortCheck &c
 
 void ConsoleController::send()
 {
-    if (m_selection.operation < 0) {
+    if (m_selection.operation == RelayOperation::None) {
         emit messageRequested(tr("请选择命令代码。"), MessageIcon::Information,
                               Field::OperationList);
         return;

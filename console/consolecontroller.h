@@ -55,7 +55,7 @@ public:
     PortState portState() const { return m_portState; }
     bool testRunning() const { return m_testRunning; }
     int testStep() const { return m_testStep; }
-    bool delayMode() const { return m_selection.operation == delayOperation; }
+    bool delayMode() const { return m_selection.operation == RelayOperation::DelayedRelay; }
     const CommandSelection &selection() const { return m_selection; }
     ControlAccess controlAccess() const;
 

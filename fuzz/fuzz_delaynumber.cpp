@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     CommandEncoder encoder;
     CommandSelection selection;
-    selection.operation = 4;
+    selection.operation = RelayOperation::DelayedRelay;
     selection.delayText = text;
     selection.delayChannel = channel;
     const CommandPreview preview = encoder.compose(selection);

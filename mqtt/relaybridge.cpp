@@ -205,8 +205,7 @@ void RelayBridge::messageReceived(const QString &topic, const QByteArray &payloa
             warn(topic, payload, QStringLiteral("the payload is ON or OFF"));
             return;
         }
-        selection.operation
-            = std::int16_t(payload == "ON" ? RelayOperation::Energise : RelayOperation::Release);
+        selection.operation = payload == "ON" ? RelayOperation::Energise : RelayOperation::Release;
         selection.channelFlags[channel] = 1;
     } else {
         const QString seconds = QString::fromUtf8(payload);
@@ -214,7 +213,7 @@ void RelayBridge::messageReceived(const QString &topic, const QByteArray &payloa
             warn(topic, payload, QStringLiteral("the payload is a number of seconds 1..255"));
             return;
         }
-        selection.operation = std::int16_t(RelayOperation::DelayedRelay);
+        selection.operation = RelayOperation::DelayedRelay;
         selection.delayText = seconds;
         selection.delayChannel = channel;
         // The relay drops by itself at the end: ask again then.
@@ -254,7 +253,7 @@ void RelayBridge::askState()
     }
     m_stateWanted = false;
     CommandSelection selection;
-    selection.operation = std::int16_t(RelayOperation::ReadState);
+    selection.operation = RelayOperation::ReadState;
     CommandEncoder encoder;
     encoder.compose(selection);
     if (m_serial.write(encoder.bytes())) {

@@ -45,13 +45,14 @@ CommandPreview CommandEncoder::compose(const CommandSelection &selection)
     const QString none = QStringLiteral("--");
     clear();
 
-    const auto operation = static_cast<RelayOperation>(selection.operation);
+    const RelayOperation operation = selection.operation;
+    const int code = static_cast<int>(operation);
     if (operation == RelayOperation::None)
         return {none, SecondField::Unchanged, {}};
 
-    if (selection.operation >= 0 && selection.operation <= 3) {
+    if (code >= 0 && code <= 3) {
         // High nibble: operation code; bits 0..3: CH1..CH4.
-        int b = selection.operation * 16;
+        int b = code * 16;
         for (int ch = 0; ch < 4; ++ch)
             b += (selection.channelFlags[ch] ? 1 : 0) << ch;
         append(static_cast<std::uint8_t>(b));

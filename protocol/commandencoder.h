@@ -21,7 +21,7 @@ QString relayOperationText(RelayOperation operation);
 
 struct CommandSelection
 {
-    std::int16_t operation = -1; // list index, -1 when nothing is chosen
+    RelayOperation operation = RelayOperation::None; // the list entry chosen, if any
     std::array<int, 4> channelFlags = {}; // CH1..CH4, 0 or 1
     QString delayText; // exactly as typed
     int delayChannel = 0; // 0..3 for CH1..CH4

@@ -66,7 +66,7 @@ void TestCommandEncoder::relayCommands()
 
     CommandEncoder encoder;
     CommandSelection selection;
-    selection.operation = static_cast<std::int16_t>(operation);
+    selection.operation = static_cast<RelayOperation>(operation);
     for (int i = 0; i < 4; ++i)
         selection.channelFlags[i] = channels[i];
     // The delay fields must not matter for relay commands.
@@ -125,7 +125,7 @@ void TestCommandEncoder::delayCommands()
 
     CommandEncoder encoder;
     CommandSelection selection;
-    selection.operation = static_cast<std::int16_t>(RelayOperation::DelayedRelay);
+    selection.operation = RelayOperation::DelayedRelay;
     selection.channelFlags = {1, 1, 1, 1}; // must not leak into delay bytes
     selection.delayText = text;
     selection.delayChannel = channel; // out-of-range channels are clamped to CH1
@@ -151,12 +151,12 @@ void TestCommandEncoder::noOperationLeavesSecondFieldAlone()
 {
     CommandEncoder encoder;
     CommandSelection selection;
-    selection.operation = 4;
+    selection.operation = RelayOperation::DelayedRelay;
     selection.delayText = QStringLiteral("200");
     encoder.compose(selection);
     QCOMPARE(encoder.count(), 2);
 
-    selection.operation = -1;
+    selection.operation = RelayOperation::None;
     const CommandPreview preview = encoder.compose(selection);
     QCOMPARE(preview.firstByteText, QStringLiteral("--"));
     QCOMPARE(preview.secondField, SecondField::Unchanged);
