@@ -292,7 +292,7 @@ void MainWindow::connectOperatorActions()
     connect(m_txtDelay, &QLineEdit::textChanged, c, &ConsoleController::setDelayText);
     connect(m_cmdOpenSerial, &QPushButton::clicked, c, &ConsoleController::openPort);
     connect(m_cmdSend, &QPushButton::clicked, c, &ConsoleController::send);
-    connect(m_cmdQuit, &QPushButton::clicked, c, &ConsoleController::quit);
+    connect(m_cmdQuit, &QPushButton::clicked, this, &QWidget::close);
     connect(&m_timer1, &QTimer::timeout, c, &ConsoleController::testTimerTick);
     // Message boxes included, so that a nested event loop does not keep the program alive.
     connect(&m_terminations, &TerminationSignals::received, this, &QApplication::closeAllWindows);
@@ -310,7 +310,6 @@ void MainWindow::connectController()
     connect(c, &ConsoleController::messageRequested, this, &MainWindow::showMessage);
     connect(c, &ConsoleController::testRunningChanged, this, &MainWindow::runTestTimer);
     connect(c, &ConsoleController::testStepShown, m_label7, &QWidget::setVisible);
-    connect(c, &ConsoleController::closeRequested, this, &QWidget::close);
     KeyReportWindow::serve(c->keyReports());
 }
 
@@ -321,9 +320,8 @@ void MainWindow::showPorts(const QStringList &entries, int current)
         const QSignalBlocker quiet(m_cboPort);
         m_cboPort->clear();
         m_cboPort->addItems(entries);
-        m_cboPort->setCurrentIndex(current);
+        m_cboPort->setCurrentIndex(current); // the controller's own choice: nothing to tell it
     }
-    m_controller.choosePort(m_cboPort->currentIndex());
 }
 
 void MainWindow::applyControlAccess(const ControlAccess &access)

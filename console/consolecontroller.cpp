@@ -242,11 +242,6 @@ void ConsoleController::send()
         m_serial.write(m_encoder.bytes());
 }
 
-void ConsoleController::quit()
-{
-    emit closeRequested();
-}
-
 void ConsoleController::windowClosing()
 {
     m_keyReports.closeWindow();

@@ -80,7 +80,6 @@ public slots:
     void setDelayText(const QString &text);
     void openPort();
     void send();
-    void quit();
     // Devices of the table appeared or went away (see PortWatcher).
     void portsChanged(const QList<int> &appeared, const QList<int> &gone);
     // Every key press of the window, before the focused control sees it.
@@ -107,7 +106,6 @@ signals:
     // The chaser started (the window runs Timer1) or stopped.
     void testRunningChanged(bool running);
     void testStepShown(bool labelVisible);
-    void closeRequested();
 
 private:
     void setPortState(PortState state);

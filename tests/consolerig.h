@@ -34,7 +34,6 @@ struct ConsoleRig
     QStringList delayTexts; // texts the controller put into the delay field
     QList<bool> testRunning; // each testRunningChanged
     QList<bool> labelShown; // each testStepShown
-    int closeRequests = 0;
 
     explicit ConsoleRig(bool start = true)
     {
@@ -62,7 +61,6 @@ struct ConsoleRig
                          [this](bool running) { testRunning << running; });
         QObject::connect(&controller, &C::testStepShown,
                          [this](bool shown) { labelShown << shown; });
-        QObject::connect(&controller, &C::closeRequested, [this] { ++closeRequests; });
         if (start)
             controller.start();
     }
