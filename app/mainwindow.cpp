@@ -212,10 +212,6 @@ void MainWindow::buildControls()
     m_label7->setPalette(highlight);
     m_label7->hide();
 
-    m_timer1.setObjectName(QStringLiteral("Timer1"));
-    m_timer1.setInterval(1000);
-    m_timer1.setTimerType(Qt::CoarseTimer);
-
     // Labels and the frame take no focus; the rest in this order.
     const QList<QWidget *> tabOrder {
         m_cboPort,      m_cboOperation, m_cbCh[0],       m_cbCh[1], m_cbCh[2],  m_cbCh[3],
@@ -293,7 +289,6 @@ void MainWindow::connectOperatorActions()
     connect(m_cmdOpenSerial, &QPushButton::clicked, c, &ConsoleController::openPort);
     connect(m_cmdSend, &QPushButton::clicked, c, &ConsoleController::send);
     connect(m_cmdQuit, &QPushButton::clicked, this, &QWidget::close);
-    connect(&m_timer1, &QTimer::timeout, c, &ConsoleController::testTimerTick);
     // Message boxes included, so that a nested event loop does not keep the program alive.
     connect(&m_terminations, &TerminationSignals::received, this, &QApplication::closeAllWindows);
 }
@@ -308,7 +303,6 @@ void MainWindow::connectController()
     connect(c, &ConsoleController::delayTextChanged, m_txtDelay, &QLineEdit::setText);
     connect(c, &ConsoleController::replyReceived, m_txtByteRcv, &QLineEdit::setText);
     connect(c, &ConsoleController::messageRequested, this, &MainWindow::showMessage);
-    connect(c, &ConsoleController::testRunningChanged, this, &MainWindow::runTestTimer);
     connect(c, &ConsoleController::testStepShown, m_label7, &QWidget::setVisible);
     KeyReportWindow::serve(c->keyReports());
 }
@@ -384,15 +378,6 @@ void MainWindow::showMessage(const QString &text, ConsoleController::MessageIcon
     }
     if (target)
         target->setFocus(Qt::OtherFocusReason);
-}
-
-void MainWindow::runTestTimer(bool running)
-{
-    // A restart leaves a running timer alone: the next step keeps the one-second rhythm.
-    if (!running)
-        m_timer1.stop();
-    else if (!m_timer1.isActive())
-        m_timer1.start();
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)

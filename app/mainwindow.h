@@ -27,7 +27,6 @@ public:
     ~MainWindow() override;
 
     ConsoleController &controller() { return m_controller; }
-    QTimer &timer1() { return m_timer1; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -45,7 +44,6 @@ private:
     void showPreview(const QString &firstByte, const QString &secondByte);
     void showMessage(const QString &text, ConsoleController::MessageIcon icon,
                      ConsoleController::Field focus);
-    void runTestTimer(bool running);
 
     ConsoleController m_controller;
     QComboBox *m_cboPort = nullptr;
@@ -61,7 +59,6 @@ private:
     QPushButton *m_cmdSend = nullptr;
     QPushButton *m_cmdQuit = nullptr;
     QLabel *m_label7 = nullptr;
-    QTimer m_timer1;
     // SIGTERM, SIGINT and SIGHUP close every window, as the close box does.
     TerminationSignals m_terminations;
 };

@@ -283,7 +283,7 @@ void idle()
         "idle, 10 s each, event-loop wake-ups per second (excluding the end of the count):\n");
     std::printf("  bare event loop            %.2f /s\n", nothing);
     std::printf("  console, port open, quiet  %.2f /s   (Timer1 %s)\n", open,
-                console->timer1().isActive() ? "running" : "stopped");
+                console->controller().chaser().timer().isActive() ? "running" : "stopped");
     QObject::disconnect(connection);
 }
 

@@ -14,13 +14,16 @@ ConsoleController::ConsoleController(SerialPortService::PortMap portMap, QObject
     connect(&m_serial, &SerialPortService::dataReceived, this, &ConsoleController::handleData);
     connect(&m_serial, &SerialPortService::deviceLost, this, &ConsoleController::handleDeviceLost);
     connect(&m_watcher, &PortWatcher::portsChanged, this, &ConsoleController::portsChanged);
+    connect(&m_chaser, &RelayChaser::runningChanged, this, &ConsoleController::testRunningChanged);
+    connect(&m_chaser, &RelayChaser::runningChanged, this,
+            [this] { emit controlAccessChanged(controlAccess()); });
+    connect(&m_chaser, &RelayChaser::labelShown, this, &ConsoleController::testStepShown);
 }
 
 ConsoleController::~ConsoleController() = default;
 
 void ConsoleController::start()
 {
-    m_testRunning = false;
     m_ports = m_serial.scanPorts();
     m_portIndex = -1;
     listPorts();
@@ -30,7 +33,7 @@ void ConsoleController::start()
 
 ControlAccess ConsoleController::controlAccess() const
 {
-    if (m_testRunning)
+    if (m_chaser.isRunning())
         return {};
     switch (m_portState) {
     case PortState::Closed:
@@ -98,8 +101,8 @@ void ConsoleController::portsChanged(const QList<int> &appeared, const QList<int
 void ConsoleController::handleDeviceLost()
 {
     // Said at once, not at the next send: the chaser stops and the window offers to reopen.
-    if (m_testRunning)
-        stopTest();
+    if (m_chaser.isRunning())
+        m_chaser.stop();
     if (m_portState != PortState::Opened)
         return;
     setPortState(PortState::Reopen);
@@ -250,7 +253,7 @@ void ConsoleController::windowClosing()
 
 void ConsoleController::handleData()
 {
-    if (m_testRunning) {
+    if (m_chaser.isRunning()) {
         // Not decoded while the chaser runs; read anyway so that nothing piles up.
         m_serial.read();
         return;
@@ -275,8 +278,8 @@ void ConsoleController::handleData()
 
 void ConsoleController::keyPressed(int key, Qt::KeyboardModifiers modifiers)
 {
-    if (key == Qt::Key_Escape && m_testRunning) {
-        stopTest();
+    if (key == Qt::Key_Escape && m_chaser.isRunning()) {
+        m_chaser.stop();
         return;
     }
     // Ctrl+T, with or without Shift or Alt, while the port is open.
@@ -284,42 +287,5 @@ void ConsoleController::keyPressed(int key, Qt::KeyboardModifiers modifiers)
         return;
     if (m_portState != PortState::Opened)
         return;
-    startTest();
-}
-
-void ConsoleController::startTest()
-{
-    // A restart begins at the first step again; the label and the timer's rhythm carry on.
-    m_testRunning = true;
-    m_testStep = 0;
-    emit controlAccessChanged(controlAccess());
-    emit testRunningChanged(true);
-}
-
-void ConsoleController::stopTest()
-{
-    // Nothing more is written; the relays stay as the last step left them.
-    m_testRunning = false;
-    m_testStep = 0;
-    emit testRunningChanged(false);
-    if (m_testLabelVisible) {
-        m_testLabelVisible = false;
-        emit testStepShown(false);
-    }
-    emit controlAccessChanged(controlAccess());
-}
-
-void ConsoleController::testTimerTick()
-{
-    // The chaser: CH1 on, all off, CH2 on, all off, ... one step a second.
-    static constexpr std::array<char, 8> steps = {0x01, 0x00, 0x02, 0x00, 0x04, 0x00, 0x08, 0x00};
-    if (!m_testRunning)
-        return;
-    if (m_testStep >= int(steps.size()))
-        m_testStep = 0;
-    // When the port has gone the write fails; the step is skipped and the rhythm kept.
-    m_serial.write(QByteArray(1, steps[m_testStep]));
-    m_testLabelVisible = !m_testLabelVisible;
-    emit testStepShown(m_testLabelVisible);
-    ++m_testStep;
+    m_chaser.start();
 }

@@ -12,6 +12,7 @@
 #include "keyreportcontroller.h"
 #include "portwatcher.h"
 #include "receivedecoder.h"
+#include "relaychaser.h"
 #include "serialportservice.h"
 
 // Which controls the operator may use at a given moment.
@@ -53,8 +54,8 @@ public:
     void start();
 
     PortState portState() const { return m_portState; }
-    bool testRunning() const { return m_testRunning; }
-    int testStep() const { return m_testStep; }
+    bool testRunning() const { return m_chaser.isRunning(); }
+    int testStep() const { return m_chaser.step(); }
     bool delayMode() const { return m_selection.operation == RelayOperation::DelayedRelay; }
     const CommandSelection &selection() const { return m_selection; }
     ControlAccess controlAccess() const;
@@ -63,6 +64,7 @@ public:
     PortWatcher &portWatcher() { return m_watcher; }
     const ReceiveDecoder &decoder() const { return m_decoder; }
     KeyReportController &keyReports() { return m_keyReports; }
+    RelayChaser &chaser() { return m_chaser; }
 
     // The message for a port that did not open: the fixed text, then the holder or file in the
     // way where known, then what the operator can do, one line each.
@@ -84,8 +86,6 @@ public slots:
     void portsChanged(const QList<int> &appeared, const QList<int> &gone);
     // Every key press of the window, before the focused control sees it.
     void keyPressed(int key, Qt::KeyboardModifiers modifiers);
-    // Timer1 of the window, once a second while the chaser runs.
-    void testTimerTick();
     // The window is closing, whatever closed it.
     void windowClosing();
 
@@ -103,7 +103,7 @@ signals:
     void replyReceived(const QString &byteText);
     void messageRequested(const QString &text, ConsoleController::MessageIcon icon,
                           ConsoleController::Field focus);
-    // The chaser started (the window runs Timer1) or stopped.
+    // The chaser started or stopped, and its label blinks.
     void testRunningChanged(bool running);
     void testStepShown(bool labelVisible);
 
@@ -111,8 +111,6 @@ private:
     void setPortState(PortState state);
     void refreshPreview();
     void handleData();
-    void startTest();
-    void stopTest();
     void handleDeviceLost();
     void listPorts();
 
@@ -122,12 +120,9 @@ private:
     PortWatcher m_watcher;
     ReceiveDecoder m_decoder;
     KeyReportController m_keyReports;
+    RelayChaser m_chaser {m_serial};
     QList<int> m_ports;
     int m_portIndex = -1;
     PortState m_portState = PortState::Closed;
     std::vector<IrKeyMessage> m_reports; // reused for each batch of received bytes
-
-    bool m_testRunning = false;
-    bool m_testLabelVisible = false;
-    int m_testStep = 0;
 };

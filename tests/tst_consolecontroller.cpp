@@ -500,7 +500,7 @@ void TestConsoleController::testKeys()
     QVERIFY(r.delayMode);
     QVERIFY(r.labelShown.isEmpty()); // nothing shows before the first tick
     if (!starts) {
-        r.controller.testTimerTick(); // a stray tick does nothing either
+        r.controller.chaser().tick(); // a stray tick does nothing either
         QVERIFY(r.labelShown.isEmpty());
     }
     QCOMPARE(r.board->drain(), QByteArray());
@@ -513,7 +513,7 @@ void TestConsoleController::ticksWriteTheChaserOneByteAtATime()
     QVERIFY(r.open());
     r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
     for (int i = 0; i < firstTenSteps.size(); ++i) {
-        r.controller.testTimerTick();
+        r.controller.chaser().tick();
         QCOMPARE(r.board->receive(1), firstTenSteps.mid(i, 1));
         QCOMPARE(r.board->drain(), QByteArray()); // exactly one byte per tick
         QCOMPARE(r.labelShown.last(), i % 2 == 0);
@@ -527,7 +527,7 @@ void TestConsoleController::restartBeginsAtStepZeroAndKeepsTheLabel()
     QVERIFY(r.open());
     r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
     for (int i = 0; i < 3; ++i)
-        r.controller.testTimerTick();
+        r.controller.chaser().tick();
     QCOMPARE(r.board->receive(3), QByteArray("\x01\x00\x02", 3));
     QCOMPARE(r.labelShown, (QList<bool> {true, false, true}));
 
@@ -535,7 +535,7 @@ void TestConsoleController::restartBeginsAtStepZeroAndKeepsTheLabel()
     QCOMPARE(r.controller.testStep(), 0);
     QCOMPARE(r.labelShown.size(), 3); // not reset by the restart
     QCOMPARE(r.testRunning, (QList<bool> {true, true}));
-    r.controller.testTimerTick();
+    r.controller.chaser().tick();
     QCOMPARE(r.board->receive(1), QByteArray("\x01"));
     QCOMPARE(r.labelShown.last(), false);
 }
@@ -606,7 +606,7 @@ void TestConsoleController::lostPortStopsTheChaser()
     ConsoleRig r;
     QVERIFY(r.open());
     r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
-    r.controller.testTimerTick();
+    r.controller.chaser().tick();
     QCOMPARE(r.board->receive(1), QByteArray("\x01"));
 
     r.board->closeMaster();
@@ -616,7 +616,7 @@ void TestConsoleController::lostPortStopsTheChaser()
     QCOMPARE(r.testRunning, (QList<bool> {true, false}));
     QCOMPARE(r.labelShown, (QList<bool> {true, false})); // the label does not blink on
     QCOMPARE(r.access, ConsoleRig::reopenAccess());
-    r.controller.testTimerTick(); // a tick already on its way does nothing
+    r.controller.chaser().tick(); // a tick already on its way does nothing
     QCOMPARE(r.labelShown.size(), 2);
 }
 
@@ -637,7 +637,7 @@ void TestConsoleController::escapeStopsTheChaser()
 
     r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
     for (int i = 0; i < ticks; ++i)
-        r.controller.testTimerTick();
+        r.controller.chaser().tick();
     QCOMPARE(r.board->receive(ticks), QByteArray("\x01\x00", ticks));
 
     r.controller.keyPressed(Qt::Key_Escape, Qt::NoModifier);
@@ -646,12 +646,12 @@ void TestConsoleController::escapeStopsTheChaser()
     QCOMPARE(r.labelShown.last(), false);
     QCOMPARE(r.access, ConsoleRig::openedAccess());
     QVERIFY(r.messages.isEmpty());
-    r.controller.testTimerTick();
+    r.controller.chaser().tick();
     QCOMPARE(r.board->drain(), QByteArray()); // no further byte
 
     // Ctrl+T starts over at the first step.
     r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
-    r.controller.testTimerTick();
+    r.controller.chaser().tick();
     QCOMPARE(r.board->receive(1), QByteArray("\x01"));
 }
 

@@ -102,8 +102,9 @@ void TestMainWindow::window()
     QCOMPARE(find<QLineEdit>("txtByteSend")->text(), QStringLiteral("--"));
     QVERIFY(find("txtByteSend2")->isHidden());
     QVERIFY(find("Label7")->isHidden());
-    QVERIFY(!m_window->timer1().isActive());
-    QCOMPARE(m_window->timer1().interval(), 1000);
+    QVERIFY(!m_window->controller().chaser().timer().isActive());
+    QCOMPARE(m_window->controller().chaser().timer().interval(), 1000);
+    QCOMPARE(m_window->controller().chaser().timer().objectName(), QStringLiteral("Timer1"));
     for (const char *name : {"cmdOpenSerial", "cmdSend", "cmdQuit"}) {
         auto *b = find<QPushButton>(name);
         QVERIFY(!b->isDefault() && !b->autoDefault());
@@ -381,14 +382,14 @@ void TestMainWindow::escapeStopsTheChaser()
 {
     QVERIFY(openPort());
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_T, Qt::ControlModifier);
-    QVERIFY(m_window->timer1().isActive());
-    m_window->controller().testTimerTick();
+    QVERIFY(m_window->controller().chaser().timer().isActive());
+    m_window->controller().chaser().tick();
     QCOMPARE(m_board->receive(1), QByteArray("\x01"));
     QVERIFY(find("Label7")->isVisible());
 
     QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : m_window.get(),
                     Qt::Key_Escape);
-    QVERIFY(!m_window->timer1().isActive());
+    QVERIFY(!m_window->controller().chaser().timer().isActive());
     QVERIFY(find("Label7")->isHidden());
     QVERIFY(find("cmdSend")->isEnabled());
     QVERIFY(find("cboOperation")->isEnabled());
@@ -630,8 +631,8 @@ void TestMainWindow::ctrlTStartsTheChaserAndStillReachesTheFocusedControl()
     QTest::keyClick(delay, Qt::Key_T, Qt::ControlModifier | Qt::ShiftModifier);
     QVERIFY(m_window->controller().testRunning());
     QCOMPARE(reached.presses, 2);
-    QVERIFY(m_window->timer1().isActive());
-    QCOMPARE(m_window->timer1().interval(), 1000);
+    QVERIFY(m_window->controller().chaser().timer().isActive());
+    QCOMPARE(m_window->controller().chaser().timer().interval(), 1000);
     QVERIFY(!find("cmdSend")->isEnabled());
     QVERIFY(!operation->isEnabled());
     QVERIFY(delay->isEnabled());

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+
+class SerialPortService;
+
+// The relay chaser that Ctrl+T starts: CH1 on, all off, CH2 on, all off, ... one step a
+// second, written as set-relay-state bytes, while a label at the bottom of the window blinks.
+// It owns its timer ("Timer1"); tests call tick() instead of waiting for it.
+class RelayChaser : public QObject
+{
+    Q_OBJECT
+public:
+    explicit RelayChaser(SerialPortService &serial, QObject *parent = nullptr);
+
+    bool isRunning() const { return m_running; }
+    // The index of the next step, 0..7.
+    int step() const { return m_step; }
+    bool labelVisible() const { return m_labelVisible; }
+    const QTimer &timer() const { return m_timer; }
+    // One second; tests that call tick() themselves set it far out of their way.
+    void setInterval(std::chrono::milliseconds interval) { m_timer.setInterval(interval); }
+
+    // Starts, or restarts at the first step; a running timer keeps its rhythm, so the next step
+    // still comes a second after the last one.
+    void start();
+    // Nothing more is written; the relays stay as the last step left them.
+    void stop();
+    // One step: its byte, and the label shown or hidden. Does nothing while stopped.
+    void tick();
+
+signals:
+    void runningChanged(bool running);
+    void labelShown(bool visible);
+
+private:
+    SerialPortService &m_serial;
+    QTimer m_timer;
+    bool m_running = false;
+    bool m_labelVisible = false;
+    int m_step = 0;
+};
