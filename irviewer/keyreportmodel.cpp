@@ -32,24 +32,23 @@ QString KeyReportModel::pressText(PressKind kind)
 
 IrKeyMessage KeyReportModel::message(int row) const
 {
-    const Row &r = m_rows[static_cast<std::size_t>(row)];
-    return {r[0] ? PressKind::Long : PressKind::Short, r[1], r[2], r[3], r[4]};
+    return m_rows[static_cast<std::size_t>(row)];
 }
 
 QVariant KeyReportModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columns)
         return {};
-    const Row &r = m_rows[static_cast<std::size_t>(index.row())];
-    const PressKind kind = r[0] ? PressKind::Long : PressKind::Short;
+    const IrKeyMessage &m = m_rows[static_cast<std::size_t>(index.row())];
+    const std::uint8_t codes[] = {m.userCode1, m.userCode2, m.operationCode, m.inverseCode};
     switch (role) {
     case Qt::DisplayRole:
     case Qt::AccessibleTextRole:
-        return index.column() == PressColumn ? m_pressTexts[r[0] ? 1 : 0]
-                                             : hexByteText(r[index.column()]);
+        return index.column() == PressColumn ? m_pressTexts[m.pressKind == PressKind::Long ? 1 : 0]
+                                             : hexByteText(codes[index.column() - UserCode1Column]);
     case Qt::DecorationRole:
         if (index.column() == PressColumn)
-            return kind == PressKind::Short ? m_shortIcon : m_longIcon;
+            return m.pressKind == PressKind::Short ? m_shortIcon : m_longIcon;
         return {};
     case Qt::TextAlignmentRole:
         return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
@@ -83,16 +82,13 @@ void KeyReportModel::append(std::span<const IrKeyMessage> messages)
         return;
     const int first = rowCount();
     beginInsertRows({}, first, first + static_cast<int>(messages.size()) - 1);
-    for (const IrKeyMessage &m : messages) {
-        m_rows.push_back({static_cast<std::uint8_t>(m.pressKind == PressKind::Long), m.userCode1,
-                          m.userCode2, m.operationCode, m.inverseCode});
-    }
+    m_rows.insert(m_rows.end(), messages.begin(), messages.end());
     endInsertRows();
 }
 
 void KeyReportModel::clear()
 {
     beginResetModel();
-    std::deque<Row>().swap(m_rows); // give the blocks back, not just the rows
+    std::deque<IrKeyMessage>().swap(m_rows); // give the blocks back, not just the rows
     endResetModel();
 }

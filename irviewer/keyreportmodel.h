@@ -9,9 +9,10 @@
 
 #include "receivedecoder.h"
 
-// The rows of the key report list. A row is stored as its five bytes (press kind and the four
-// codes) and its texts are made when a view asks for them, so a night of reports costs a few
-// megabytes. A deque grows in fixed blocks: appending never copies the rows already there.
+// The rows of the key report list. A row is stored as the report itself, five bytes (press kind
+// and the four codes), and its texts are made when a view asks for them, so a night of reports
+// costs a few megabytes. A deque grows in fixed blocks: appending never copies the rows already
+// there.
 class KeyReportModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -37,8 +38,8 @@ public:
     static QString pressText(PressKind kind);
 
 private:
-    using Row = std::array<std::uint8_t, 5>;
-    std::deque<Row> m_rows;
+    static_assert(sizeof(IrKeyMessage) == 5, "a row is five bytes");
+    std::deque<IrKeyMessage> m_rows;
     std::array<QString, 2> m_pressTexts; // short, long
     QVariant m_shortIcon;
     QVariant m_longIcon;
