@@ -94,8 +94,8 @@ class TestEndToEnd : public QObject
 private slots:
     void boardModel_data();
     void boardModel();
-    void roadOfATypicalCommand();
-    void roadOfAnInfraredReport();
+    void commandComposedSentAndAnsweredThroughTheWindow();
+    void keyReportFromTheBoardBecomesASelectedRow();
     void delayCommandOnEachChannel_data();
     void delayCommandOnEachChannel();
     void burstOfReports();
@@ -154,7 +154,7 @@ void TestEndToEnd::boardModel()
     QCOMPARE(int(board.relays()), later);
 }
 
-void TestEndToEnd::roadOfATypicalCommand()
+void TestEndToEnd::commandComposedSentAndAnsweredThroughTheWindow()
 {
     Rig rig;
     QCOMPARE(rig.find<QComboBox>("cboPort")->itemText(0), QStringLiteral("Com12"));
@@ -173,7 +173,7 @@ void TestEndToEnd::roadOfATypicalCommand()
     QCOMPARE(rig.board->bytesReceived(), 2);
 }
 
-void TestEndToEnd::roadOfAnInfraredReport()
+void TestEndToEnd::keyReportFromTheBoardBecomesASelectedRow()
 {
     Rig rig;
     QVERIFY(rig.open());
