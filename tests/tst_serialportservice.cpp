@@ -615,44 +615,43 @@ void TestSerialPortService::heldPortKeepsItsSettings()
 void TestSerialPortService::secondReaderIsNotALostDevice()
 {
     PtyBoard board;
-    // Another program reading the same line, woken by the same bytes just before the console.
+    // Another program has the line open too and reads it.
     const int reader
         = ::open(QFile::encodeName(board.slavePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     QVERIFY(reader >= 0);
-    auto notifier = std::make_unique<QSocketNotifier>(reader, QSocketNotifier::Read);
-    QObject::connect(notifier.get(), &QSocketNotifier::activated, [reader] {
-        char buf[64];
-        while (::read(reader, buf, sizeof buf) > 0) { }
-    });
-
     SerialPortService service(mapOf({{8, board.slavePath()}}));
     QCOMPARE(service.openPort(8), OpenResult::Ok);
     QSignalSpy lineErrors(&service, &SerialPortService::lineError);
     QSignalSpy lost(&service, &SerialPortService::deviceLost);
-    for (int i = 0; i < 200 && lineErrors.isEmpty() && service.isOpen(); ++i) {
-        QVERIFY(board.send(QByteArray("\x07")));
-        QTest::qWait(1);
-        service.read();
-    }
-    QTest::qWait(10);
-    QVERIFY(service.isOpen());
-    QVERIFY(lost.isEmpty());
-    QVERIFY2(!lineErrors.isEmpty(), "the other reader never took a byte first");
+
+    // When the other reader takes the bytes between the library's wake-up and its read, the
+    // library finds nothing and reports ReadError. Which reader wins is the scheduler's choice,
+    // so the report is made here the way the library makes it, with the device still there.
+    auto *port = service.findChild<QSerialPort *>();
+    QVERIFY(port);
+    QVERIFY(QMetaObject::invokeMethod(port, "errorOccurred", Qt::DirectConnection,
+                                      Q_ARG(QSerialPort::SerialPortError, QSerialPort::ReadError)));
+    QCOMPARE(lineErrors.size(), 1);
     QCOMPARE(lineErrors.first().first().value<QSerialPort::SerialPortError>(),
              QSerialPort::ReadError);
-
     const int wakeUps = eventLoopWakeUps(std::chrono::milliseconds(300));
     QVERIFY2(wakeUps < 50, qPrintable(QStringLiteral("%1 wake-ups in 0.3 s").arg(wakeUps)));
     QVERIFY(service.isOpen());
+    QVERIFY(lost.isEmpty());
 
-    // Once the other reader is gone, the console gets its bytes again.
-    notifier.reset();
+    // The line still works: once the other reader is gone, the console gets its bytes.
     ::close(reader);
-    service.read();
     QSignalSpy data(&service, &SerialPortService::dataReceived);
     QVERIFY(board.send(QByteArray("\x09")));
-    QVERIFY(data.wait(2000));
+    QVERIFY(data.wait(5000));
     QCOMPARE(service.read(), QByteArray("\x09"));
+
+    // The same report once the device has hung up is a lost device, told once.
+    board.closeMaster();
+    QVERIFY(QMetaObject::invokeMethod(port, "errorOccurred", Qt::DirectConnection,
+                                      Q_ARG(QSerialPort::SerialPortError, QSerialPort::ReadError)));
+    QTRY_COMPARE(lost.size(), 1);
+    QVERIFY(!service.isOpen());
 }
 
 void TestSerialPortService::whatSitsAtALockPath_data()
