@@ -19,8 +19,9 @@ class QHeaderView;
 // runs while nothing arrives. Cells are painted directly: each distinct text is laid out once
 // (QStaticText) and scrolling by rows moves the pixels already painted, so only new rows paint.
 //
-// Being an item view, it gets Qt's accessible table for free: screen readers see rows, cells,
-// their texts, the column titles and the selection; added rows are announced once a frame.
+// Screen readers see rows, cells, their texts, the column titles and the selection through
+// KeyReportViewAccessible (Qt writes such an interface only for its own views); added rows are
+// announced once a frame.
 class KeyReportView : public QAbstractItemView
 {
     Q_OBJECT
