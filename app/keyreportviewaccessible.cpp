@@ -7,10 +7,10 @@
 
 namespace {
 
-class IrCellAccessible : public QAccessibleInterface, public QAccessibleTableCellInterface
+class KeyReportCellAccessible : public QAccessibleInterface, public QAccessibleTableCellInterface
 {
 public:
-    IrCellAccessible(KeyReportViewAccessible *table, int row, int column)
+    KeyReportCellAccessible(KeyReportViewAccessible *table, int row, int column)
         : m_table(table)
         , m_row(row)
         , m_column(column)
@@ -175,7 +175,8 @@ QAccessibleInterface *KeyReportViewAccessible::cellAt(int row, int column) const
     const int key = row * columnCount() + column;
     if (const auto it = m_cells.constFind(key); it != m_cells.cend())
         return QAccessible::accessibleInterface(*it);
-    auto *cell = new IrCellAccessible(const_cast<KeyReportViewAccessible *>(this), row, column);
+    auto *cell
+        = new KeyReportCellAccessible(const_cast<KeyReportViewAccessible *>(this), row, column);
     m_cells.insert(key, QAccessible::registerAccessibleInterface(cell));
     return cell;
 }
