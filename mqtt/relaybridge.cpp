@@ -209,7 +209,8 @@ void RelayBridge::messageReceived(const QString &topic, const QByteArray &payloa
         selection.channelFlags[channel] = 1;
     } else {
         const QString seconds = QString::fromUtf8(payload);
-        if (!parseDelayNumber(seconds).isDelay()) {
+        const DelayNumber delay = parseDelayNumber(seconds);
+        if (!delay.isDelay()) {
             warn(topic, payload, QStringLiteral("the payload is a number of seconds 1..255"));
             return;
         }
@@ -217,8 +218,7 @@ void RelayBridge::messageReceived(const QString &topic, const QByteArray &payloa
         selection.delayText = seconds;
         selection.delayChannel = channel;
         // The relay drops by itself at the end: ask again then.
-        QTimer::singleShot(parseDelayNumber(seconds).value * 1000 + quietMs, this,
-                           &RelayBridge::wantState);
+        QTimer::singleShot(delay.value * 1000 + quietMs, this, &RelayBridge::wantState);
     }
     CommandEncoder encoder;
     encoder.compose(selection);

@@ -1,6 +1,5 @@
 #include "portguard.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
