@@ -81,6 +81,21 @@ void KeyReportView::setModel(QAbstractItemModel *model)
 {
     QAbstractItemView::setModel(model);
     m_header->setModel(model);
+    m_firstNewRow = m_lastNewRow = -1;
+    updateGeometries();
+    // Rows already there are shown as new ones are: the newest selected at the next frame.
+    if (const int rows = rowCount(); rows > 0) {
+        m_firstNewRow = 0;
+        m_lastNewRow = rows - 1;
+        armFrame();
+    }
+}
+
+void KeyReportView::reset()
+{
+    // Rows announced for the next frame are gone with the rest.
+    m_firstNewRow = m_lastNewRow = -1;
+    QAbstractItemView::reset();
     updateGeometries();
 }
 
@@ -357,12 +372,6 @@ void KeyReportView::rowsInserted(const QModelIndex &parent, int start, int end)
     armFrame();
 }
 
-void KeyReportView::followRow(int row)
-{
-    m_followRow = row;
-    armFrame();
-}
-
 void KeyReportView::flushFrame()
 {
     if (m_frame.isActive()) {
@@ -382,23 +391,19 @@ void KeyReportView::showFrame()
     const int first = m_firstNewRow;
     const int last = m_lastNewRow;
     m_firstNewRow = m_lastNewRow = -1;
-    const int follow = m_followRow < rowCount() ? m_followRow : -1;
-    m_followRow = -1;
-    if (first >= 0)
-        updateGeometries(); // the scroll bar counts the new rows
-    const QModelIndex index = follow >= 0 ? model()->index(follow, 0, rootIndex()) : QModelIndex();
-    // Scrolling moves the rows painted already; the rows it brings in paint by themselves.
-    if (index.isValid())
-        scrollTo(index);
+    if (first < 0 || !model())
+        return;
+    updateGeometries(); // the scroll bar counts the new rows
+    // The newest row is selected and scrolled to. Scrolling moves the rows painted already;
+    // the rows it brings in paint by themselves.
+    const QModelIndex newest = model()->index(last, 0, rootIndex());
+    scrollTo(newest);
     // New rows on screen that the scroll did not bring in (a short list) paint here.
     const int lastShown = firstVisibleRow() + fullyVisibleRows();
-    if (first >= 0 && first <= lastShown && first < rowCount())
+    if (first <= lastShown)
         viewport()->update(rowRect(first).united(rowRect(std::min(last, lastShown))));
-    if (index.isValid())
-        selectionModel()->setCurrentIndex(
-            index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    if (first < 0)
-        return;
+    selectionModel()->setCurrentIndex(
+        newest, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     // Screen readers hear of the new rows once a frame too (Qt drops the event when none
     // listens).
     QAccessibleTableModelChangeEvent added(this, QAccessibleTableModelChangeEvent::RowsInserted);

@@ -14,10 +14,11 @@ class QHeaderView;
 // nothing per row. The vertical scroll bar counts rows.
 //
 // Reports can come in at the line's full rate, each on its own. The model takes them at once;
-// what the screen shows (the scroll bar, the new rows, the selected newest row) follows once a
-// display frame, from a single-shot timer that the first change of a frame arms, so nothing
-// runs while nothing arrives. Cells are painted directly: each distinct text is laid out once
-// (QStaticText) and scrolling by rows moves the pixels already painted, so only new rows paint.
+// what the screen shows (the scroll bar, the new rows, the newest row selected and scrolled
+// into view) follows once a display frame, from a single-shot timer that the first change of a
+// frame arms, so nothing runs while nothing arrives. Cells are painted directly: each distinct text
+// is laid out once (QStaticText) and scrolling by rows moves the pixels already painted, so only
+// new rows paint.
 //
 // Screen readers see rows, cells, their texts, the column titles and the selection through
 // KeyReportViewAccessible (Qt writes such an interface only for its own views); added rows are
@@ -29,17 +30,17 @@ public:
     explicit KeyReportView(QWidget *parent = nullptr);
 
     void setModel(QAbstractItemModel *model) override;
+    void reset() override;
     QHeaderView *header() const { return m_header; }
     int rowHeight() const { return m_rowHeight; }
     int firstVisibleRow() const;
-    // Selects `row` as the current row and scrolls it into view, at the next frame.
-    void followRow(int row);
     // Shows what is pending now instead of at the frame (benchmarks time a frame this way).
     void flushFrame();
     static constexpr int frameMs = 16;
 
 signals:
-    // Rows were added since the last frame; screen readers are told at the same moment.
+    // Rows were added since the last frame (or were there when the model was set); screen
+    // readers are told at the same moment.
     void rowsAnnounced(int first, int last);
 
 public:
@@ -74,7 +75,6 @@ private:
     QTimer m_frame;
     int m_firstNewRow = -1; // rows added since the last frame: the first and the last
     int m_lastNewRow = -1;
-    int m_followRow = -1;
     QHash<QString, QStaticText> m_texts;
     QHash<qint64, QPixmap> m_icons;
 };

@@ -6,7 +6,6 @@
 #include <QMenu>
 
 #include "appicons.h"
-#include "keyreportcontroller.h"
 #include "keyreportmodel.h"
 #include "keyreportview.h"
 #include "twips.h"
@@ -49,35 +48,6 @@ KeyReportWindow::KeyReportWindow(KeyReportModel *model)
 }
 
 KeyReportWindow::~KeyReportWindow() = default;
-
-void KeyReportWindow::serve(KeyReportController &controller)
-{
-    QObject::connect(&controller, &KeyReportController::windowRequested, &controller,
-                     [&controller] { openFor(controller); });
-}
-
-KeyReportWindow *KeyReportWindow::openFor(KeyReportController &controller)
-{
-    auto *window = new KeyReportWindow(controller.model());
-    connect(window, &KeyReportWindow::clearRequested, &controller, &KeyReportController::clear);
-    connect(window, &KeyReportWindow::closed, &controller, [&controller, window] {
-        // A window on its way out (it is deleted later) hears nothing more.
-        QObject::disconnect(&controller, nullptr, window, nullptr);
-        controller.windowClosed();
-    });
-    connect(&controller, &KeyReportController::reportsAdded, window,
-            &KeyReportWindow::showNewestRow);
-    connect(&controller, &KeyReportController::closeWindowRequested, window, &QWidget::close);
-    controller.attachWindow(window);
-    return window;
-}
-
-void KeyReportWindow::showNewestRow(int row)
-{
-    m_lvIRCmd->followRow(row);
-    if (!isVisible())
-        show();
-}
 
 void KeyReportWindow::closeEvent(QCloseEvent *event)
 {

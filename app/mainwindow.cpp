@@ -144,7 +144,7 @@ MainWindow::MainWindow(SerialPortService::PortMap portMap, QWidget *parent)
 MainWindow::~MainWindow()
 {
     qApp->removeEventFilter(this);
-    delete m_controller.keyReports().window();
+    delete m_keyReportWindow.data();
 }
 
 void MainWindow::buildControls()
@@ -304,7 +304,27 @@ void MainWindow::connectController()
     connect(c, &ConsoleController::replyReceived, m_txtByteRcv, &QLineEdit::setText);
     connect(c, &ConsoleController::messageRequested, this, &MainWindow::showMessage);
     connect(c, &ConsoleController::testStepShown, m_label7, &QWidget::setVisible);
-    KeyReportWindow::serve(c->keyReports());
+    connect(&c->keyReports(), &KeyReportController::reportsAdded, this,
+            &MainWindow::showKeyReports);
+}
+
+void MainWindow::showKeyReports()
+{
+    if (!m_keyReportWindow) {
+        // Made on the first report; its list selects the newest row by itself.
+        KeyReportController &reports = m_controller.keyReports();
+        m_keyReportWindow = new KeyReportWindow(reports.model());
+        connect(m_keyReportWindow, &KeyReportWindow::clearRequested, &reports,
+                &KeyReportController::clear);
+        // Closing the window discards its rows; the next report starts a new list in a new
+        // window, while this one deletes itself.
+        connect(m_keyReportWindow, &KeyReportWindow::closed, this, [this] {
+            m_keyReportWindow = nullptr;
+            m_controller.keyReports().clear();
+        });
+    }
+    if (!m_keyReportWindow->isVisible())
+        m_keyReportWindow->show();
 }
 
 void MainWindow::showPorts(const QStringList &entries, int current)
@@ -406,6 +426,8 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    if (m_keyReportWindow)
+        m_keyReportWindow->close();
     m_controller.windowClosing();
     event->accept();
 }

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
 #include <array>
 
 #include "consolecontroller.h"
+#include "keyreportwindow.h"
 #include "terminationsignals.h"
 
 class QCheckBox;
@@ -27,6 +29,8 @@ public:
     ~MainWindow() override;
 
     ConsoleController &controller() { return m_controller; }
+    // The key report window, from the first report until it is closed; null otherwise.
+    KeyReportWindow *keyReportWindow() const { return m_keyReportWindow.data(); }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -42,6 +46,7 @@ private:
     void applyControlAccess(const ControlAccess &access);
     void showDelayMode(bool delayMode);
     void showPreview(const QString &firstByte, const QString &secondByte);
+    void showKeyReports();
     void showMessage(const QString &text, ConsoleController::MessageIcon icon,
                      ConsoleController::Field focus);
 
@@ -59,6 +64,7 @@ private:
     QPushButton *m_cmdSend = nullptr;
     QPushButton *m_cmdQuit = nullptr;
     QLabel *m_label7 = nullptr;
+    QPointer<KeyReportWindow> m_keyReportWindow;
     // SIGTERM, SIGINT and SIGHUP close every window, as the close box does.
     TerminationSignals m_terminations;
 };

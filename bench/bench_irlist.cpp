@@ -69,7 +69,8 @@ void listView(const std::vector<int> &sizes)
 {
     const long long before = residentBytes();
     KeyReportController controller;
-    KeyReportWindow::serve(controller);
+    KeyReportWindow window(controller.model());
+    window.show();
     int next = 0;
     controller.addReport(report(next++));
     QCoreApplication::processEvents();
@@ -81,7 +82,7 @@ void listView(const std::vector<int> &sizes)
             controller.addReports(step);
             QCoreApplication::processEvents();
         }
-        auto *list = qobject_cast<KeyReportWindow *>(controller.window())->list();
+        KeyReportView *list = window.list();
         timeSingles(
             "key list",
             [&](const IrKeyMessage &m) {

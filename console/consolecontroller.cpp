@@ -247,7 +247,6 @@ void ConsoleController::send()
 
 void ConsoleController::windowClosing()
 {
-    m_keyReports.closeWindow();
     m_serial.close();
 }
 

@@ -42,7 +42,7 @@ private slots:
     void openFailureTexts_data();
     void openFailureTexts();
     void reopenAfterTheDeviceWentAway();
-    void closingReleasesThePortAndTheKeyWindow();
+    void closingReleasesThePort();
     void receivedBytes_data();
     void receivedBytes();
     void onlyReceivedDataIsRead();
@@ -384,22 +384,15 @@ void TestConsoleController::reopenAfterTheDeviceWentAway()
     QCOMPARE(r.board->receive(1), QByteArray("\x02"));
 }
 
-void TestConsoleController::closingReleasesThePortAndTheKeyWindow()
+void TestConsoleController::closingReleasesThePort()
 {
     ConsoleRig r;
     QVERIFY(r.open());
-    QVERIFY(r.board->send(QByteArray("\x53\x01\x02\x03\x04")));
-    QObject keyWindow;
-    connect(&r.controller.keyReports(), &KeyReportController::windowRequested, this,
-            [&] { r.controller.keyReports().attachWindow(&keyWindow); });
-    QSignalSpy closeKeyWindow(&r.controller.keyReports(),
-                              &KeyReportController::closeWindowRequested);
-    QTRY_COMPARE(r.controller.keyReports().window(), &keyWindow);
-
     // The window closes itself (Quit or its close box) and then tells the controller.
     r.controller.windowClosing();
     QVERIFY(!r.controller.serialPort().isOpen());
-    QCOMPARE(closeKeyWindow.size(), 1);
+    SerialPortService next([&r](int) { return r.board->slavePath(); });
+    QCOMPARE(next.openPort(1), OpenResult::Ok);
 }
 
 void TestConsoleController::receivedBytes_data()
@@ -430,13 +423,12 @@ void TestConsoleController::receivedBytes()
     ConsoleRig r;
     QVERIFY(r.open());
     KeyReportController &reports = r.controller.keyReports();
-    QSignalSpy windowRequests(&reports, &KeyReportController::windowRequested);
     QSignalSpy added(&reports, &KeyReportController::reportsAdded);
 
     QVERIFY(r.board->send(bytes));
     QTRY_COMPARE(r.replies, replies);
     QTRY_COMPARE(rowsOf(*reports.model()), rows);
-    QCOMPARE(windowRequests.isEmpty(), rows.isEmpty());
+    QCOMPARE(added.isEmpty(), rows.isEmpty());
     if (!rows.isEmpty())
         QCOMPARE(added.last()[0].toInt(), int(rows.size()) - 1);
     QCOMPARE(r.controller.decoder().pendingMarker(), ReceiveDecoder::Marker::None);
@@ -547,14 +539,14 @@ void TestConsoleController::receivedBytesAreDroppedWhileTheChaserRuns()
     r.controller.keyPressed(Qt::Key_T, Qt::ControlModifier);
     SerialPortService &port = r.controller.serialPort();
     QSignalSpy notifications(&port, &SerialPortService::dataReceived);
-    QSignalSpy windowRequests(&r.controller.keyReports(), &KeyReportController::windowRequested);
+    QSignalSpy added(&r.controller.keyReports(), &KeyReportController::reportsAdded);
 
     // A reply, a whole key report and the start of another.
     QVERIFY(r.board->send(QByteArray("\x07\x53\x01\x02\x03\x04\x4C\x09", 8)));
     QVERIFY(notifications.wait(2000));
     QTRY_COMPARE(port.bytesAvailable(), 0); // read, so nothing piles up
     QVERIFY(r.replies.isEmpty());
-    QVERIFY(windowRequests.isEmpty());
+    QVERIFY(added.isEmpty());
     QCOMPARE(r.controller.keyReports().model()->rowCount(), 0);
     QCOMPARE(r.controller.decoder().pendingMarker(), ReceiveDecoder::Marker::None);
     QCOMPARE(r.controller.decoder().irByteCount(), 0);

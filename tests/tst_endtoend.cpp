@@ -65,10 +65,7 @@ struct Rig
         return window->controller().serialPort().isOpen();
     }
     QString received() { return find<QLineEdit>("txtByteRcv")->text(); }
-    KeyReportWindow *keyWindow()
-    {
-        return qobject_cast<KeyReportWindow *>(window->controller().keyReports().window());
-    }
+    KeyReportWindow *keyWindow() { return window->keyReportWindow(); }
     int rows() { return keyWindow() ? keyWindow()->model()->rowCount() : 0; }
 };
 

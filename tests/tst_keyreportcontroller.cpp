@@ -20,24 +20,13 @@ QList<IrKeyMessage> rowsOf(const KeyReportModel &model)
     return rows;
 }
 
-// The controller with a stand-in for its window: attached whenever one is asked for.
 struct Reports
 {
     KeyReportController controller;
     QAbstractItemModelTester tester {controller.model(),
                                      QAbstractItemModelTester::FailureReportingMode::QtTest};
-    QSignalSpy windowRequests {&controller, &KeyReportController::windowRequested};
     QSignalSpy added {&controller, &KeyReportController::reportsAdded};
-    QSignalSpy closeRequests {&controller, &KeyReportController::closeWindowRequested};
-    std::unique_ptr<QObject> window;
 
-    Reports()
-    {
-        QObject::connect(&controller, &KeyReportController::windowRequested, [this] {
-            window = std::make_unique<QObject>();
-            controller.attachWindow(window.get());
-        });
-    }
     int lastAdded() const { return added.isEmpty() ? -1 : added.last().first().toInt(); }
 };
 } // namespace
@@ -49,10 +38,7 @@ private slots:
     void nothingUntilTheFirstReport();
     void reportsAppendInOrderAndAnnounceTheNewestOnce_data();
     void reportsAppendInOrderAndAnnounceTheNewestOnce();
-    void clearKeepsTheWindow();
-    void closedWindowTakesItsRowsAlong();
-    void closeWindowAsksOnlyWhenThereIsOne();
-    void windowDestroyedWithoutClosing();
+    void clearStartsTheListAgain();
     void modelTexts_data();
     void modelTexts();
 };
@@ -60,13 +46,10 @@ private slots:
 void TestKeyReportController::nothingUntilTheFirstReport()
 {
     Reports r;
-    r.controller.closeWindow();
     r.controller.clear();
     r.controller.addReports({});
-    QCOMPARE(r.windowRequests.size(), 0);
     QCOMPARE(r.added.size(), 0);
-    QCOMPARE(r.closeRequests.size(), 0);
-    QCOMPARE(r.controller.window(), nullptr);
+    QCOMPARE(r.controller.model()->rowCount(), 0);
 }
 
 void TestKeyReportController::reportsAppendInOrderAndAnnounceTheNewestOnce_data()
@@ -94,60 +77,22 @@ void TestKeyReportController::reportsAppendInOrderAndAnnounceTheNewestOnce()
         all << batch;
     }
     QCOMPARE(rowsOf(*r.controller.model()), all);
-    QCOMPARE(r.windowRequests.size(), 1); // one window for the whole session
     QList<int> got;
     for (const auto &args : r.added)
         got << args.first().toInt();
     QCOMPARE(got, announced);
 }
 
-void TestKeyReportController::clearKeepsTheWindow()
+void TestKeyReportController::clearStartsTheListAgain()
 {
     Reports r;
     r.controller.addReport(keyA);
     r.controller.addReport(keyB);
     r.controller.clear();
     QCOMPARE(r.controller.model()->rowCount(), 0);
-    QCOMPARE(r.controller.window(), r.window.get());
     r.controller.addReport(keyC);
     QCOMPARE(rowsOf(*r.controller.model()), QList<IrKeyMessage> {keyC});
     QCOMPARE(r.lastAdded(), 0);
-    QCOMPARE(r.windowRequests.size(), 1);
-}
-
-void TestKeyReportController::closedWindowTakesItsRowsAlong()
-{
-    Reports r;
-    r.controller.addReport(keyA);
-    r.controller.windowClosed(); // the operator closed it
-    QCOMPARE(r.controller.window(), nullptr);
-    QCOMPARE(r.controller.model()->rowCount(), 0);
-
-    r.controller.addReport(keyB);
-    QCOMPARE(r.windowRequests.size(), 2);
-    QCOMPARE(rowsOf(*r.controller.model()), QList<IrKeyMessage> {keyB});
-    QCOMPARE(r.lastAdded(), 0);
-}
-
-void TestKeyReportController::closeWindowAsksOnlyWhenThereIsOne()
-{
-    Reports r;
-    r.controller.addReport(keyA);
-    r.controller.closeWindow();
-    QCOMPARE(r.closeRequests.size(), 1);
-    r.controller.windowClosed();
-    r.controller.closeWindow();
-    QCOMPARE(r.closeRequests.size(), 1);
-}
-
-void TestKeyReportController::windowDestroyedWithoutClosing()
-{
-    Reports r;
-    r.controller.addReport(keyA);
-    r.window.reset();
-    QCOMPARE(r.controller.window(), nullptr);
-    r.controller.addReport(keyB);
-    QCOMPARE(r.windowRequests.size(), 2);
 }
 
 void TestKeyReportController::modelTexts_data()

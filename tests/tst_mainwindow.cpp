@@ -1,4 +1,5 @@
 #include <QAccessible>
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -15,6 +16,7 @@
 #include <cstring>
 
 #include "hexbytetext.h"
+#include "keyreportcontroller.h"
 #include "keyreportmodel.h"
 #include "keyreportwindow.h"
 #include "mainwindow.h"
@@ -48,6 +50,7 @@ private slots:
     void terminationSignalsCloseLikeTheCloseBox_data();
     void terminationSignalsCloseLikeTheCloseBox();
     void boardBytesReachTheFieldAndTheKeyList();
+    void keyWindowLivesFromAReportUntilItCloses();
     void ctrlTStartsTheChaserAndStillReachesTheFocusedControl();
 
 private:
@@ -524,7 +527,7 @@ void TestMainWindow::terminationSignalsCloseLikeTheCloseBox()
     QFETCH(bool, duringMessage);
     QVERIFY(openPort());
     QVERIFY(m_board->send(QByteArray::fromHex("5300ff12ed"))); // a key report: the key window opens
-    QTRY_VERIFY(m_window->controller().keyReports().window());
+    QTRY_VERIFY(m_window->keyReportWindow());
 
     if (duringMessage) {
         // Send without a command shows a modal box; the signal comes while it waits.
@@ -543,7 +546,7 @@ void TestMainWindow::terminationSignalsCloseLikeTheCloseBox()
     }
     QTRY_VERIFY(!m_window->isVisible());
     QVERIFY(!QApplication::activeModalWidget());
-    QTRY_VERIFY(!m_window->controller().keyReports().window());
+    QTRY_VERIFY(!m_window->keyReportWindow());
     QVERIFY(!m_window->controller().serialPort().isOpen());
     // The line is free for the next program at once.
     SerialPortService next([this](int) { return m_board->slavePath(); });
@@ -561,11 +564,11 @@ void TestMainWindow::boardBytesReachTheFieldAndTheKeyList()
 
     QVERIFY(m_board->send("\x07"));
     QTRY_COMPARE(find<QLineEdit>("txtByteRcv")->text(), QStringLiteral("0x07"));
-    QCOMPARE(m_window->controller().keyReports().window(), nullptr);
+    QCOMPARE(m_window->keyReportWindow(), nullptr);
 
     QVERIFY(m_board->send(QByteArray("\x53\x00\xFF\x12\xED\x4C\x01\x02\x03\x04\x09", 11)));
     QTRY_COMPARE(find<QLineEdit>("txtByteRcv")->text(), QStringLiteral("0x09"));
-    auto *ir = qobject_cast<KeyReportWindow *>(m_window->controller().keyReports().window());
+    auto *ir = m_window->keyReportWindow();
     QVERIFY(ir);
     QVERIFY(ir->isVisible());
     QCOMPARE(ir->model()->rowCount(), 2);
@@ -587,8 +590,48 @@ void TestMainWindow::boardBytesReachTheFieldAndTheKeyList()
     QPointer<KeyReportWindow> irWindow = ir;
     m_window->close();
     QVERIFY(!irWindow || !irWindow->isVisible());
-    QCOMPARE(m_window->controller().keyReports().window(), nullptr);
+    QCOMPARE(m_window->keyReportWindow(), nullptr);
     QTRY_VERIFY(irWindow.isNull()); // it deletes itself on closing
+}
+
+void TestMainWindow::keyWindowLivesFromAReportUntilItCloses()
+{
+    KeyReportController &reports = m_window->controller().keyReports();
+    const IrKeyMessage first {PressKind::Short, 0x00, 0xFF, 0x12, 0xED};
+    const IrKeyMessage second {PressKind::Long, 0x01, 0x02, 0x03, 0x04};
+    QCOMPARE(m_window->keyReportWindow(), nullptr);
+
+    reports.addReport(first);
+    QPointer<KeyReportWindow> shown = m_window->keyReportWindow();
+    QVERIFY(shown);
+    QVERIFY(shown->isVisible());
+    reports.addReport(second);
+    QCOMPARE(m_window->keyReportWindow(), shown.data()); // one window for both
+    QCOMPARE(shown->model()->rowCount(), 2);
+
+    // Its menu empties the list and keeps the window.
+    shown->emptyListAction()->trigger();
+    QCOMPARE(reports.model()->rowCount(), 0);
+    QCOMPARE(m_window->keyReportWindow(), shown.data());
+
+    // Closing it discards its rows; the next report opens a new window with only itself.
+    reports.addReport(first);
+    shown->close();
+    QCOMPARE(m_window->keyReportWindow(), nullptr);
+    QCOMPARE(reports.model()->rowCount(), 0);
+    QTRY_VERIFY(shown.isNull());
+    reports.addReport(second);
+    shown = m_window->keyReportWindow();
+    QVERIFY(shown);
+    QVERIFY(shown->isVisible());
+    QCOMPARE(shown->model()->rowCount(), 1);
+    QCOMPARE(shown->model()->message(0), second);
+
+    // Hidden (minimised to nothing by a window manager, say), it shows again on a report.
+    shown->hide();
+    reports.addReport(first);
+    QVERIFY(shown->isVisible());
+    QCOMPARE(shown->model()->rowCount(), 2);
 }
 
 namespace {

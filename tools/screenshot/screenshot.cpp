@@ -42,15 +42,14 @@ int main(int argc, char **argv)
     }
 
     MainWindow window;
-    KeyReportController reports;
-    KeyReportWindow::serve(reports);
     QWidget *shown = &window;
     if (ir) {
+        KeyReportController &reports = window.controller().keyReports();
         for (const IrKeyMessage &m : {IrKeyMessage {PressKind::Short, 0x00, 0xFF, 0x12, 0xED},
                                       IrKeyMessage {PressKind::Short, 0x00, 0xFF, 0x18, 0xE7},
                                       IrKeyMessage {PressKind::Long, 0x00, 0xFF, 0x18, 0xE7}})
             reports.addReport(m);
-        shown = qobject_cast<QWidget *>(reports.window());
+        shown = window.keyReportWindow();
     } else {
         window.show();
     }
