@@ -1,5 +1,7 @@
 #include "consolecontroller.h"
 
+#include "openresulttext.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -154,57 +156,8 @@ void ConsoleController::openPort()
         setPortState(PortState::Opened);
         return;
     }
-    emit messageRequested(openFailureText(result, m_serial.lastCheck(), m_serial.deviceOf(n)),
+    emit messageRequested(openFailureMessage(result, m_serial.lastCheck(), m_serial.deviceOf(n)),
                           MessageIcon::Warning, Field::None);
-}
-
-QString ConsoleController::openFailureText(OpenResult result, const PortCheck &check,
-                                           const QString &device)
-{
-    // The fixed first line, then who or what is in the way where that is known, then what to do.
-    QStringList lines;
-    if (result == OpenResult::PortInUse)
-        lines << tr("指定的串口已被占用。");
-    else
-        lines << tr("打开串口时遇到错误（CODE=%1）。").arg(int(result));
-    switch (result) {
-    case OpenResult::PortInUse:
-        if (check.lockPathBlocked) {
-            // Not a program but something put into the shared lock folder.
-            lines << tr("%1 不是锁文件，却挡住了该串口：请检查后删除它（sudo rm -r %1），再打开。")
-                         .arg(PortGuard::displayText(check.lockFile));
-            break;
-        }
-        if (!check.holder.isEmpty())
-            lines << tr("占用者：%1").arg(check.holder);
-        else if (!check.lockFile.isEmpty())
-            lines << tr("锁文件：%1").arg(PortGuard::displayText(check.lockFile));
-        lines << tr("请先关闭占用该串口的程序，再打开。");
-        break;
-    case OpenResult::InvalidPort:
-        lines << tr("请从列表中选择 Com1 到 Com16 之一。");
-        break;
-    case OpenResult::DeviceMissing:
-        lines << tr("设备 %1 不存在：请重新插好串口适配器，再打开。").arg(device);
-        break;
-    case OpenResult::PermissionDenied:
-        lines << tr("当前用户无权读写 %1：请执行 sudo usermod -aG dialout $USER 加入 dialout "
-                    "组，然后重新登录。")
-                     .arg(device);
-        break;
-    case OpenResult::StaleLockFile:
-        lines << tr("锁文件 %1 属于已经结束的程序，当前用户无权删除：请执行 sudo rm %1，再打开。")
-                     .arg(PortGuard::displayText(check.lockFile));
-        break;
-    case OpenResult::SettingsRejected:
-        lines << tr("%1 不是串口，或不接受 9600 8N1 设置：请检查所选的端口。").arg(device);
-        break;
-    case OpenResult::Ok:
-    case OpenResult::OpenFailed:
-        lines << tr("操作系统未能打开 %1：请重试；仍不行时用 dmesg 查看原因。").arg(device);
-        break;
-    }
-    return lines.join(QLatin1Char('\n'));
 }
 
 void ConsoleController::send()

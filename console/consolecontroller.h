@@ -66,11 +66,6 @@ public:
     KeyReportController &keyReports() { return m_keyReports; }
     RelayChaser &chaser() { return m_chaser; }
 
-    // The message for a port that did not open: the fixed text, then the holder or file in the
-    // way where known, then what the operator can do, one line each.
-    static QString openFailureText(OpenResult result, const PortCheck &check,
-                                   const QString &device);
-
     static constexpr int delayOperation = static_cast<int>(RelayOperation::DelayedRelay);
 
 public slots:

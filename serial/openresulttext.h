@@ -5,8 +5,9 @@
 #include "openresult.h"
 #include "portguard.h"
 
-// The open results in English for the command-line programs, one line each; the console has
-// its own Chinese texts. Text from outside (holders, lock paths) comes out escaped.
+// What the programs say when a port does not open: one table of every result, in English for
+// the command-line programs (one line each) and in Chinese for the console's message box. Text
+// from outside (holders, lock paths) comes out escaped.
 
 // What went wrong, in a few words: "held by another program".
 QString openFailureWords(OpenResult code);
@@ -14,3 +15,6 @@ QString openFailureWords(OpenResult code);
 QString openFailureRemedy(OpenResult code, const PortCheck &check);
 // "PORT: held by another program (8005): minicom (PID 4242); close it first"
 QString openFailureLine(const QString &port, const PortCheck &check);
+// The console's message: its fixed first line, then who or what is in the way where that is
+// known, then what to do. `device` is the path the port stands for.
+QString openFailureMessage(OpenResult code, const PortCheck &check, const QString &device);

@@ -5,6 +5,7 @@
 #include "consolerig.h"
 
 #include "keyreportmodel.h"
+#include "openresulttext.h"
 #include <unistd.h>
 
 Q_DECLARE_METATYPE(IrKeyMessage)
@@ -334,8 +335,7 @@ void TestConsoleController::openFailureTexts()
     QFETCH(QString, first);
     QFETCH(QStringList, below);
     const QStringList lines
-        = ConsoleController::openFailureText(code, check, QStringLiteral("/dev/ttyUSB0"))
-              .split(QLatin1Char('\n'));
+        = openFailureMessage(code, check, QStringLiteral("/dev/ttyUSB0")).split(QLatin1Char('\n'));
     QCOMPARE(lines.first(), first);
     QVERIFY(lines.size() >= 2); // never a code without what to do about it
     const QString rest = lines.mid(1).join(QLatin1Char('\n'));
@@ -344,6 +344,16 @@ void TestConsoleController::openFailureTexts()
     // Nothing from a lock folder or a process name reaches the message box raw.
     for (const QChar c : lines.join(QString()))
         QVERIFY2(c.unicode() >= 0x20, qPrintable(rest));
+    QVERIFY2(!rest.contains(QLatin1String("%1")), qPrintable(rest));
+
+    // The command-line programs' English line comes from the same row: one line, every
+    // placeholder filled, the code in it.
+    PortCheck same = check;
+    same.result = code;
+    const QString line = openFailureLine(QStringLiteral("Com5"), same);
+    QVERIFY2(line.contains(QStringLiteral("(%1): ").arg(int(code))), qPrintable(line));
+    QVERIFY2(!line.contains(QLatin1String("%1")) && !line.contains(QLatin1Char('\n')),
+             qPrintable(line));
 }
 
 void TestConsoleController::reopenAfterTheDeviceWentAway()
