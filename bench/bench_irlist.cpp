@@ -1,11 +1,12 @@
 // Cost of one infrared key report in the key list as the list grows, through the real
-// controller and window on the offscreen platform, beside a stock QTableView over the same model
-// doing the same work (append a row, select it, scroll to it, let the window paint).
+// controller and window on the offscreen platform, beside two stock views over the same model
+// doing the same work (append a row, select it, scroll to it, let the window paint): a
+// QTableView, and a QTreeView with uniform row heights fed once a frame as the key list is.
 //
 //   build/bench/bench_irlist [max-rows]
 //
 // Each variant runs in a process of its own, so that memory freed by one cannot hide the
-// growth of the other. "call" is the controller's work for one report (append, select,
+// growth of another. "call" is the controller's work for one report (append, select,
 // scroll); "call+paint" adds the event loop pass that repaints the window, which happens once
 // per received batch, not per report. The key list shows new rows once a display frame; here
 // every report gets a frame of its own (the worst case), so the figures compare like for like.
@@ -14,6 +15,8 @@
 #include <QIcon>
 #include <QProcess>
 #include <QTableView>
+#include <QTimer>
+#include <QTreeView>
 
 #include <cstring>
 
@@ -128,6 +131,58 @@ void tableView(const std::vector<int> &sizes)
     }
 }
 
+// The usual choice for a long list of equal rows: a QTreeView with uniform row heights over the
+// same model, fed as the key list is fed: each report goes into the model at once, and the
+// newest row is selected and scrolled to once a display frame, from the same single-shot
+// timer. Here, as for the key list, every report has a frame of its own.
+void treeView(const std::vector<int> &sizes)
+{
+    const long long before = residentBytes();
+    KeyReportModel model;
+    model.setPressIcons(QIcon(AppIcons::shortPress()), QIcon(AppIcons::longPress()));
+    QTreeView tree;
+    tree.setModel(&model);
+    tree.setUniformRowHeights(true);
+    tree.setRootIsDecorated(false);
+    tree.setItemsExpandable(false);
+    tree.setSelectionBehavior(QAbstractItemView::SelectRows);
+    tree.setSelectionMode(QAbstractItemView::SingleSelection);
+    tree.header()->setStretchLastSection(false);
+    tree.header()->setDefaultSectionSize(53);
+    tree.resize(385, 153);
+    tree.show();
+    QTimer frame;
+    frame.setSingleShot(true);
+    frame.setInterval(KeyReportView::frameMs);
+    frame.setTimerType(Qt::PreciseTimer);
+    const auto showFrame = [&] {
+        const QModelIndex last = model.index(model.rowCount() - 1, 0);
+        tree.scrollTo(last);
+        tree.selectionModel()->setCurrentIndex(
+            last, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    };
+    QObject::connect(&frame, &QTimer::timeout, showFrame);
+    auto addOne = [&](const IrKeyMessage &m) {
+        model.append({&m, 1});
+        if (!frame.isActive())
+            frame.start();
+        // The frame, now (as the key list's flushFrame()).
+        frame.stop();
+        showFrame();
+    };
+    int next = 0;
+    std::vector<IrKeyMessage> step(batch);
+    for (const int size : sizes) {
+        while (next < size - measured) {
+            for (auto &m : step)
+                m = report(next++);
+            model.append(step);
+            QCoreApplication::processEvents();
+        }
+        timeSingles("QTreeView", addOne, next, before);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -141,13 +196,15 @@ int main(int argc, char **argv)
     if (argc > 2) {
         if (std::strcmp(argv[2], "table") == 0)
             tableView(sizes);
+        else if (std::strcmp(argv[2], "tree") == 0)
+            treeView(sizes);
         else
             listView(sizes);
         return 0;
     }
     std::printf("per report: append + select + scroll (+ paint); memory: resident growth\n");
     std::fflush(stdout);
-    for (const char *variant : {"table", "list"}) {
+    for (const char *variant : {"table", "tree", "list"}) {
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         child.start(QCoreApplication::applicationFilePath(),
