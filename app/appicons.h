@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIcon>
 #include <QString>
 
 // The icons compiled into the program (app/icons, resource prefix /icons).
@@ -8,12 +9,23 @@ inline QString application()
 {
     return QStringLiteral(":/icons/relay-console.png");
 }
-inline QString shortPress()
+namespace detail {
+inline QIcon tag(const char *name)
 {
-    return QStringLiteral(":/icons/tag-short.png");
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/tag-%1.png").arg(QLatin1String(name)));
+    for (const int size : {24, 32})
+        icon.addFile(QStringLiteral(":/icons/tag-%1-%2.png").arg(QLatin1String(name)).arg(size));
+    return icon;
 }
-inline QString longPress()
+} // namespace detail
+// The key list's tags: 16 px, and 24 and 32 px for larger fonts.
+inline QIcon shortPress()
 {
-    return QStringLiteral(":/icons/tag-long.png");
+    return detail::tag("short");
+}
+inline QIcon longPress()
+{
+    return detail::tag("long");
 }
 } // namespace AppIcons

@@ -65,7 +65,14 @@ KeyReportView::KeyReportView(QWidget *parent)
     m_header->setHighlightSections(false);
     m_header->setStretchLastSection(false);
     m_header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_rowHeight = std::max(fontMetrics().height(), iconSize().height()) + 4;
+    updateRowHeight();
+    // Icons grow with the font (the window sets their size): rows grow with them.
+    connect(this, &QAbstractItemView::iconSizeChanged, this, [this] {
+        m_icons.clear();
+        updateRowHeight();
+        updateGeometries();
+        viewport()->update();
+    });
     setVerticalScrollBar(new QuietScrollBar(Qt::Vertical, this));
     m_frame.setSingleShot(true);
     m_frame.setInterval(frameMs);
@@ -89,6 +96,17 @@ void KeyReportView::setModel(QAbstractItemModel *model)
         m_lastNewRow = rows - 1;
         armFrame();
     }
+}
+
+void KeyReportView::updateRowHeight()
+{
+    m_rowHeight = std::max(fontMetrics().height(), iconSize().height()) + 4;
+}
+
+int KeyReportView::cellWidth(const QString &text, bool withIcon) const
+{
+    // As a cell paints: 3 pixels in, the icon and 4 pixels, the text, and 3 pixels to spare.
+    return 3 + (withIcon ? iconSize().width() + 4 : 0) + fontMetrics().horizontalAdvance(text) + 3;
 }
 
 void KeyReportView::reset()
@@ -327,7 +345,7 @@ void KeyReportView::changeEvent(QEvent *event)
     QAbstractItemView::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
         m_texts.clear();
-        m_rowHeight = std::max(fontMetrics().height(), iconSize().height()) + 4;
+        updateRowHeight();
         updateGeometries();
         viewport()->update();
     }

@@ -33,6 +33,8 @@ public:
     void reset() override;
     QHeaderView *header() const { return m_header; }
     int rowHeight() const { return m_rowHeight; }
+    // The width a cell needs to show `text` whole, after an icon where `withIcon`.
+    int cellWidth(const QString &text, bool withIcon) const;
     int firstVisibleRow() const;
     // Shows what is pending now instead of at the frame (benchmarks time a frame this way).
     void flushFrame();
@@ -63,6 +65,7 @@ protected:
 
 private:
     int rowCount() const;
+    void updateRowHeight();
     int fullyVisibleRows() const;
     QRect rowRect(int row) const;
     void showFrame();

@@ -9,7 +9,8 @@ class QMenu;
 
 // The infrared key report window: one list and its context menu. It lives as long as it is
 // open (it deletes itself on closing); its list follows the newest row by itself, and the menu
-// and the closing are told through signals.
+// and the closing are told through signals. The list fills the window, which the operator may
+// resize; it grows with the font as the main window does.
 class KeyReportWindow : public QWidget
 {
     Q_OBJECT
@@ -28,10 +29,16 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
+    // Icons, columns and the window's size from the font: the drawn-up size with the default
+    // font, grown with a larger one, and every header and cell text whole.
+    void fitToFont();
+
     KeyReportModel *m_model;
     KeyReportView *m_lvIRCmd;
     QMenu *m_popup;
     QAction *m_emptyList;
+    bool m_fitted = false; // sized once; later fits only grow it
 };

@@ -54,13 +54,9 @@ inline constexpr std::array<ControlPlace, 27> places {{
     {"Label7", false, {240, 4920, 4095, 255}},
 }};
 
-// The table was drawn up for a 9 pt font at 96 dpi (12 pixels). With a larger font every place
-// grows by the same factor, so that the window keeps its look; it never shrinks.
-inline constexpr qreal designFontPixels = 12.0;
-inline qreal fontScale(qreal fontPixels)
-{
-    return fontPixels > designFontPixels ? fontPixels / designFontPixels : 1.0;
-}
+// The table grows with the font as every layout does (twips.h).
+using ::designFontPixels;
+using ::fontScale;
 inline QRect scaled(const QRect &r, qreal scale)
 {
     const QRect p = twipsRect(r.x(), r.y(), r.width(), r.height());

@@ -30,6 +30,19 @@ QString KeyReportModel::pressText(PressKind kind)
     return kind == PressKind::Short ? tr("短按") : tr("长按");
 }
 
+QStringList KeyReportModel::columnTexts(int column)
+{
+    if (column == PressColumn)
+        return {pressText(PressKind::Short), pressText(PressKind::Long)};
+    QStringList texts;
+    if (column > PressColumn && column < columns) {
+        texts.reserve(256);
+        for (int v = 0; v < 256; ++v)
+            texts << hexByteText(static_cast<std::uint8_t>(v));
+    }
+    return texts;
+}
+
 IrKeyMessage KeyReportModel::message(int row) const
 {
     return m_rows[static_cast<std::size_t>(row)];

@@ -36,6 +36,9 @@ public:
     IrKeyMessage message(int row) const;
 
     static QString pressText(PressKind kind);
+    // Every text a cell of the column can show (the press kinds, or the 256 byte texts), so that
+    // a view can make its columns wide enough before the first row comes.
+    static QStringList columnTexts(int column);
 
 private:
     static_assert(sizeof(IrKeyMessage) == 5, "a row is five bytes");

@@ -29,31 +29,22 @@ inline QRect differing(const QImage &a, const QImage &b)
     return box;
 }
 
-// `showText(true)` puts the text to check into the control, `showText(false)` takes it out.
-// Empty when the text is drawn whole; otherwise what differs. The control gets its size and
-// the text back.
-inline QString problem(QWidget *w, const std::function<void(bool)> &showText, int extraWidth = 400)
+// The widget alone, without its children (a group box's are checked on their own).
+inline QImage renderAlone(QWidget *w)
 {
-    const QSize size = w->size();
-    // The control alone: its children (a group box's) are checked on their own.
-    const auto render = [w](int width, bool) {
-        w->resize(width, w->height());
-        QImage image(w->size(), QImage::Format_ARGB32);
-        image.fill(Qt::transparent);
-        w->render(&image, {}, {}, QWidget::DrawWindowBackground);
-        return image;
-    };
-    showText(true);
-    const QImage narrowWith = render(size.width(), true);
-    const QImage wideWith = render(size.width() + extraWidth, true);
-    showText(false);
-    const QImage narrowWithout = render(size.width(), false);
-    const QImage wideWithout = render(size.width() + extraWidth, false);
-    showText(true);
-    w->resize(size);
+    QImage image(w->size(), QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    w->render(&image, {}, {}, QWidget::DrawWindowBackground);
+    return image;
+}
 
-    const QRect whole = differing(wideWith, wideWithout);
-    const QRect shown = differing(narrowWith, narrowWithout);
+// Compares the text's pixels at the control's own width with those with room to spare. Empty
+// when they are the same; otherwise what differs.
+inline QString compare(const QImage &ownWith, const QImage &ownWithout, const QImage &spareWith,
+                       const QImage &spareWithout)
+{
+    const QRect whole = differing(spareWith, spareWithout);
+    const QRect shown = differing(ownWith, ownWithout);
     if (whole.isEmpty())
         return QStringLiteral("no text drawn even with room to spare");
     if (shown.size() != whole.size())
@@ -62,9 +53,31 @@ inline QString problem(QWidget *w, const std::function<void(bool)> &showText, in
             .arg(shown.height())
             .arg(whole.width())
             .arg(whole.height());
-    if (narrowWith.copy(shown) != wideWith.copy(whole))
+    if (ownWith.copy(shown) != spareWith.copy(whole))
         return QStringLiteral("text drawn differently than with room to spare");
     return {};
+}
+
+// `showText(true)` puts the text to check into the control, `showText(false)` takes it out.
+// Empty when the text is drawn whole; otherwise what differs. The control gets its size and
+// the text back.
+inline QString problem(QWidget *w, const std::function<void(bool)> &showText,
+                       int extraWidth = 400)
+{
+    const QSize size = w->size();
+    const auto render = [w](int width) {
+        w->resize(width, w->height());
+        return renderAlone(w);
+    };
+    showText(true);
+    const QImage ownWith = render(size.width());
+    const QImage spareWith = render(size.width() + extraWidth);
+    showText(false);
+    const QImage ownWithout = render(size.width());
+    const QImage spareWithout = render(size.width() + extraWidth);
+    showText(true);
+    w->resize(size);
+    return compare(ownWith, ownWithout, spareWith, spareWithout);
 }
 
 } // namespace TextFit

@@ -5,7 +5,9 @@
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QMenu>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStyleFactory>
 #include <QTest>
 
 #include "appicons.h"
@@ -13,6 +15,7 @@
 #include "keyreportmodel.h"
 #include "keyreportview.h"
 #include "keyreportwindow.h"
+#include "textfit.h"
 
 namespace {
 const IrKeyMessage shortKey {PressKind::Short, 0x00, 0xFF, 0x12, 0xED};
@@ -41,6 +44,8 @@ private slots:
     void init();
     void cleanup();
     void shape();
+    void growsWithTheFont_data();
+    void growsWithTheFont();
     void rowsPresentWhenItOpensShowTheNewestSelected();
     void columns();
     void iconsFollowThePressKind();
@@ -90,6 +95,107 @@ void TestKeyReportWindow::shape()
     w->close();
     QCOMPARE(closed.size(), 1);
     QTRY_VERIFY(m_window.isNull()); // it deletes itself on closing
+}
+
+void TestKeyReportWindow::growsWithTheFont_data()
+{
+    QTest::addColumn<QString>("style");
+    QTest::addColumn<qreal>("fontFactor");
+    for (const QString &style : QStyleFactory::keys()) {
+        for (const qreal factor : {1.0, 1.5})
+            QTest::addRow("%s, font x%.1f", qPrintable(style), factor) << style << factor;
+    }
+}
+
+// Every header and every cell shows its text whole, told by rendering (textfit.h): each column
+// is drawn at its own width and again with room to spare, with its texts and with them made
+// invisible; the window keeps the drawn-up size with the default font and grows with a larger
+// one; and a window made larger gives the list the room.
+void TestKeyReportWindow::growsWithTheFont()
+{
+    QFETCH(QString, style);
+    QFETCH(qreal, fontFactor);
+    const QFont appFont = QApplication::font();
+    const QString appStyle = QApplication::style()->name();
+    const auto restore = qScopeGuard([&] {
+        QApplication::setStyle(appStyle);
+        QApplication::setFont(appFont);
+    });
+    QApplication::setStyle(style);
+    QFont font = appFont;
+    font.setPointSizeF(appFont.pointSizeF() * fontFactor);
+    QApplication::setFont(font);
+
+    KeyReportWindow *w = open();
+    KeyReportView *list = w->list();
+    QHeaderView *header = list->header();
+    const qreal scale = QFontInfo(w->font()).pixelSize() / 12.0;
+    if (scale <= 1.0) {
+        // The drawn-up size; a style with wider header margins widens a column over 800 twips
+        // (53 pixels) rather than clip its title.
+        QCOMPARE(w->size(), QSize(385, 153));
+        for (int c = 0; c < 5; ++c)
+            QVERIFY(header->sectionSize(c) >= 53);
+    } else {
+        QVERIFY2(w->width() >= qFloor(385 * scale) && w->height() >= qFloor(153 * scale),
+                 qPrintable(QStringLiteral("%1x%2").arg(w->width()).arg(w->height())));
+    }
+
+    // A row of the widest texts by this font, for each press kind.
+    const QFontMetrics fm = list->fontMetrics();
+    std::uint8_t widest = 0;
+    for (int v = 1; v < 256; ++v) {
+        if (fm.horizontalAdvance(QStringLiteral("0x%1").arg(v, 2, 16, QLatin1Char('0')).toUpper())
+            > fm.horizontalAdvance(
+                QStringLiteral("0x%1").arg(widest, 2, 16, QLatin1Char('0')).toUpper()))
+            widest = std::uint8_t(v);
+    }
+    m_controller->addReport({PressKind::Short, widest, widest, widest, widest});
+    m_controller->addReport({PressKind::Long, widest, widest, widest, widest});
+    QSignalSpy announced(list, &KeyReportView::rowsAnnounced);
+    QVERIFY(announced.wait(5000));
+    list->selectionModel()->clear(); // every row in the plain text colour
+
+    // Room for every column to take 400 pixels more.
+    const QSize own = w->size();
+    w->resize(header->length() + 5 * 400 + 100, own.height());
+    const auto columnProblem = [&](int column, QWidget *surface, QPalette::ColorRole role,
+                                   int row) {
+        // The view paints its viewport with its own palette.
+        QWidget *view = surface->parentWidget();
+        const int width = header->sectionSize(column);
+        const QPalette normal = view->palette();
+        QPalette invisible = normal;
+        invisible.setColor(role, Qt::transparent);
+        const auto shot = [&](int sectionWidth, bool text) {
+            header->resizeSection(column, sectionWidth);
+            view->setPalette(text ? normal : invisible);
+            const QRect cell = row < 0
+                ? QRect(header->sectionViewportPosition(column), 0, sectionWidth, surface->height())
+                : list->visualRect(w->model()->index(row, column));
+            return TextFit::renderAlone(surface).copy(cell);
+        };
+        const QString problem = TextFit::compare(shot(width, true), shot(width, false),
+                                                 shot(width + 400, true), shot(width + 400, false));
+        header->resizeSection(column, width);
+        view->setPalette(normal);
+        return problem;
+    };
+    for (int c = 0; c < 5; ++c) {
+        const QString title = w->model()->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+        const QString inHeader = columnProblem(c, header->viewport(), QPalette::ButtonText, -1);
+        QVERIFY2(inHeader.isEmpty(), qPrintable(title + QStringLiteral(": ") + inHeader));
+        for (int row = 0; row < 2; ++row) {
+            const QString inCell = columnProblem(c, list->viewport(), QPalette::Text, row);
+            QVERIFY2(inCell.isEmpty(),
+                     qPrintable(QStringLiteral("%1, row %2: %3").arg(title).arg(row).arg(inCell)));
+        }
+    }
+
+    // Made larger by the operator, the window gives the list the room.
+    w->resize(own + QSize(200, 120));
+    QCOMPARE(list->geometry(), w->rect());
+    QVERIFY(list->viewport()->height() / list->rowHeight() >= 2);
 }
 
 void TestKeyReportWindow::rowsPresentWhenItOpensShowTheNewestSelected()
