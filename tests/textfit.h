@@ -61,8 +61,7 @@ inline QString compare(const QImage &ownWith, const QImage &ownWithout, const QI
 // `showText(true)` puts the text to check into the control, `showText(false)` takes it out.
 // Empty when the text is drawn whole; otherwise what differs. The control gets its size and
 // the text back.
-inline QString problem(QWidget *w, const std::function<void(bool)> &showText,
-                       int extraWidth = 400)
+inline QString problem(QWidget *w, const std::function<void(bool)> &showText, int extraWidth = 400)
 {
     const QSize size = w->size();
     const auto render = [w](int width) {
