@@ -21,6 +21,7 @@
 #include "hexbytetext.h"
 #include "openresulttext.h"
 #include "receivedecoder.h"
+#include "relaystate.h"
 #include "serialportservice.h"
 #include "terminationsignals.h"
 #include "version.h"
@@ -40,7 +41,8 @@ const char usageText[] = "Usage: relayctl (--port ComN | --device PATH) COMMAND 
                          "  on CH...             energise the listed channels\n"
                          "  off CH...            release the listed channels\n"
                          "  read [CH...]         read the relay state; prints the reply as 0xNN\n"
-                         "                       (--timeout MS, default 1000)\n"
+                         "                       (--timeout MS, default 1000; --json: the reply\n"
+                         "                       and each channel ON or OFF)\n"
                          "  delay SECONDS CH     timed relay of 1..255 s on one channel\n"
                          "  watch [--json]       print every reply and key report until "
                          "interrupted\n"
@@ -150,6 +152,19 @@ QString eventLine(const QString &kind, std::initializer_list<std::uint8_t> bytes
     return QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact));
 }
 
+// The answer to read under --json: the reply and what it says of each channel,
+// {"reply":"0x05","ch1":"ON","ch2":"OFF","ch3":"ON","ch4":"OFF"}, the reply first.
+QString stateLine(std::uint8_t state)
+{
+    const QByteArray channels
+        = QJsonDocument(RelayState::channelsJson(state)).toJson(QJsonDocument::Compact);
+    const QByteArray reply
+        = QJsonDocument(QJsonObject {{QStringLiteral("reply"), hexByteText(state)}})
+              .toJson(QJsonDocument::Compact);
+    // Two objects of plain keys joined into one: {"reply":...} and {"ch1":...}.
+    return QString::fromUtf8(reply.chopped(1) + ',' + channels.mid(1));
+}
+
 // The state of every Com port, or of the one given, found by looking only: listing opens no
 // device (an open raises the modem lines, which resets many boards).
 int listPorts(const Options &o)
@@ -238,8 +253,9 @@ int run(const Options &o)
         return usageError(QStringLiteral("no command given"));
     if (!known.contains(command))
         return usageError(QStringLiteral("unknown command '%1'").arg(command));
-    if (o.json && command != QLatin1String("watch") && command != QLatin1String("ports"))
-        return usageError(QStringLiteral("--json goes with watch and ports only"));
+    if (o.json && command != QLatin1String("watch") && command != QLatin1String("ports")
+        && command != QLatin1String("read"))
+        return usageError(QStringLiteral("--json goes with read, watch and ports only"));
     if (command == QLatin1String("ports")) {
         if (!args.isEmpty())
             return usageError(QStringLiteral("ports takes no arguments"));
@@ -337,7 +353,7 @@ int run(const Options &o)
             const DecodeResult r = decoder.onReceive(static_cast<std::uint8_t>(c));
             if (r.kind == DecodeResult::Kind::ReplyByte) {
                 if (!watch) {
-                    print(hexByteText(r.replyByte));
+                    print(o.json ? stateLine(r.replyByte) : hexByteText(r.replyByte));
                     timeout.stop();
                     QCoreApplication::quit();
                     return;

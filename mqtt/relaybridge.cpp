@@ -10,6 +10,7 @@
 #include "hexbytetext.h"
 #include "mqttclient.h"
 #include "portguard.h"
+#include "relaystate.h"
 #include "serialportservice.h"
 #include "version.h"
 
@@ -65,11 +66,7 @@ QString RelayBridge::sanitizedId(const QString &text)
 
 QByteArray RelayBridge::stateJson(std::uint8_t state)
 {
-    QJsonObject object;
-    for (int ch = 0; ch < 4; ++ch)
-        object.insert(QStringLiteral("ch%1").arg(ch + 1),
-                      state & (1 << ch) ? QStringLiteral("ON") : QStringLiteral("OFF"));
-    return compact(object);
+    return compact(RelayState::channelsJson(state));
 }
 
 QList<QPair<QString, QByteArray>> RelayBridge::discoveryMessages() const

@@ -49,6 +49,8 @@ private slots:
     void watchEndsQuietlyWhenItsOutputCloses();
     void readAnswersForItsOwnCommand_data();
     void readAnswersForItsOwnCommand();
+    void readStateAsJson_data();
+    void readStateAsJson();
     void hostileHolderNames();
     void ports();
 
@@ -485,6 +487,51 @@ void TestRelayctl::readAnswersForItsOwnCommand()
     QCOMPARE(r.out, QStringLiteral("0x05\n"));
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(received, QByteArray("\x30"));
+}
+
+void TestRelayctl::readStateAsJson_data()
+{
+    QTest::addColumn<QByteArray>("state"); // the board's answer
+    QTest::addColumn<QString>("plain");
+    QTest::addColumn<QString>("json");
+    QTest::newRow("all released")
+        << QByteArray(1, '\x00') << "0x00"
+        << R"({"reply":"0x00","ch1":"OFF","ch2":"OFF","ch3":"OFF","ch4":"OFF"})";
+    QTest::newRow("CH1 and CH3")
+        << QByteArray("\x05") << "0x05"
+        << R"({"reply":"0x05","ch1":"ON","ch2":"OFF","ch3":"ON","ch4":"OFF"})";
+    QTest::newRow("all energised")
+        << QByteArray("\x0F") << "0x0F"
+        << R"({"reply":"0x0F","ch1":"ON","ch2":"ON","ch3":"ON","ch4":"ON"})";
+    QTest::newRow("high bits carry nothing")
+        << QByteArray("\xFA") << "0xFA"
+        << R"({"reply":"0xFA","ch1":"OFF","ch2":"ON","ch3":"OFF","ch4":"ON"})";
+}
+
+void TestRelayctl::readStateAsJson()
+{
+    QFETCH(QByteArray, state);
+    QFETCH(QString, plain);
+    QFETCH(QString, json);
+    PtyBoard board;
+    QSocketNotifier answer(board.masterFd(), QSocketNotifier::Read);
+    connect(&answer, &QSocketNotifier::activated, [&] {
+        char buf[64];
+        if (::read(board.masterFd(), buf, sizeof buf) > 0)
+            (void)!::write(board.masterFd(), state.constData(), 1);
+    });
+    const Result asJson = run({"--device", board.slavePath(), "read", "--json"});
+    QCOMPARE(asJson.err, QString());
+    QCOMPARE(asJson.exitCode, 0);
+    QCOMPARE(asJson.out, json + u'\n');
+    QJsonParseError error;
+    const QJsonObject object = QJsonDocument::fromJson(asJson.out.toUtf8(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(object.size(), 5);
+    // The plain output stays the reply alone.
+    const Result asText = run({"--device", board.slavePath(), "read"});
+    QCOMPARE(asText.out, plain + u'\n');
+    QCOMPARE(asText.exitCode, 0);
 }
 
 void TestRelayctl::hostileHolderNames()
