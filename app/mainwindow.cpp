@@ -20,6 +20,7 @@
 #include "hexbytetext.h"
 #include "keyreportwindow.h"
 #include "mainwindowlayout.h"
+#include "newvalueflash.h"
 #include "version.h"
 
 namespace {
@@ -53,7 +54,7 @@ void setBaseRole(QWidget *w, QPalette::ColorRole from)
 
 // The byte fields look like tooltips. Background and text come as the theme's pair: a
 // tooltip background under the normal text colour is unreadable under a dark theme.
-void setTooltipColours(QWidget *w)
+void setTooltipColours(QLineEdit *w)
 {
     QPalette palette = w->palette();
     const QPalette app = QApplication::palette();
@@ -193,6 +194,8 @@ void MainWindow::buildControls()
         setTooltipColours(field);
     }
     m_txtByteSend2->hide();
+    // Each reply shows as new, the same value again too.
+    m_replyFlash = new NewValueFlash(m_txtByteRcv, setTooltipColours);
 
     m_cmdOpenSerial = control<QPushButton>(this, "cmdOpenSerial");
     m_cmdOpenSerial->setText(tr("打开串口"));
@@ -301,11 +304,22 @@ void MainWindow::connectController()
     connect(c, &ConsoleController::delayModeChanged, this, &MainWindow::showDelayMode);
     connect(c, &ConsoleController::previewChanged, this, &MainWindow::showPreview);
     connect(c, &ConsoleController::delayTextChanged, m_txtDelay, &QLineEdit::setText);
-    connect(c, &ConsoleController::replyReceived, m_txtByteRcv, &QLineEdit::setText);
+    connect(c, &ConsoleController::replyReceived, this, &MainWindow::showReply);
     connect(c, &ConsoleController::messageRequested, this, &MainWindow::showMessage);
     connect(c, &ConsoleController::testStepShown, m_label7, &QWidget::setVisible);
     connect(&c->keyReports(), &KeyReportController::reportsAdded, this,
             &MainWindow::showKeyReports);
+}
+
+void MainWindow::showReply(const QString &byteText, const QString &meaning)
+{
+    // The state after a read-state command in words; other replies carry no meaning, and the
+    // words of an earlier state must not stay on a later reply.
+    m_txtByteRcv->setText(byteText);
+    m_txtByteRcv->setToolTip(meaning);
+    if (m_txtByteRcv->accessibleDescription() != meaning)
+        m_txtByteRcv->setAccessibleDescription(meaning);
+    m_replyFlash->flash();
 }
 
 void MainWindow::showKeyReports()

@@ -10,6 +10,7 @@
 #include "keyreportwindow.h"
 #include "terminationsignals.h"
 
+class NewValueFlash;
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
@@ -31,6 +32,8 @@ public:
     ConsoleController &controller() { return m_controller; }
     // The key report window, from the first report until it is closed; null otherwise.
     KeyReportWindow *keyReportWindow() const { return m_keyReportWindow.data(); }
+    // Marks each reply in txtByteRcv as new.
+    NewValueFlash *replyFlash() const { return m_replyFlash; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -47,6 +50,7 @@ private:
     void showDelayMode(bool delayMode);
     void showPreview(const QString &firstByte, const QString &secondByte);
     void showKeyReports();
+    void showReply(const QString &byteText, const QString &meaning);
     void showMessage(const QString &text, ConsoleController::MessageIcon icon,
                      ConsoleController::Field focus);
 
@@ -65,6 +69,7 @@ private:
     QPushButton *m_cmdQuit = nullptr;
     QLabel *m_label7 = nullptr;
     QPointer<KeyReportWindow> m_keyReportWindow;
+    NewValueFlash *m_replyFlash = nullptr;
     // SIGTERM, SIGINT and SIGHUP close every window, as the close box does.
     TerminationSignals m_terminations;
 };

@@ -7,6 +7,7 @@
 
 #include "delaynumber.h"
 #include "hexbytetext.h"
+#include "relaystate.h"
 
 ConsoleController::ConsoleController(SerialPortService::PortMap portMap, QObject *parent)
     : QObject(parent)
@@ -51,6 +52,7 @@ ControlAccess ConsoleController::controlAccess() const
 void ConsoleController::setPortState(PortState state)
 {
     m_portState = state;
+    m_stateAwaited = false; // a reopened line answers nothing sent before
     emit portStateChanged(state);
     emit controlAccessChanged(controlAccess());
     refreshPreview();
@@ -194,8 +196,8 @@ void ConsoleController::send()
         return;
     }
     refreshPreview();
-    if (m_encoder.count() > 0)
-        m_serial.write(m_encoder.bytes());
+    if (m_encoder.count() > 0 && m_serial.write(m_encoder.bytes()))
+        m_stateAwaited = m_selection.operation == RelayOperation::ReadState;
 }
 
 void ConsoleController::windowClosing()
@@ -218,7 +220,10 @@ void ConsoleController::handleData()
         case DecodeResult::Kind::Nothing:
             break;
         case DecodeResult::Kind::ReplyByte:
-            emit replyReceived(hexByteText(result.replyByte));
+            emit replyReceived(hexByteText(result.replyByte),
+                               m_stateAwaited ? RelayState::energisedText(result.replyByte)
+                                              : QString());
+            m_stateAwaited = false;
             break;
         case DecodeResult::Kind::KeyMessage:
             m_reports.push_back(result.message);
@@ -239,5 +244,6 @@ void ConsoleController::keyPressed(int key, Qt::KeyboardModifiers modifiers)
         return;
     if (m_portState != PortState::Opened)
         return;
+    m_stateAwaited = false; // the chaser's replies are not read
     m_chaser.start();
 }

@@ -95,7 +95,9 @@ signals:
     // The bytes the next send writes; an empty second text hides the second field.
     void previewChanged(const QString &firstByte, const QString &secondByte);
     void delayTextChanged(const QString &text);
-    void replyReceived(const QString &byteText);
+    // A reply byte as the field shows it; `meaning` says what it reports where that is known
+    // (the state after a read-state command: "吸合：CH1、CH3"), otherwise it is empty.
+    void replyReceived(const QString &byteText, const QString &meaning);
     void messageRequested(const QString &text, ConsoleController::MessageIcon icon,
                           ConsoleController::Field focus);
     // The chaser started or stopped, and its label blinks.
@@ -120,4 +122,6 @@ private:
     int m_portIndex = -1;
     PortState m_portState = PortState::Closed;
     std::vector<IrKeyMessage> m_reports; // reused for each batch of received bytes
+    // A read-state command went out: the next reply is the relays' state.
+    bool m_stateAwaited = false;
 };

@@ -31,6 +31,7 @@ struct ConsoleRig
     bool delayMode = false;
     QList<Message> messages;
     QStringList replies;
+    QStringList meanings; // beside each reply: what it says, or empty
     QStringList delayTexts; // texts the controller put into the delay field
     QList<bool> testRunning; // each testRunningChanged
     QList<bool> labelShown; // each testStepShown
@@ -56,7 +57,10 @@ struct ConsoleRig
                              messages.append({text, icon, focus});
                          });
         QObject::connect(&controller, &C::replyReceived,
-                         [this](const QString &text) { replies << text; });
+                         [this](const QString &text, const QString &meaning) {
+                             replies << text;
+                             meanings << meaning;
+                         });
         QObject::connect(&controller, &C::delayTextChanged,
                          [this](const QString &text) { delayTexts << text; });
         QObject::connect(&controller, &C::testRunningChanged,

@@ -47,6 +47,8 @@ private slots:
     void receivedBytes_data();
     void receivedBytes();
     void onlyReceivedDataIsRead();
+    void stateAnswerInWords_data();
+    void stateAnswerInWords();
 
     // The relay chaser (Ctrl+T).
     void testKeys_data();
@@ -442,6 +444,47 @@ void TestConsoleController::receivedBytes()
     if (!rows.isEmpty())
         QCOMPARE(added.last()[0].toInt(), int(rows.size()) - 1);
     QCOMPARE(r.controller.decoder().pendingMarker(), ReceiveDecoder::Marker::None);
+}
+
+void TestConsoleController::stateAnswerInWords_data()
+{
+    QTest::addColumn<int>("operation"); // the command sent
+    QTest::addColumn<QByteArray>("answers"); // what the board sends back
+    QTest::addColumn<QStringList>("meanings"); // beside each reply, in order
+    const int read = int(RelayOperation::ReadState);
+    QTest::newRow("CH1 and CH3") << read << QByteArray("\x05") << QStringList {"吸合：CH1、CH3"};
+    QTest::newRow("all four") << read << QByteArray("\x0F")
+                              << QStringList {"吸合：CH1、CH2、CH3、CH4"};
+    QTest::newRow("none") << read << QByteArray(1, '\0') << QStringList {"吸合：无"};
+    QTest::newRow("high bits carry nothing")
+        << read << QByteArray("\xFA") << QStringList {"吸合：CH2、CH4"};
+    QTest::newRow("only the first reply is the state")
+        << read << QByteArray("\x05\x05") << QStringList {"吸合：CH1、CH3", ""};
+    QTest::newRow("key report before the state")
+        << read << QByteArray("\x53\x01\x02\x03\x04\x08") << QStringList {"吸合：CH4"};
+    QTest::newRow("reply to another command")
+        << int(RelayOperation::Energise) << QByteArray("\x05") << QStringList {""};
+}
+
+void TestConsoleController::stateAnswerInWords()
+{
+    QFETCH(int, operation);
+    QFETCH(QByteArray, answers);
+    QFETCH(QStringList, meanings);
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.chooseOperation(operation);
+    r.controller.setChannel(0, true);
+    r.controller.send();
+    QVERIFY(!r.board->receive(1).isEmpty());
+    QVERIFY(r.board->send(answers));
+    QTRY_COMPARE(r.meanings, meanings);
+    QCOMPARE(r.replies.size(), meanings.size());
+
+    // An unasked reply later says nothing of the state.
+    QVERIFY(r.board->send(QByteArray("\x05")));
+    QTRY_COMPARE(r.meanings.size(), meanings.size() + 1);
+    QCOMPARE(r.meanings.last(), QString());
 }
 
 void TestConsoleController::onlyReceivedDataIsRead()

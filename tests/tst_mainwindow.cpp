@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QStyleFactory>
 #include <QStyleOption>
 #include <QTest>
@@ -22,6 +23,7 @@
 #include "mainwindow.h"
 #include "mainwindowlayout.h"
 #include "messageboxwatcher.h"
+#include "newvalueflash.h"
 #include "ptyboard.h"
 #include "textfit.h"
 
@@ -51,6 +53,7 @@ private slots:
     void terminationSignalsCloseLikeTheCloseBox_data();
     void terminationSignalsCloseLikeTheCloseBox();
     void boardBytesReachTheFieldAndTheKeyList();
+    void eachReplyShowsAsNew();
     void keyWindowLivesFromAReportUntilItCloses();
     void ctrlTStartsTheChaserAndStillReachesTheFocusedControl();
 
@@ -589,6 +592,63 @@ void TestMainWindow::boardBytesReachTheFieldAndTheKeyList()
     QVERIFY(!irWindow || !irWindow->isVisible());
     QCOMPARE(m_window->keyReportWindow(), nullptr);
     QTRY_VERIFY(irWindow.isNull()); // it deletes itself on closing
+}
+
+void TestMainWindow::eachReplyShowsAsNew()
+{
+    // The offscreen platform has no accessibility bridge, so Qt drops the announcement itself
+    // before any handler could see it; it goes out with `flashed`, which is watched here.
+    QVERIFY(openPort());
+    auto *received = find<QLineEdit>("txtByteRcv");
+    NewValueFlash *flash = m_window->replyFlash();
+    QSignalSpy flashed(flash, &NewValueFlash::flashed);
+    QSignalSpy lit(flash, &NewValueFlash::litChanged);
+    const QPalette app = QApplication::palette();
+    // How the field looks at each new value (later it may have gone back already).
+    struct Look
+    {
+        bool lit;
+        QColor base;
+        QColor text;
+    };
+    QList<Look> looks;
+    connect(flash, &NewValueFlash::flashed, this, [&] {
+        looks.append({flash->isLit(), received->palette().color(QPalette::Base),
+                      received->palette().color(QPalette::Text)});
+    });
+
+    // The state asked for, then the same byte again unasked.
+    ConsoleController &c = m_window->controller();
+    c.chooseOperation(int(RelayOperation::ReadState));
+    c.setChannel(0, true);
+    c.send();
+    QCOMPARE(m_board->receive(1), QByteArray("\x31"));
+    QVERIFY(m_board->send("\x05"));
+    QVERIFY(flashed.wait(5000));
+    QCOMPARE(received->text(), QStringLiteral("0x05"));
+    QCOMPARE(received->toolTip(), QStringLiteral("吸合：CH1、CH3"));
+    QCOMPARE(received->accessibleDescription(), QStringLiteral("吸合：CH1、CH3"));
+    QAccessibleInterface *a = QAccessible::queryAccessibleInterface(received);
+    QCOMPARE(a->text(QAccessible::Description), QStringLiteral("吸合：CH1、CH3"));
+
+    QVERIFY(m_board->send("\x05"));
+    QVERIFY(flashed.wait(5000));
+    QCOMPARE(received->text(), QStringLiteral("0x05"));
+    QCOMPARE(flashed.size(), 2); // new again, with the same value
+    for (const Look &look : looks) {
+        QVERIFY(look.lit);
+        QCOMPARE(look.base, app.color(QPalette::Highlight));
+        QCOMPARE(look.text, app.color(QPalette::HighlightedText));
+    }
+    QCOMPARE(received->toolTip(), QString()); // not an answer to the read-state command
+    QCOMPARE(received->accessibleDescription(), QString());
+
+    // The moment passes: the theme's tooltip pair again.
+    QTRY_VERIFY(!flash->isLit());
+    QCOMPARE(lit.last().first().toBool(), false);
+    QCOMPARE(received->palette().color(QPalette::Base), app.color(QPalette::ToolTipBase));
+    QCOMPARE(received->palette().color(QPalette::Text), app.color(QPalette::ToolTipText));
+    QCOMPARE(flashed.size(), 2);
 }
 
 void TestMainWindow::keyWindowLivesFromAReportUntilItCloses()
