@@ -63,6 +63,15 @@ void setTooltipColours(QLineEdit *w)
     w->setPalette(palette);
 }
 
+// A tooltip that shows `text` as it is, line by line: names from devices and file names could
+// otherwise be taken for markup.
+QString plainToolTip(const QString &text)
+{
+    if (text.isEmpty())
+        return {};
+    return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped());
+}
+
 // How much wider than now `w` has to be for its text to fit where the style draws it.
 int textDeficit(QWidget *w)
 {
@@ -278,6 +287,7 @@ void MainWindow::connectOperatorActions()
 {
     ConsoleController *c = &m_controller;
     connect(m_cboPort, &QComboBox::currentIndexChanged, c, &ConsoleController::choosePort);
+    connect(m_cboPort, &QComboBox::currentIndexChanged, this, &MainWindow::showPortAdapter);
     // "Chosen" means by the operator, with the mouse or the keyboard, not set by the program.
     connect(m_cboOperation, &QComboBox::activated, c, &ConsoleController::chooseOperation);
     for (int i = 0; i < 4; ++i) {
@@ -341,15 +351,28 @@ void MainWindow::showKeyReports()
         m_keyReportWindow->show();
 }
 
-void MainWindow::showPorts(const QStringList &entries, int current)
+void MainWindow::showPorts(const QStringList &entries, int current, const QStringList &adapters)
 {
     {
         // Adding the first entry would select it: the selection is the controller's.
         const QSignalBlocker quiet(m_cboPort);
         m_cboPort->clear();
         m_cboPort->addItems(entries);
+        for (int i = 0; i < entries.size() && i < adapters.size(); ++i) {
+            m_cboPort->setItemData(i, plainToolTip(adapters[i]), Qt::ToolTipRole);
+            m_cboPort->setItemData(i, adapters[i], Qt::AccessibleDescriptionRole);
+        }
         m_cboPort->setCurrentIndex(current); // the controller's own choice: nothing to tell it
     }
+    showPortAdapter(current);
+}
+
+void MainWindow::showPortAdapter(int index)
+{
+    // The list closed shows the chosen entry's adapter as the list open shows each one's.
+    m_cboPort->setToolTip(m_cboPort->itemData(index, Qt::ToolTipRole).toString());
+    m_cboPort->setAccessibleDescription(
+        m_cboPort->itemData(index, Qt::AccessibleDescriptionRole).toString());
 }
 
 void MainWindow::applyControlAccess(const ControlAccess &access)

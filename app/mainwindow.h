@@ -45,7 +45,8 @@ private:
     void placeControls();
     void connectOperatorActions();
     void connectController();
-    void showPorts(const QStringList &entries, int current);
+    void showPorts(const QStringList &entries, int current, const QStringList &adapters);
+    void showPortAdapter(int index);
     void applyControlAccess(const ControlAccess &access);
     void showDelayMode(bool delayMode);
     void showPreview(const QString &firstByte, const QString &secondByte);

@@ -72,10 +72,27 @@ void ConsoleController::choosePort(int index)
 
 void ConsoleController::listPorts()
 {
-    QStringList entries;
-    for (const int n : std::as_const(m_ports))
+    QStringList entries, adapters;
+    for (const int n : std::as_const(m_ports)) {
         entries << ComPorts::entryText(n);
-    emit portsListed(entries, m_portIndex);
+        adapters << adapterText(m_serial.adapterOf(n));
+    }
+    emit portsListed(entries, m_portIndex, adapters);
+}
+
+QString ConsoleController::adapterText(const AdapterInfo &adapter)
+{
+    QStringList lines;
+    if (!adapter.product.isEmpty())
+        lines << tr("适配器：%1").arg(adapter.product);
+    if (!adapter.manufacturer.isEmpty())
+        lines << tr("制造商：%1").arg(adapter.manufacturer);
+    if (!adapter.serialNumber.isEmpty())
+        lines << tr("序列号：%1").arg(adapter.serialNumber);
+    lines << tr("设备：%1").arg(adapter.device);
+    if (!adapter.byIdName.isEmpty())
+        lines << tr("固定名称：%1").arg(adapter.byIdName);
+    return lines.join(QLatin1Char('\n'));
 }
 
 void ConsoleController::portsChanged(const QList<int> &appeared, const QList<int> &gone)

@@ -66,6 +66,8 @@ public:
     KeyReportController &keyReports() { return m_keyReports; }
     RelayChaser &chaser() { return m_chaser; }
 
+    // An adapter in the interface language, for the port list.
+    static QString adapterText(const AdapterInfo &adapter);
     static constexpr int delayOperation = static_cast<int>(RelayOperation::DelayedRelay);
 
 public slots:
@@ -85,8 +87,9 @@ public slots:
     void windowClosing();
 
 signals:
-    // The port list, and the entry that stays selected in it (-1 for none).
-    void portsListed(const QStringList &entries, int current);
+    // The port list, and the entry that stays selected in it (-1 for none); beside each entry
+    // what the system knows of its adapter, one fact a line ("设备：/dev/ttyUSB0").
+    void portsListed(const QStringList &entries, int current, const QStringList &adapters);
     void portStateChanged(ConsoleController::PortState state);
     void controlAccessChanged(const ControlAccess &access);
     // The delay command shows option buttons and an editable delay field instead of the

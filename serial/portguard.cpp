@@ -17,6 +17,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "kernelfile.h"
+
 namespace {
 
 // No lock file of any program is longer than this; the rest of a larger file is not read.
@@ -46,19 +48,6 @@ bool processAlive(pid_t pid)
 {
     // EPERM: it exists, it merely belongs to someone else.
     return ::kill(pid, 0) == 0 || errno == EPERM;
-}
-
-// A small file of the kernel's (sysfs, procfs), at most `limit` bytes; empty when unreadable.
-QByteArray readSmallFile(const QByteArray &path, int limit = 64)
-{
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return {};
-    QByteArray data(limit, Qt::Uninitialized);
-    const ssize_t n = ::read(fd, data.data(), size_t(limit));
-    ::close(fd);
-    data.resize(n > 0 ? qsizetype(n) : 0);
-    return data;
 }
 
 enum class LockPath { Absent, LockFile, Unreadable, Blocked };
@@ -148,7 +137,7 @@ bool pidReused(pid_t pid, const QString &program)
         return false;
     const QByteArray proc = "/proc/" + QByteArray::number(pid);
     // The kernel keeps the first 15 bytes of a program's name.
-    const QString comm = QString::fromLocal8Bit(readSmallFile(proc + "/comm").trimmed());
+    const QString comm = QString::fromLocal8Bit(readKernelFile(proc + "/comm").trimmed());
     const QString exe
         = QFileInfo(QFile::symLinkTarget(QString::fromLatin1(proc + "/exe"))).fileName();
     if (comm.isEmpty() && exe.isEmpty())
@@ -162,7 +151,7 @@ bool pidReused(pid_t pid, const QString &program)
 // The pseudo-terminal index of a master descriptor (/proc/PID/fdinfo shows it), -1 otherwise.
 int ptyMasterIndex(const QByteArray &fdinfoPath)
 {
-    const QByteArray text = readSmallFile(fdinfoPath, 512);
+    const QByteArray text = readKernelFile(fdinfoPath, 512);
     const int at = text.indexOf("tty-index:");
     if (at < 0)
         return -1;
@@ -271,7 +260,7 @@ QString PortGuard::displayText(const QString &text)
 QString PortGuard::describeProcess(pid_t pid)
 {
     const QString name = displayText(QString::fromLocal8Bit(
-        readSmallFile("/proc/" + QByteArray::number(pid) + "/comm").trimmed()));
+        readKernelFile("/proc/" + QByteArray::number(pid) + "/comm").trimmed()));
     return name.isEmpty() ? QStringLiteral("PID %1").arg(pid)
                           : QStringLiteral("%1 (PID %2)").arg(name).arg(pid);
 }
@@ -338,10 +327,11 @@ bool PortGuard::uartMissing(dev_t rdev) const
 {
     // Serial-core ports (ttyS and the like) say which UART drives them; 0 means none: the node
     // exists on every PC whether or not there is a port behind it. Other ttys have no "type".
-    const QByteArray type = readSmallFile(QFile::encodeName(QStringLiteral("%1/dev/char/%2:%3/type")
-                                                                .arg(m_sysfsRoot)
-                                                                .arg(major(rdev))
-                                                                .arg(minor(rdev))));
+    const QByteArray type
+        = readKernelFile(QFile::encodeName(QStringLiteral("%1/dev/char/%2:%3/type")
+                                               .arg(m_sysfsRoot)
+                                               .arg(major(rdev))
+                                               .arg(minor(rdev))));
     return type.trimmed() == "0";
 }
 

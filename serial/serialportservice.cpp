@@ -35,6 +35,11 @@ void SerialPortService::setSysfsRoot(const QString &root)
     m_guard = PortGuard(m_lockDirectories, m_sysfsRoot);
 }
 
+AdapterInfo SerialPortService::adapterOf(int n) const
+{
+    return AdapterInfo::describe(deviceOf(n), m_sysfsRoot, m_byIdDirectory);
+}
+
 QString SerialPortService::resolve(int n, PortCheck *failure) const
 {
     if (!ComPorts::isValid(n) || !m_map || m_map(n).isEmpty()) {

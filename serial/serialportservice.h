@@ -7,6 +7,7 @@
 #include <QString>
 #include <functional>
 
+#include "adapterinfo.h"
 #include "comports.h"
 #include "openresult.h"
 #include "portguard.h"
@@ -29,6 +30,8 @@ public:
     // Who holds Com n, by looking only (nothing is opened); `devicePath` gets the resolved path.
     PortCheck check(int n, QString *devicePath = nullptr,
                     PortGuard::Depth depth = PortGuard::Depth::Holders) const;
+    // What the system knows of the adapter behind Com n, by looking only.
+    AdapterInfo adapterOf(int n) const;
     // Checks who holds the device first (see PortGuard), then opens it at 9600 8N1.
     OpenResult openPort(int n);
     // What the last openPort() found: the holder of a busy port, the lock file concerned.
@@ -36,6 +39,8 @@ public:
     // Where lock files are looked for, and where sysfs is (tests use folders of their own).
     void setLockDirectories(const QStringList &directories);
     void setSysfsRoot(const QString &root);
+    // Where udev's links named after the adapters are (tests use a folder of their own).
+    void setByIdDirectory(const QString &directory) { m_byIdDirectory = directory; }
     // The path Com n is mapped to, as configured.
     QString deviceOf(int n) const { return ComPorts::isValid(n) && m_map ? m_map(n) : QString(); }
     // The device path of the open port, empty when closed.
@@ -72,6 +77,7 @@ private:
     PortMap m_map;
     QStringList m_lockDirectories = PortGuard::defaultLockDirectories();
     QString m_sysfsRoot = QStringLiteral("/sys");
+    QString m_byIdDirectory = QStringLiteral("/dev/serial/by-id");
     PortGuard m_guard {m_lockDirectories, m_sysfsRoot};
     PortCheck m_lastCheck;
     QSerialPort *m_port = nullptr;

@@ -25,6 +25,7 @@ struct ConsoleRig
     ConsoleController controller {
         [com3 = com3](int n) { return n == 3 ? *com3 : QStringLiteral("/nonexistent/%1").arg(n); }};
     QStringList ports;
+    QStringList adapters; // beside each port, what the list tells of its adapter
     int currentPort = -1; // the entry the list keeps selected
     ControlAccess access;
     QString preview; // "0x15" or "0xF1 0xA1", as the two fields show it
@@ -41,10 +42,12 @@ struct ConsoleRig
         using C = ConsoleController;
         // The tests step the chaser themselves: its own timer stays out of their way.
         controller.chaser().setInterval(std::chrono::hours(24));
-        QObject::connect(&controller, &C::portsListed, [this](const QStringList &p, int current) {
-            ports = p;
-            currentPort = current;
-        });
+        QObject::connect(&controller, &C::portsListed,
+                         [this](const QStringList &p, int current, const QStringList &a) {
+                             ports = p;
+                             currentPort = current;
+                             adapters = a;
+                         });
         QObject::connect(&controller, &C::controlAccessChanged,
                          [this](const ControlAccess &a) { access = a; });
         QObject::connect(&controller, &C::previewChanged,

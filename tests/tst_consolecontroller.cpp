@@ -1,7 +1,9 @@
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "adapterfixture.h"
 #include "consolerig.h"
 
 #include "keyreportmodel.h"
@@ -57,6 +59,7 @@ private slots:
     void restartBeginsAtStepZeroAndKeepsTheLabel();
     void receivedBytesAreDroppedWhileTheChaserRuns();
     void portListFollowsDevices();
+    void portListNamesEachAdapter();
     void lostPortStopsTheChaser();
     void escapeStopsTheChaser_data();
     void escapeStopsTheChaser();
@@ -603,6 +606,26 @@ void TestConsoleController::receivedBytesAreDroppedWhileTheChaserRuns()
     QCOMPARE(r.controller.keyReports().model()->rowCount(), 0);
     QCOMPARE(r.controller.decoder().pendingMarker(), ReceiveDecoder::Marker::None);
     QCOMPARE(r.controller.decoder().irByteCount(), 0);
+}
+
+void TestConsoleController::portListNamesEachAdapter()
+{
+    ConsoleRig r(false);
+    const FakeAdapter fake(r.board->slavePath(), "USB-Serial <b>Bridge</b>\x1b[2J\n", "Vantrel\n",
+                           "A7K3Q9\n",
+                           QStringLiteral("usb-Vantrel_USB-Serial_Bridge_A7K3Q9-if00-port0"));
+    QVERIFY(fake.ok());
+    r.controller.serialPort().setSysfsRoot(fake.sysfsRoot());
+    r.controller.serialPort().setByIdDirectory(fake.byIdDirectory());
+    r.controller.start();
+    QCOMPARE(r.ports, QStringList {"Com3"});
+    QCOMPARE(r.adapters.size(), 1);
+    const QStringList lines = r.adapters[0].split(u'\n');
+    QCOMPARE(lines,
+             (QStringList {"适配器：USB-Serial <b>Bridge</b>\\x1b[2J", "制造商：Vantrel",
+                           "序列号：A7K3Q9",
+                           "设备：" + QFileInfo(r.board->slavePath()).canonicalFilePath(),
+                           "固定名称：" + fake.byIdPath()}));
 }
 
 void TestConsoleController::portListFollowsDevices()

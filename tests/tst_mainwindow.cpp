@@ -2,6 +2,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -12,6 +13,7 @@
 #include <QStyleFactory>
 #include <QStyleOption>
 #include <QTest>
+#include <QTextDocument>
 
 #include <csignal>
 #include <cstring>
@@ -54,6 +56,7 @@ private slots:
     void terminationSignalsCloseLikeTheCloseBox();
     void boardBytesReachTheFieldAndTheKeyList();
     void eachReplyShowsAsNew();
+    void portEntriesNameTheirAdapter();
     void keyWindowLivesFromAReportUntilItCloses();
     void ctrlTStartsTheChaserAndStillReachesTheFocusedControl();
 
@@ -592,6 +595,31 @@ void TestMainWindow::boardBytesReachTheFieldAndTheKeyList()
     QVERIFY(!irWindow || !irWindow->isVisible());
     QCOMPARE(m_window->keyReportWindow(), nullptr);
     QTRY_VERIFY(irWindow.isNull()); // it deletes itself on closing
+}
+
+void TestMainWindow::portEntriesNameTheirAdapter()
+{
+    auto *ports = find<QComboBox>("cboPort");
+    // The real list first: the pty behind Com2 is known by its path only.
+    const QString pty = QFileInfo(m_board->slavePath()).canonicalFilePath();
+    QCOMPARE(ports->itemData(0, Qt::AccessibleDescriptionRole).toString(), "设备：" + pty);
+
+    // Names from a device reach the tooltip as text, never as markup.
+    const QString adapter = QStringLiteral("适配器：<b>Bridge</b> & co\n设备：/dev/ttyUSB0");
+    emit m_window->controller().portsListed({"Com5", "Com6"}, 1, {adapter, "设备：/dev/ttyUSB1"});
+    QCOMPARE(ports->count(), 2);
+    QCOMPARE(ports->itemData(0, Qt::AccessibleDescriptionRole).toString(), adapter);
+    const QString tip = ports->itemData(0, Qt::ToolTipRole).toString();
+    QVERIFY2(tip.contains("&lt;b&gt;Bridge&lt;/b&gt; &amp; co") && !tip.contains("<b>"),
+             qPrintable(tip));
+    QTextDocument shown;
+    shown.setHtml(tip);
+    QCOMPARE(shown.toPlainText(), adapter); // line by line, as written
+    // Closed, the list tells the chosen entry's adapter.
+    QCOMPARE(ports->accessibleDescription(), "设备：/dev/ttyUSB1");
+    ports->setCurrentIndex(0);
+    QCOMPARE(ports->accessibleDescription(), adapter);
+    QCOMPARE(ports->toolTip(), tip);
 }
 
 void TestMainWindow::eachReplyShowsAsNew()

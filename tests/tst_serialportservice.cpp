@@ -2,6 +2,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "adapterfixture.h"
 #include "portholder.h"
 #include "ptyboard.h"
 #include "serialportservice.h"
@@ -159,6 +160,8 @@ private slots:
     void whatSitsAtALockPath();
     void listingOpensNoDevice();
     void ttySNodeWithoutUart();
+    void adapterBehindAPort_data();
+    void adapterBehindAPort();
     void staleLockFileOfAnotherUser();
     void staleExclusiveFlagAfterKilledHolder();
     void killedConsoleDoesNotBlockTheNext();
@@ -768,12 +771,57 @@ void TestSerialPortService::listingOpensNoDevice()
     QCOMPARE(service.check(1).result, OpenResult::Ok);
     QCOMPARE(service.check(2).result, OpenResult::PortInUse);
     QVERIFY(service.isListable(3));
+    // What the list says of each adapter is looked up without opening it too.
+    for (const int n : {1, 2, 3})
+        QVERIFY(!service.adapterOf(n).device.isEmpty());
     QVERIFY2(!opened(), "listing opened a device");
 
     // The watch does see an open: the operator's.
     QCOMPARE(service.openPort(1), OpenResult::Ok);
     QVERIFY(opened());
     ::close(watch);
+}
+
+void TestSerialPortService::adapterBehindAPort_data()
+{
+    QTest::addColumn<bool>("usb"); // the node sits under a USB device in the fixture sysfs
+    QTest::addColumn<QByteArray>("product"); // as the device reports it
+    QTest::addColumn<QString>("shownProduct");
+    QTest::addColumn<bool>("byId"); // udev made a link named after it
+    QTest::newRow("USB adapter") << true << QByteArray("USB-Serial Bridge\n") << "USB-Serial Bridge"
+                                 << true;
+    QTest::newRow("USB adapter, no by-id link")
+        << true << QByteArray("USB-Serial Bridge\n") << "USB-Serial Bridge" << false;
+    QTest::newRow("descriptor with control characters")
+        << true << QByteArray("Bri\x1b[2Jdge\t\n") << "Bri\\x1b[2Jdge" << true;
+    QTest::newRow("port on the board") << false << QByteArray() << QString() << false;
+}
+
+void TestSerialPortService::adapterBehindAPort()
+{
+    QFETCH(bool, usb);
+    QFETCH(QByteArray, product);
+    QFETCH(QString, shownProduct);
+    QFETCH(bool, byId);
+    PtyBoard board;
+    const FakeAdapter fake(
+        board.slavePath(), product, usb ? "Vantrel\n" : "", usb ? "A7K3Q9\n" : "",
+        byId ? QStringLiteral("usb-Vantrel_USB-Serial_Bridge_A7K3Q9-if00-port0") : QString());
+    QVERIFY(fake.ok());
+    QTemporaryDir dir;
+    SerialPortService service(mapOf({{5, board.slavePath()}, {6, dir.filePath("missing")}}));
+    service.setSysfsRoot(fake.sysfsRoot());
+    service.setByIdDirectory(fake.byIdDirectory());
+    const AdapterInfo adapter = service.adapterOf(5);
+    QCOMPARE(adapter.device, QFileInfo(board.slavePath()).canonicalFilePath());
+    QCOMPARE(adapter.product, shownProduct);
+    QCOMPARE(adapter.manufacturer, usb ? QStringLiteral("Vantrel") : QString());
+    QCOMPARE(adapter.serialNumber, usb ? QStringLiteral("A7K3Q9") : QString());
+    QCOMPARE(adapter.byIdName, fake.byIdPath());
+    // Nothing to tell of a device that is not there but its path.
+    const AdapterInfo missing = service.adapterOf(6);
+    QCOMPARE(missing.device, dir.filePath("missing"));
+    QVERIFY(missing.product.isEmpty() && missing.byIdName.isEmpty());
 }
 
 void TestSerialPortService::ttySNodeWithoutUart()
