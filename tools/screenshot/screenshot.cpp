@@ -2,8 +2,10 @@
 //   xvfb-run -a build/tools/screenshot/screenshot docs/main-window.png
 //   xvfb-run -a build/tools/screenshot/screenshot docs/ir-window.png ir
 //   xvfb-run -a build/tools/screenshot/screenshot docs/main-window-dark.png dark
+//   xvfb-run -a build/tools/screenshot/screenshot docs/ir-window-large.png ir large
 // "dark" renders under a dark palette (Fusion style), as under a dark desktop theme: the byte
-// fields take the theme's tooltip pair.
+// fields take the theme's tooltip pair. "large" sets the application font to 1.5 times the
+// default, as a larger desktop font does. tools/screenshots makes every picture in docs/.
 // The main window lists the ports of the real Com table (none on a machine without serial
 // ports); the key report window shows a few sample reports.
 #include <QApplication>
@@ -20,8 +22,24 @@ int main(int argc, char **argv)
     if (argc < 2)
         return 2;
     const QString out = QString::fromLocal8Bit(argv[1]);
-    const bool ir = argc > 2 && QByteArrayView(argv[2]) == "ir";
-    if (argc > 2 && QByteArrayView(argv[2]) == "dark") {
+    bool ir = false, dark = false, large = false;
+    for (int i = 2; i < argc; ++i) {
+        const QByteArrayView word(argv[i]);
+        if (word == "ir")
+            ir = true;
+        else if (word == "dark")
+            dark = true;
+        else if (word == "large")
+            large = true;
+        else
+            return 2;
+    }
+    if (large) {
+        QFont font = QApplication::font();
+        font.setPointSizeF(font.pointSizeF() * 1.5);
+        QApplication::setFont(font);
+    }
+    if (dark) {
         QApplication::setStyle(QStringLiteral("Fusion"));
         QPalette dark;
         dark.setColor(QPalette::Window, QColor(0x35, 0x35, 0x35));
