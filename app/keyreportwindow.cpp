@@ -75,7 +75,7 @@ void KeyReportWindow::fitToFont()
 void KeyReportWindow::changeEvent(QEvent *event)
 {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+    if (m_lvIRCmd && (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange))
         fitToFont();
 }
 

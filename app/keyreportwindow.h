@@ -37,8 +37,8 @@ private:
     void fitToFont();
 
     KeyReportModel *m_model;
-    KeyReportView *m_lvIRCmd;
-    QMenu *m_popup;
-    QAction *m_emptyList;
+    KeyReportView *m_lvIRCmd = nullptr;
+    QMenu *m_popup = nullptr;
+    QAction *m_emptyList = nullptr;
     bool m_fitted = false; // sized once; later fits only grow it
 };

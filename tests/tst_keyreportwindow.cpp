@@ -101,9 +101,11 @@ void TestKeyReportWindow::growsWithTheFont_data()
 {
     QTest::addColumn<QString>("style");
     QTest::addColumn<qreal>("fontFactor");
+    QTest::addColumn<bool>("whileOpen"); // the style and font change with the window open
     for (const QString &style : QStyleFactory::keys()) {
         for (const qreal factor : {1.0, 1.5})
-            QTest::addRow("%s, font x%.1f", qPrintable(style), factor) << style << factor;
+            QTest::addRow("%s, font x%.1f", qPrintable(style), factor) << style << factor << false;
+        QTest::addRow("%s, font x1.5 while open", qPrintable(style)) << style << 1.5 << true;
     }
 }
 
@@ -115,18 +117,20 @@ void TestKeyReportWindow::growsWithTheFont()
 {
     QFETCH(QString, style);
     QFETCH(qreal, fontFactor);
+    QFETCH(bool, whileOpen);
     const QFont appFont = QApplication::font();
     const QString appStyle = QApplication::style()->name();
     const auto restore = qScopeGuard([&] {
         QApplication::setStyle(appStyle);
         QApplication::setFont(appFont);
     });
+    KeyReportWindow *w = whileOpen ? open() : nullptr;
     QApplication::setStyle(style);
     QFont font = appFont;
     font.setPointSizeF(appFont.pointSizeF() * fontFactor);
     QApplication::setFont(font);
-
-    KeyReportWindow *w = open();
+    if (!w)
+        w = open();
     KeyReportView *list = w->list();
     QHeaderView *header = list->header();
     const qreal scale = QFontInfo(w->font()).pixelSize() / 12.0;
