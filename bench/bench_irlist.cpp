@@ -96,6 +96,25 @@ void listView(const std::vector<int> &sizes)
     }
 }
 
+// For a stock view over `model`: grows the model to each size in batches, straight into the
+// model, and times single reports there.
+template<typename AddOne>
+void growAndTime(const char *name, const std::vector<int> &sizes, KeyReportModel &model,
+                 AddOne addOne, long long before)
+{
+    int next = 0;
+    std::vector<IrKeyMessage> step(batch);
+    for (const int size : sizes) {
+        while (next < size - measured) {
+            for (auto &m : step)
+                m = report(next++);
+            model.append(step);
+            QCoreApplication::processEvents();
+        }
+        timeSingles(name, addOne, next, before);
+    }
+}
+
 // The stock choice: a QTableView over the same model, set up to look like the key list.
 void tableView(const std::vector<int> &sizes)
 {
@@ -118,17 +137,7 @@ void tableView(const std::vector<int> &sizes)
             last, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         table.scrollTo(last);
     };
-    int next = 0;
-    std::vector<IrKeyMessage> step(batch);
-    for (const int size : sizes) {
-        while (next < size - measured) {
-            for (auto &m : step)
-                m = report(next++);
-            model.append(step);
-            QCoreApplication::processEvents();
-        }
-        timeSingles("QTableView", addOne, next, before);
-    }
+    growAndTime("QTableView", sizes, model, addOne, before);
 }
 
 // The usual choice for a long list of equal rows: a QTreeView with uniform row heights over the
@@ -170,17 +179,7 @@ void treeView(const std::vector<int> &sizes)
         frame.stop();
         showFrame();
     };
-    int next = 0;
-    std::vector<IrKeyMessage> step(batch);
-    for (const int size : sizes) {
-        while (next < size - measured) {
-            for (auto &m : step)
-                m = report(next++);
-            model.append(step);
-            QCoreApplication::processEvents();
-        }
-        timeSingles("QTreeView", addOne, next, before);
-    }
+    growAndTime("QTreeView", sizes, model, addOne, before);
 }
 
 } // namespace
