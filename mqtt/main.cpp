@@ -9,8 +9,10 @@
 #include <csignal>
 #include <cstdio>
 
+#include "brokeroptions.h"
 #include "mqttclient.h"
 #include "openresulttext.h"
+#include "portkeeper.h"
 #include "portwatcher.h"
 #include "relaybridge.h"
 #include "serialportservice.h"
@@ -24,22 +26,28 @@ enum Exit {
     Usage = 2,
     Busy = 3,
     OpenError = 4,
-    BrokerRefused = 6,
+    BrokerRefused = 6, // for good: credentials, authorisation
 };
 
 const char usageText[]
-    = "Usage: relay-mqtt (--port ComN | --device PATH) [--broker HOST[:PORT]] [--id ID]\n"
-      "                  [--username NAME --password-file FILE] [--cafile FILE]\n"
+    = "Usage: relay-mqtt (--port ComN | --device PATH) [--wait] [--broker ADDRESS] [--id ID]\n"
+      "                  [--username NAME --password-file FILE]\n"
+      "                  [--cafile FILE] [--cert FILE --key FILE]\n"
       "                  [--discovery-prefix PREFIX | --no-discovery] [--verbose]\n"
       "relay-mqtt -h | --help | -V | --version\n"
       "\n"
       "Puts the relay board on an MQTT broker under relayboard/ID: chN/set (ON, OFF),\n"
-      "chN/pulse (seconds 1..255) and refresh in; availability, state, reply and key out;\n"
-      "Home Assistant discovery under PREFIX (default homeassistant).\n"
-      "Defaults: broker localhost:1883 (8883 with --cafile); ID the host name and the Com\n"
-      "name (or the device's name), e.g. bench3-com5.\n"
-      "Exit status: 0 stopped by a signal, 2 bad usage, 3 port held by another program,\n"
-      "4 any other failure to open the port, 6 the broker refused the connection.\n";
+      "chN/pulse (seconds 1..255, or PRESS), chN/pulse_length/set and refresh in;\n"
+      "availability, state, reply, key and chN/pulse_length out; Home Assistant discovery\n"
+      "under PREFIX (default homeassistant).\n"
+      "ADDRESS: HOST, HOST:PORT, [IPV6]:PORT, IPV6, mqtt://HOST[:PORT] or mqtts://HOST[:PORT]\n"
+      "(TLS; the system's CA store unless --cafile). Default localhost:1883 (8883 with TLS).\n"
+      "--cafile, --cert and --key also mean TLS. ID: a-z 0-9 _ -; default the host name and\n"
+      "the Com name (or the device's name), e.g. bench3-com5.\n"
+      "--wait: a port that is missing or held at start is waited for, not an error.\n"
+      "Exit status: 0 stopped by a signal, 2 bad usage or a file that cannot be used,\n"
+      "3 port held by another program, 4 any other failure to open the port,\n"
+      "6 the broker refused the credentials for good.\n";
 
 void say(const QString &text)
 {
@@ -69,18 +77,22 @@ int main(int argc, char **argv)
     const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")}, {});
     const QCommandLineOption portOption(QStringLiteral("port"), {}, QStringLiteral("ComN"));
     const QCommandLineOption deviceOption(QStringLiteral("device"), {}, QStringLiteral("PATH"));
-    const QCommandLineOption brokerOption(QStringLiteral("broker"), {}, QStringLiteral("HOST"));
+    const QCommandLineOption waitOption(QStringLiteral("wait"), {});
+    const QCommandLineOption brokerOption(QStringLiteral("broker"), {}, QStringLiteral("ADDRESS"));
     const QCommandLineOption idOption(QStringLiteral("id"), {}, QStringLiteral("ID"));
     const QCommandLineOption userOption(QStringLiteral("username"), {}, QStringLiteral("NAME"));
     const QCommandLineOption passwordOption(QStringLiteral("password-file"), {},
                                             QStringLiteral("FILE"));
     const QCommandLineOption caOption(QStringLiteral("cafile"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption certOption(QStringLiteral("cert"), {}, QStringLiteral("FILE"));
+    const QCommandLineOption keyOption(QStringLiteral("key"), {}, QStringLiteral("FILE"));
     const QCommandLineOption prefixOption(QStringLiteral("discovery-prefix"), {},
                                           QStringLiteral("PREFIX"));
     const QCommandLineOption noDiscovery(QStringLiteral("no-discovery"), {});
     const QCommandLineOption verbose(QStringLiteral("verbose"), {});
-    parser.addOptions({help, version, portOption, deviceOption, brokerOption, idOption, userOption,
-                       passwordOption, caOption, prefixOption, noDiscovery, verbose});
+    parser.addOptions({help, version, portOption, deviceOption, waitOption, brokerOption, idOption,
+                       userOption, passwordOption, caOption, certOption, keyOption, prefixOption,
+                       noDiscovery, verbose});
     if (!parser.parse(app.arguments()))
         return usageError(PortGuard::displayText(parser.errorText()));
     if (parser.isSet(help)) {
@@ -116,38 +128,45 @@ int main(int argc, char **argv)
 
     // The broker.
     MqttSettings mqtt;
-    if (parser.isSet(caOption)) {
-        mqtt.caFile = parser.value(caOption);
-        mqtt.port = 8883;
-    }
     if (parser.isSet(brokerOption)) {
-        const QString broker = parser.value(brokerOption);
-        const int colon = int(broker.lastIndexOf(QLatin1Char(':')));
-        mqtt.host = colon < 0 ? broker : broker.left(colon);
-        if (colon >= 0) {
-            bool ok = false;
-            mqtt.port = broker.mid(colon + 1).toInt(&ok);
-            if (!ok || mqtt.port < 1 || mqtt.port > 65535)
-                return usageError(
-                    QStringLiteral("--broker takes HOST or HOST:PORT, PORT 1..65535"));
-        }
-        if (mqtt.host.isEmpty())
-            return usageError(QStringLiteral("--broker takes HOST or HOST:PORT"));
+        const auto address = parseBrokerAddress(parser.value(brokerOption));
+        if (!address)
+            return usageError(QStringLiteral("--broker '%1' is none of HOST, HOST:PORT, "
+                                             "[IPV6]:PORT, IPV6, mqtt://HOST[:PORT], "
+                                             "mqtts://HOST[:PORT] (PORT 1..65535)")
+                                  .arg(PortGuard::displayText(parser.value(brokerOption))));
+        mqtt.host = address->host;
+        mqtt.port = address->port;
+        mqtt.tls = address->tls;
+        if (address->plainAsked
+            && (parser.isSet(caOption) || parser.isSet(certOption) || parser.isSet(keyOption)))
+            return usageError(QStringLiteral("mqtt:// is a plain connection; TLS options go with "
+                                             "mqtts://"));
     }
+    if (parser.isSet(certOption) != parser.isSet(keyOption))
+        return usageError(QStringLiteral("--cert and --key go together"));
+    mqtt.caFile = parser.value(caOption);
+    mqtt.certFile = parser.value(certOption);
+    mqtt.keyFile = parser.value(keyOption);
+    if (parser.isSet(caOption) || parser.isSet(certOption))
+        mqtt.tls = true;
+    if (mqtt.port == 0)
+        mqtt.port = mqtt.tls ? 8883 : 1883;
     if (parser.isSet(passwordOption) && !parser.isSet(userOption))
         return usageError(QStringLiteral("--password-file goes with --username"));
     mqtt.username = parser.value(userOption);
     if (parser.isSet(passwordOption)) {
         // From a file, so that it shows in no process list and no shell history.
-        QFile file(parser.value(passwordOption));
-        if (!file.open(QIODevice::ReadOnly))
-            return usageError(
-                QStringLiteral("cannot read the password file %1: %2")
-                    .arg(PortGuard::displayText(file.fileName()), file.errorString()));
-        QByteArray password = file.readLine(4096);
-        while (password.endsWith('\n') || password.endsWith('\r'))
-            password.chop(1);
-        mqtt.password = QString::fromUtf8(password);
+        QString error, warning;
+        if (!readPasswordFile(parser.value(passwordOption), &mqtt.password, &error, &warning))
+            return usageError(error);
+        if (!warning.isEmpty())
+            say(warning);
+    }
+    if (mqtt.tls) {
+        if (const QString problem = tlsFilesProblem(mqtt.caFile, mqtt.certFile, mqtt.keyFile);
+            !problem.isEmpty())
+            return usageError(problem);
     }
 
     // The names on the broker.
@@ -155,8 +174,7 @@ int main(int argc, char **argv)
     bridge.verbose = parser.isSet(verbose);
     if (parser.isSet(idOption)) {
         bridge.id = parser.value(idOption);
-        if (bridge.id.isEmpty() || bridge.id.size() > 64
-            || RelayBridge::sanitizedId(bridge.id) != bridge.id.toLower())
+        if (!RelayBridge::isValidId(bridge.id))
             return usageError(QStringLiteral("--id takes 1..64 of a-z 0-9 _ -"));
     } else {
         const QString where
@@ -178,54 +196,70 @@ int main(int argc, char **argv)
     bridge.portName = device.isEmpty()
         ? QStringLiteral("%1 (%2)").arg(ComPorts::entryText(com), ComPorts::device(com))
         : PortGuard::displayText(device);
+    const QString brokerName = brokerText(mqtt.host, mqtt.port);
 
     // From here on a termination signal ends the program through its own end.
     TerminationSignals terminations;
     SerialPortService serial(map);
-    if (const OpenResult code = serial.openPort(number); code != OpenResult::Ok) {
-        say(openFailureLine(bridge.portName, serial.lastCheck()));
-        return code == OpenResult::PortInUse ? Busy : OpenError;
-    }
     PortWatcher watcher(map);
+    const bool waitForPort = parser.isSet(waitOption);
+    if (!waitForPort) {
+        if (const OpenResult code = serial.openPort(number); code != OpenResult::Ok) {
+            say(openFailureLine(bridge.portName, serial.lastCheck()));
+            return code == OpenResult::PortInUse ? Busy : OpenError;
+        }
+    }
+    PortKeeper keeper(serial, watcher, number, bridge.portName);
 
     MqttClient client;
     RelayBridge relay(serial, client, bridge);
     QObject::connect(&relay, &RelayBridge::logLine, &say);
+    QObject::connect(&keeper, &PortKeeper::logLine, &say);
     mqtt.clientId = QStringLiteral("relay-mqtt-") + bridge.id;
     mqtt.willTopic = relay.base() + QStringLiteral("/availability");
     mqtt.willPayload = "offline";
 
     int status = Done;
     QObject::connect(&client, &MqttClient::refused, [&](int, const QString &reason) {
-        say(QStringLiteral("the broker %1:%2 refused the connection%3: %4")
-                .arg(mqtt.host)
-                .arg(mqtt.port)
-                .arg(mqtt.username.isEmpty()
+        say(QStringLiteral("the broker %1 refused the connection%2: %3; not trying again")
+                .arg(brokerName,
+                     mqtt.username.isEmpty()
                          ? QString()
                          : QStringLiteral(" of user %1").arg(PortGuard::displayText(mqtt.username)),
                      reason));
         status = BrokerRefused;
         QCoreApplication::quit();
     });
-    QObject::connect(&client, &MqttClient::connectionLost, [&](const QString &reason) {
-        say(QStringLiteral("lost the broker %1:%2 (%3); reconnecting, waiting 1 s growing to 30 s")
-                .arg(mqtt.host)
-                .arg(mqtt.port)
-                .arg(reason));
-    });
+    QObject::connect(
+        &client, &MqttClient::connectionFailed,
+        [&](const QString &reason, int retryMs, bool wasConnected) {
+            say(QStringLiteral("%1 the broker %2: %3; trying again in %4 s, then "
+                               "up to every %5 s")
+                    .arg(wasConnected ? QStringLiteral("lost") : QStringLiteral("cannot reach"),
+                         brokerName, PortGuard::displayText(reason))
+                    .arg(retryMs / 1000)
+                    .arg(MqttClient::lastRetryMs / 1000));
+        });
+    QObject::connect(&client, &MqttClient::publishDenied,
+                     [&](const QString &topic, const QString &reason) {
+                         say(QStringLiteral("the broker does not take %1 from this client: %2; "
+                                            "check its access list")
+                                 .arg(PortGuard::displayText(topic), reason));
+                     });
+    QObject::connect(&client, &MqttClient::subscriptionDenied,
+                     [&](const QString &pattern, const QString &reason) {
+                         say(QStringLiteral("the broker does not grant the subscription to %1: "
+                                            "%2; check its access list")
+                                 .arg(PortGuard::displayText(pattern), reason));
+                     });
     QObject::connect(&serial, &SerialPortService::deviceLost, [&] {
         say(QStringLiteral("%1: the device went away; offline until it is back")
                 .arg(bridge.portName));
         relay.portLost();
+        keeper.keepOpen();
     });
-    QObject::connect(&watcher, &PortWatcher::portsChanged, [&](const QList<int> &appeared) {
-        if (serial.isOpen() || !appeared.contains(number))
-            return;
-        if (const OpenResult code = serial.openPort(number); code != OpenResult::Ok) {
-            say(openFailureLine(bridge.portName, serial.lastCheck()));
-            return;
-        }
-        say(QStringLiteral("%1: the device is back; online").arg(bridge.portName));
+    QObject::connect(&keeper, &PortKeeper::opened, [&] {
+        say(QStringLiteral("%1 open; online").arg(bridge.portName));
         relay.portOpened();
     });
     QObject::connect(&terminations, &TerminationSignals::received,
@@ -233,17 +267,17 @@ int main(int argc, char **argv)
 
     QString error;
     if (!client.start(mqtt, &error)) {
-        say(QStringLiteral("cannot connect to the broker %1:%2: %3")
-                .arg(mqtt.host)
-                .arg(mqtt.port)
-                .arg(error));
-        return BrokerRefused;
+        say(QStringLiteral("cannot connect to the broker %1: %2").arg(brokerName, error));
+        return Usage;
     }
-    say(QStringLiteral("%1 open; connecting to the broker %2:%3 as %4")
-            .arg(bridge.portName, mqtt.host)
-            .arg(mqtt.port)
-            .arg(bridge.id));
-    relay.portOpened();
+    say(QStringLiteral("%1%2; connecting to the broker %3 as %4")
+            .arg(bridge.portName,
+                 serial.isOpen() ? QStringLiteral(" open") : QStringLiteral(" not open yet"),
+                 brokerName, bridge.id));
+    if (serial.isOpen())
+        relay.portOpened();
+    else
+        keeper.keepOpen();
     QCoreApplication::exec();
 
     // The last word: offline, kept by the broker; then the port and its locks go.

@@ -3,6 +3,9 @@
 #include <QDeadlineTimer>
 #include <QSocketNotifier>
 
+#include <cerrno>
+#include <cstring>
+
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
@@ -41,7 +44,18 @@ MqttClient::~MqttClient()
 
 QString MqttClient::errorText(int code)
 {
-    return QString::fromUtf8(mosquitto_strerror(code));
+    switch (code) {
+    case MOSQ_ERR_ERRNO:
+        return QString::fromLocal8Bit(std::strerror(errno));
+    case MOSQ_ERR_KEEPALIVE:
+        return QStringLiteral("the broker stopped answering");
+    case MOSQ_ERR_EAI:
+        return QStringLiteral("the host name cannot be looked up");
+    case MOSQ_ERR_CONN_LOST:
+        return QStringLiteral("the connection was closed");
+    default:
+        return QString::fromUtf8(mosquitto_strerror(code));
+    }
 }
 
 QString MqttClient::refusalText(int code)
@@ -49,6 +63,29 @@ QString MqttClient::refusalText(int code)
     // MQTT 5 reason codes are 128 and up; 1..5 are MQTT 3.1.1's.
     return QString::fromUtf8(code >= 128 ? mosquitto_reason_string(code)
                                          : mosquitto_connack_string(code));
+}
+
+bool MqttClient::isFinalRefusal(int code)
+{
+    switch (code) {
+    case CONNACK_REFUSED_BAD_USERNAME_PASSWORD:
+    case CONNACK_REFUSED_NOT_AUTHORIZED:
+    case MQTT_RC_BAD_USERNAME_OR_PASSWORD:
+    case MQTT_RC_NOT_AUTHORIZED:
+    case MQTT_RC_BANNED:
+    case MQTT_RC_BAD_AUTHENTICATION_METHOD:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void MqttClient::setState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
 }
 
 bool MqttClient::start(const MqttSettings &settings, QString *error)
@@ -59,12 +96,20 @@ bool MqttClient::start(const MqttSettings &settings, QString *error)
         *error = QStringLiteral("the MQTT library could not make a client");
         return false;
     }
-    mosquitto_connect_callback_set(m_client, &MqttClient::onConnect);
-    mosquitto_publish_callback_set(m_client, &MqttClient::onPublish);
-    mosquitto_message_callback_set(m_client, &MqttClient::onMessage);
-    // MQTT 5 first, for subscriptions that do not send this client's own messages back; a
-    // broker of MQTT 3.1.1 only is spoken to in its version (see onConnect).
+    m_keepAliveSeconds = settings.keepAliveSeconds;
+    mosquitto_connect_v5_callback_set(m_client, &MqttClient::onConnect);
+    mosquitto_disconnect_v5_callback_set(m_client, &MqttClient::onDisconnect);
+    mosquitto_publish_v5_callback_set(m_client, &MqttClient::onPublish);
+    mosquitto_subscribe_v5_callback_set(m_client, &MqttClient::onSubscribe);
+    mosquitto_message_v5_callback_set(m_client, &MqttClient::onMessage);
+    mosquitto_log_callback_set(m_client, &MqttClient::onLog);
+    // MQTT 5 first, for subscriptions that do not send this client's own messages back and for
+    // the reasons of refusals; a broker of MQTT 3.1.1 only is spoken to in its version (see
+    // onConnect).
     mosquitto_int_option(m_client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // Small messages in pairs (a key report right after another) must not wait for the
+    // acknowledgement of the first.
+    mosquitto_int_option(m_client, MOSQ_OPT_TCP_NODELAY, 1);
     int rc = MOSQ_ERR_SUCCESS;
     if (!settings.willTopic.isEmpty()) {
         const QByteArray topic = settings.willTopic.toUtf8();
@@ -77,11 +122,19 @@ bool MqttClient::start(const MqttSettings &settings, QString *error)
         rc = mosquitto_username_pw_set(m_client, user.constData(),
                                        settings.password.isNull() ? nullptr : password.constData());
     }
-    if (rc == MOSQ_ERR_SUCCESS && !settings.caFile.isEmpty()) {
+    if (rc == MOSQ_ERR_SUCCESS && settings.tls) {
         const QByteArray ca = settings.caFile.toLocal8Bit();
-        rc = mosquitto_tls_set(m_client, ca.constData(), nullptr, nullptr, nullptr, nullptr);
+        const QByteArray cert = settings.certFile.toLocal8Bit();
+        const QByteArray key = settings.keyFile.toLocal8Bit();
+        if (settings.caFile.isEmpty())
+            mosquitto_int_option(m_client, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        // A key with a pass phrase would be asked for on a terminal: the caller refuses those.
+        rc = mosquitto_tls_set(m_client, ca.isEmpty() ? nullptr : ca.constData(),
+                               ca.isEmpty() ? "/etc/ssl/certs" : nullptr,
+                               cert.isEmpty() ? nullptr : cert.constData(),
+                               key.isEmpty() ? nullptr : key.constData(), nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
-            *error = QStringLiteral("the CA file cannot be used: %1").arg(errorText(rc));
+            *error = QStringLiteral("the TLS files cannot be used: %1").arg(errorText(rc));
             return false;
         }
     }
@@ -91,11 +144,13 @@ bool MqttClient::start(const MqttSettings &settings, QString *error)
     }
     // The library keeps host, port and keep-alive for the reconnects.
     const QByteArray host = settings.host.toUtf8();
+    setState(State::Connecting);
+    m_libraryError.clear();
     rc = mosquitto_connect_async(m_client, host.constData(), settings.port,
                                  settings.keepAliveSeconds);
-    m_started = true;
     if (rc == MOSQ_ERR_INVAL) {
         *error = errorText(rc);
+        setState(State::Idle);
         return false;
     }
     if (rc == MOSQ_ERR_SUCCESS)
@@ -108,8 +163,11 @@ bool MqttClient::start(const MqttSettings &settings, QString *error)
 
 void MqttClient::connectNow()
 {
-    if (!m_client || m_refused)
+    if (!m_client || m_state == State::Refused || m_state == State::Idle)
         return;
+    setState(State::Connecting);
+    m_refusal = m_disconnectReason = 0;
+    m_libraryError.clear();
     const int rc = mosquitto_reconnect_async(m_client);
     if (rc == MOSQ_ERR_SUCCESS)
         watchSocket();
@@ -143,22 +201,26 @@ void MqttClient::updateWriteInterest()
         m_write->setEnabled(m_client && mosquitto_want_write(m_client));
 }
 
-void MqttClient::readable()
+void MqttClient::afterLoop(int rc)
 {
-    const int rc = mosquitto_loop_read(m_client, 1);
+    // The library closes the socket itself on a DISCONNECT from the broker and still answers
+    // success: a notifier must not stay on a closed descriptor.
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_socket(m_client) < 0)
+        rc = MOSQ_ERR_CONN_LOST;
     if (rc != MOSQ_ERR_SUCCESS)
         broken(rc);
     else
         updateWriteInterest();
 }
 
+void MqttClient::readable()
+{
+    afterLoop(mosquitto_loop_read(m_client, 1));
+}
+
 void MqttClient::writable()
 {
-    const int rc = mosquitto_loop_write(m_client, 1);
-    if (rc != MOSQ_ERR_SUCCESS)
-        broken(rc);
-    else
-        updateWriteInterest();
+    afterLoop(mosquitto_loop_write(m_client, 1));
 }
 
 void MqttClient::housekeeping()
@@ -166,47 +228,92 @@ void MqttClient::housekeeping()
     // Keep-alive pings, and noticing a broker that stopped answering them.
     if (!m_read)
         return;
-    const int rc = mosquitto_loop_misc(m_client);
-    if (rc != MOSQ_ERR_SUCCESS)
-        broken(rc);
-    else
-        updateWriteInterest();
+    afterLoop(mosquitto_loop_misc(m_client));
+}
+
+QString MqttClient::failureReason(int code) const
+{
+    if (m_refusal != 0)
+        return QStringLiteral("refused: %1").arg(refusalText(m_refusal));
+    if (m_disconnectReason == MQTT_RC_SESSION_TAKEN_OVER)
+        return QStringLiteral("another client connected with this client ID; is a second bridge "
+                              "running with the same --id?");
+    if (m_disconnectReason >= 128)
+        return QStringLiteral("the broker closed the connection: %1")
+            .arg(refusalText(m_disconnectReason));
+    if (code == MOSQ_ERR_KEEPALIVE)
+        return QStringLiteral("the broker stopped answering (no answer to the keep-alive within "
+                              "%1 s)")
+            .arg(m_keepAliveSeconds * 3 / 2);
+    if (code == MOSQ_ERR_TLS && !m_libraryError.isEmpty())
+        return QStringLiteral("TLS failed: %1").arg(m_libraryError);
+    if (!m_libraryError.isEmpty() && code != MOSQ_ERR_ERRNO)
+        return QStringLiteral("%1 (%2)").arg(errorText(code), m_libraryError);
+    return errorText(code);
 }
 
 void MqttClient::broken(int code)
 {
+    const QString reason = failureReason(code); // errno first, before anything else runs
     dropSocket();
-    const bool wasConnected = m_connected;
-    m_connected = false;
-    if (m_refused)
+    m_pendingTopics.clear();
+    m_pendingSubscriptions.clear();
+    if (m_state == State::Refused || m_state == State::Idle)
         return;
-    if (wasConnected) {
-        m_retryMs = firstRetryMs;
-        emit connectionLost(errorText(code));
+    const bool wasConnected = m_state == State::Connected;
+    if (m_refusal != 0 && isFinalRefusal(m_refusal)) {
+        setState(State::Refused);
+        emit refused(m_refusal, refusalText(m_refusal));
+        return;
     }
+    if (m_retryMs == 0) {
+        // Only the protocol version changes (see onConnect): nothing to tell.
+        setState(State::Waiting);
+        m_retry.start(0);
+        m_retryMs = firstRetryMs;
+        return;
+    }
+    if (wasConnected)
+        m_retryMs = firstRetryMs;
+    // Two clients with one ID take the session from each other at once, forever: the slowest
+    // pace leaves the other one be most of the time.
+    if (m_disconnectReason == MQTT_RC_SESSION_TAKEN_OVER)
+        m_retryMs = lastRetryMs;
+    setState(State::Waiting);
     m_retry.start(m_retryMs);
+    if (reason != m_lastFailure) {
+        m_lastFailure = reason;
+        emit connectionFailed(reason, m_retryMs, wasConnected);
+    }
     m_retryMs = qBound(firstRetryMs, m_retryMs * 2, lastRetryMs);
 }
 
 bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool retain, int qos)
 {
-    if (!m_client)
+    if (!m_client || m_state != State::Connected)
         return false;
     const QByteArray name = topic.toUtf8();
-    const int rc = mosquitto_publish(m_client, nullptr, name.constData(), int(payload.size()),
+    int mid = 0;
+    const int rc = mosquitto_publish(m_client, &mid, name.constData(), int(payload.size()),
                                      payload.constData(), qos, retain);
+    if (rc == MOSQ_ERR_SUCCESS && qos > 0)
+        m_pendingTopics.insert(mid, topic);
     updateWriteInterest(); // what the socket did not take at once
     return rc == MOSQ_ERR_SUCCESS;
 }
 
 bool MqttClient::subscribe(const QString &pattern)
 {
-    if (!m_client)
+    if (!m_client || m_state != State::Connected)
         return false;
     const QByteArray name = pattern.toUtf8();
-    const int rc = m_version5 ? mosquitto_subscribe_v5(m_client, nullptr, name.constData(), 1,
-                                                       MQTT_SUB_OPT_NO_LOCAL, nullptr)
-                              : mosquitto_subscribe(m_client, nullptr, name.constData(), 1);
+    int mid = 0;
+    const int rc = m_version5
+        ? mosquitto_subscribe_v5(m_client, &mid, name.constData(), 1,
+                                 MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr)
+        : mosquitto_subscribe(m_client, &mid, name.constData(), 1);
+    if (rc == MOSQ_ERR_SUCCESS)
+        m_pendingSubscriptions.insert(mid, pattern);
     updateWriteInterest();
     return rc == MOSQ_ERR_SUCCESS;
 }
@@ -217,7 +324,7 @@ void MqttClient::finish(const QString &topic, const QByteArray &payload, int mse
     m_misc.stop();
     if (!m_client)
         return;
-    if (m_connected) {
+    if (m_state == State::Connected) {
         int mid = -1;
         const QByteArray name = topic.toUtf8();
         if (mosquitto_publish(m_client, &mid, name.constData(), int(payload.size()),
@@ -235,10 +342,10 @@ void MqttClient::finish(const QString &topic, const QByteArray &payload, int mse
         mosquitto_loop_write(m_client, 1);
     }
     dropSocket();
-    m_connected = false;
+    setState(State::Idle);
 }
 
-void MqttClient::onConnect(mosquitto *, void *self, int code)
+void MqttClient::onConnect(mosquitto *, void *self, int code, int, const mosquitto_property *)
 {
     auto *client = static_cast<MqttClient *>(self);
     if (client->m_version5
@@ -250,30 +357,66 @@ void MqttClient::onConnect(mosquitto *, void *self, int code)
         client->m_retryMs = 0;
         return;
     }
-    if (code == 0) {
-        client->m_connected = true;
-        client->m_retryMs = firstRetryMs;
-    } else {
-        client->m_refused = true;
+    if (code != 0) {
+        client->m_refusal = code; // the library reports the closed connection next
+        return;
     }
+    client->m_retryMs = firstRetryMs;
+    client->m_lastFailure.clear();
+    client->setState(State::Connected);
     // Queued: the slots publish and subscribe, which is best done outside the library's call.
     QMetaObject::invokeMethod(
         client,
-        [client, code] {
-            if (code == 0)
+        [client] {
+            if (client->isConnected())
                 emit client->connected();
-            else
-                emit client->refused(code, refusalText(code));
         },
         Qt::QueuedConnection);
 }
 
-void MqttClient::onPublish(mosquitto *, void *self, int mid)
+void MqttClient::onDisconnect(mosquitto *, void *self, int code, const mosquitto_property *)
 {
-    static_cast<MqttClient *>(self)->m_lastAcknowledged = mid;
+    // Library result codes are small; the broker's reason codes are 128 and up.
+    if (code >= 128)
+        static_cast<MqttClient *>(self)->m_disconnectReason = code;
 }
 
-void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message)
+void MqttClient::onPublish(mosquitto *, void *self, int mid, int code, const mosquitto_property *)
+{
+    auto *client = static_cast<MqttClient *>(self);
+    client->m_lastAcknowledged = mid;
+    const QString topic = client->m_pendingTopics.take(mid);
+    if (code < 128 || topic.isEmpty() || client->m_deniedTopics.contains(topic))
+        return;
+    client->m_deniedTopics.insert(topic);
+    const QString reason = refusalText(code);
+    QMetaObject::invokeMethod(
+        client, [client, topic, reason] { emit client->publishDenied(topic, reason); },
+        Qt::QueuedConnection);
+}
+
+void MqttClient::onSubscribe(mosquitto *, void *self, int mid, int count, const int *granted,
+                             const mosquitto_property *)
+{
+    auto *client = static_cast<MqttClient *>(self);
+    const QString pattern = client->m_pendingSubscriptions.take(mid);
+    if (pattern.isEmpty())
+        return;
+    // MQTT 3.1.1 says 0x80 for every refusal; MQTT 5 gives the reason.
+    const int code = count > 0 ? granted[0] : MQTT_RC_UNSPECIFIED;
+    QMetaObject::invokeMethod(
+        client,
+        [client, pattern, code] {
+            if (code < 128)
+                emit client->subscribed(pattern);
+            else
+                emit client->subscriptionDenied(pattern, refusalText(code));
+        },
+        Qt::QueuedConnection);
+}
+
+void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message,
+                           const mosquitto_property *)
 {
     auto *client = static_cast<MqttClient *>(self);
     const QString topic = QString::fromUtf8(message->topic);
@@ -285,4 +428,17 @@ void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *mes
             emit client->messageReceived(topic, payload, retained);
         },
         Qt::QueuedConnection);
+}
+
+void MqttClient::onLog(mosquitto *, void *self, int level, const char *text)
+{
+    // TLS failures are told only here ("OpenSSL Error[0]: ...certificate verify failed").
+    if (level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) {
+        QString line = QString::fromUtf8(text).simplified();
+        if (line.startsWith(QLatin1String("Error: ")))
+            line = line.mid(7);
+        auto *client = static_cast<MqttClient *>(self);
+        if (client->m_libraryError.isEmpty()) // the first says most; the rest follow from it
+            client->m_libraryError = line.left(300);
+    }
 }

@@ -1,12 +1,16 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
+typedef struct mqtt5__property mosquitto_property;
 class QSocketNotifier;
 
 struct MqttSettings
@@ -16,7 +20,13 @@ struct MqttSettings
     QString clientId;
     QString username;
     QString password; // read from a file by the caller; never logged
-    QString caFile; // TLS when set
+    // TLS: the broker's certificate is checked against `caFile`, or against the system's CA
+    // store when it is empty; `certFile` and `keyFile` are this client's own, when the broker
+    // asks for one.
+    bool tls = false;
+    QString caFile;
+    QString certFile;
+    QString keyFile;
     QString willTopic; // published by the broker when this client vanishes
     QByteArray willPayload;
     int keepAliveSeconds = 10;
@@ -24,8 +34,10 @@ struct MqttSettings
 
 // A connection to an MQTT broker through libmosquitto, the broker project's own client, driven
 // from the Qt event loop: the library's socket under socket notifiers, its housekeeping (keep
-// alive) on a timer, no thread of its own. A publish goes out in the call that makes it. A lost
-// or failed connection is tried again after 1 s, doubling up to 30 s.
+// alive) on a timer, no thread of its own. A publish goes out in the call that makes it; while
+// the connection is down nothing is queued (the library would keep every message and replay
+// them all, stale, at the next connect). A failed or lost connection is tried again after 1 s,
+// doubling up to 30 s; only a refusal that another attempt cannot change ends the attempts.
 class MqttClient : public QObject
 {
     Q_OBJECT
@@ -33,45 +45,78 @@ public:
     static constexpr int firstRetryMs = 1000;
     static constexpr int lastRetryMs = 30000;
 
+    enum class State {
+        Idle, // not started, or finished
+        Connecting, // a connect request is under way
+        Connected,
+        Waiting, // for the next attempt
+        Refused, // for good: credentials or authorisation
+    };
+    Q_ENUM(State)
+
     explicit MqttClient(QObject *parent = nullptr);
     ~MqttClient() override;
 
-    // Starts connecting; false, with the library's reason, when the settings cannot be used
-    // (an unreadable CA file, say). Connection failures come as signals.
+    // Starts connecting; false, with the reason, when the settings cannot be used. Connection
+    // failures come as signals.
     bool start(const MqttSettings &settings, QString *error);
-    bool isConnected() const { return m_connected; }
-    // QoS 1 (the broker has it at least once) or 0 (sent once, no acknowledgement). False when
-    // the library could not take it.
+    State state() const { return m_state; }
+    bool isConnected() const { return m_state == State::Connected; }
+    // QoS 1 (the broker has it at least once) or 0 (sent once, no acknowledgement). False, and
+    // nothing kept for later, while not connected or when the library could not take it.
     bool publish(const QString &topic, const QByteArray &payload, bool retain, int qos = 1);
+    // At QoS 1; this client's own messages are not sent back, and retained ones arrive marked
+    // as retained also after the subscription was made.
     bool subscribe(const QString &pattern);
     // The last words of a clean end: publishes `payload` (retained) and waits for the broker to
     // acknowledge it, at most `msecs`, then disconnects, so that no last will is sent.
     void finish(const QString &topic, const QByteArray &payload, int msecs);
+    // QoS 1 messages sent and not acknowledged yet.
+    int unacknowledged() const { return int(m_pendingTopics.size()); }
 
-    // What the library says of a result code, and of a refused connection.
+    // A library result code in words, with the system's reason where it has one.
     static QString errorText(int code);
+    // A refusal (CONNACK code: 1..5 for MQTT 3.1.1, 128 and up for MQTT 5) in words.
     static QString refusalText(int code);
+    // Whether another attempt could be accepted: bad credentials, not authorised, banned and a
+    // bad authentication method stay as they are until somebody changes the settings.
+    static bool isFinalRefusal(int code);
 
 signals:
+    void stateChanged(MqttClient::State state);
     void connected();
-    // The broker answered but refused this client (wrong credentials, not authorised); no
-    // further attempt is made.
+    // The broker refused this client for good (see isFinalRefusal); no further attempt is made.
     void refused(int code, const QString &reason);
-    void connectionLost(const QString &reason);
+    // An attempt failed (the broker cannot be reached, TLS failed, a passing refusal) or a
+    // connection was lost; said once for each new reason, not for every attempt. `retryMs`:
+    // when the next attempt is made.
+    void connectionFailed(const QString &reason, int retryMs, bool wasConnected);
+    // The broker answered a publish or a subscription with a refusal (an access list).
+    void publishDenied(const QString &topic, const QString &reason);
+    void subscriptionDenied(const QString &pattern, const QString &reason);
+    void subscribed(const QString &pattern);
     void messageReceived(const QString &topic, const QByteArray &payload, bool retained);
 
 private:
-    static void onConnect(mosquitto *, void *self, int code);
-    static void onPublish(mosquitto *, void *self, int mid);
-    static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
+    static void onConnect(mosquitto *, void *self, int code, int flags, const mosquitto_property *);
+    static void onDisconnect(mosquitto *, void *self, int code, const mosquitto_property *);
+    static void onPublish(mosquitto *, void *self, int mid, int code, const mosquitto_property *);
+    static void onSubscribe(mosquitto *, void *self, int mid, int count, const int *granted,
+                            const mosquitto_property *);
+    static void onMessage(mosquitto *, void *self, const mosquitto_message *message,
+                          const mosquitto_property *);
+    static void onLog(mosquitto *, void *self, int level, const char *text);
 
+    void setState(State state);
     void connectNow();
     void watchSocket();
     void dropSocket();
     void readable();
     void writable();
     void housekeeping();
+    void afterLoop(int rc);
     void broken(int code);
+    QString failureReason(int code) const;
     void updateWriteInterest();
 
     mosquitto *m_client = nullptr;
@@ -79,10 +124,17 @@ private:
     QSocketNotifier *m_write = nullptr;
     QTimer m_misc;
     QTimer m_retry;
+    State m_state = State::Idle;
     int m_retryMs = firstRetryMs;
-    bool m_started = false; // the first connect was made; later ones reconnect
-    bool m_connected = false;
-    bool m_refused = false;
+    int m_keepAliveSeconds = 10;
     bool m_version5 = true;
     int m_lastAcknowledged = -1;
+    // What the library told during the last attempt, for the reason of its failure.
+    int m_refusal = 0; // CONNACK code
+    int m_disconnectReason = 0; // the broker's DISCONNECT reason code
+    QString m_libraryError; // its last error log line (TLS failures come only this way)
+    QString m_lastFailure; // said already; not again until it changes or a connect succeeds
+    QHash<int, QString> m_pendingTopics; // QoS 1 publishes by message id, until acknowledged
+    QHash<int, QString> m_pendingSubscriptions;
+    QSet<QString> m_deniedTopics; // said once each
 };

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 
 #include "commandencoder.h"
 #include "delaynumber.h"
@@ -30,10 +31,16 @@ RelayBridge::RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSett
     , m_mqtt(mqtt)
     , m_settings(std::move(settings))
 {
+    m_clock.start();
+    m_pulseSeconds.fill(1);
     m_quiet.setSingleShot(true);
     m_quiet.setInterval(quietMs);
     m_answer.setSingleShot(true);
     m_answer.setInterval(answerMs);
+    m_birth.setSingleShot(true);
+    m_pulseEnd.setSingleShot(true);
+    m_pulseDefaults.setSingleShot(true);
+    m_pulseDefaults.setInterval(1000);
     connect(&m_quiet, &QTimer::timeout, this, &RelayBridge::askState);
     connect(&m_answer, &QTimer::timeout, this, [this] {
         m_stateAsked = false;
@@ -46,9 +53,40 @@ RelayBridge::RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSett
                              .arg(answerMs));
         }
     });
+    connect(&m_birth, &QTimer::timeout, this, &RelayBridge::publishAll);
+    connect(&m_pulseEnd, &QTimer::timeout, this, &RelayBridge::pulsesEnded);
+    connect(&m_pulseDefaults, &QTimer::timeout, this, [this] {
+        // No retained length came back from the broker: the default, until somebody sets one.
+        for (int ch = 0; ch < RelayState::channels; ++ch) {
+            if (!m_pulseKnown[ch]) {
+                m_pulseKnown[ch] = true;
+                publishPulseLength(ch);
+            }
+        }
+    });
+    connect(&m_limiter, &LogLimiter::logLine, this, &RelayBridge::logLine);
     connect(&m_mqtt, &MqttClient::connected, this, &RelayBridge::brokerConnected);
     connect(&m_mqtt, &MqttClient::messageReceived, this, &RelayBridge::messageReceived);
+    connect(&m_mqtt, &MqttClient::subscribed, this, [this](const QString &pattern) {
+        if (pattern == base() + QStringLiteral("/#"))
+            m_pulseDefaults.start(); // the retained messages come right after the answer
+    });
     connect(&m_serial, &SerialPortService::dataReceived, this, &RelayBridge::dataReceived);
+}
+
+bool RelayBridge::isValidId(const QString &id)
+{
+    if (id.isEmpty() || id.size() > 64)
+        return false;
+    for (const QChar c : id) {
+        // ASCII only: QChar::isLower() and friends take letters of every script.
+        const bool plain = (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+            || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('_')
+            || c == QLatin1Char('-');
+        if (!plain)
+            return false;
+    }
+    return true;
 }
 
 QString RelayBridge::sanitizedId(const QString &text)
@@ -81,37 +119,56 @@ QList<QPair<QString, QByteArray>> RelayBridge::discoveryMessages() const
         {QStringLiteral("model"),
          QStringLiteral("four-channel relay board with infrared receiver")},
         {QStringLiteral("sw_version"), QStringLiteral(RELAY_CONSOLE_VERSION)}};
-    const QJsonObject availability {
+    const QJsonObject origin {
+        {QStringLiteral("name"), QStringLiteral("relay-mqtt")},
+        {QStringLiteral("sw_version"), QStringLiteral(RELAY_CONSOLE_VERSION)}};
+    // What every entity of the board shares.
+    QJsonObject common {
         {QStringLiteral("availability_topic"), base() + QStringLiteral("/availability")},
         {QStringLiteral("payload_available"), QStringLiteral("online")},
-        {QStringLiteral("payload_not_available"), QStringLiteral("offline")}};
-    for (int ch = 1; ch <= 4; ++ch) {
-        QJsonObject config = availability;
-        config.insert(QStringLiteral("name"), QStringLiteral("CH%1").arg(ch));
-        config.insert(QStringLiteral("unique_id"), QStringLiteral("%1_ch%2").arg(id).arg(ch));
-        config.insert(QStringLiteral("command_topic"),
-                      base() + QStringLiteral("/ch%1/set").arg(ch));
-        config.insert(QStringLiteral("state_topic"), base() + QStringLiteral("/state"));
-        config.insert(QStringLiteral("value_template"),
-                      QStringLiteral("{{ value_json.ch%1 }}").arg(ch));
-        config.insert(QStringLiteral("payload_on"), QStringLiteral("ON"));
-        config.insert(QStringLiteral("payload_off"), QStringLiteral("OFF"));
-        config.insert(QStringLiteral("state_on"), QStringLiteral("ON"));
-        config.insert(QStringLiteral("state_off"), QStringLiteral("OFF"));
-        config.insert(QStringLiteral("device"), device);
+        {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
+        {QStringLiteral("device"), device},
+        {QStringLiteral("origin"), origin}};
+    const auto add = [&](const QString &component, const QString &object, QJsonObject config) {
+        for (auto it = common.constBegin(); it != common.constEnd(); ++it)
+            config.insert(it.key(), it.value());
+        config.insert(QStringLiteral("unique_id"), object);
         messages.append(
-            {QStringLiteral("%1/switch/%2_ch%3/config").arg(m_settings.discoveryPrefix, id).arg(ch),
+            {QStringLiteral("%1/%2/%3/config").arg(m_settings.discoveryPrefix, component, object),
              compact(config)});
+    };
+    for (int ch = 1; ch <= RelayState::channels; ++ch) {
+        const QString channel = base() + QStringLiteral("/ch%1").arg(ch);
+        add(QStringLiteral("switch"), QStringLiteral("%1_ch%2").arg(id).arg(ch),
+            {{QStringLiteral("name"), QStringLiteral("CH%1").arg(ch)},
+             {QStringLiteral("command_topic"), channel + QStringLiteral("/set")},
+             {QStringLiteral("state_topic"), base() + QStringLiteral("/state")},
+             {QStringLiteral("value_template"), QStringLiteral("{{ value_json.ch%1 }}").arg(ch)},
+             {QStringLiteral("payload_on"), QStringLiteral("ON")},
+             {QStringLiteral("payload_off"), QStringLiteral("OFF")},
+             {QStringLiteral("state_on"), QStringLiteral("ON")},
+             {QStringLiteral("state_off"), QStringLiteral("OFF")}});
+        add(QStringLiteral("button"), QStringLiteral("%1_ch%2_pulse").arg(id).arg(ch),
+            {{QStringLiteral("name"), QStringLiteral("CH%1 pulse").arg(ch)},
+             {QStringLiteral("command_topic"), channel + QStringLiteral("/pulse")},
+             {QStringLiteral("payload_press"), QStringLiteral("PRESS")}});
+        add(QStringLiteral("number"), QStringLiteral("%1_ch%2_pulse_length").arg(id).arg(ch),
+            {{QStringLiteral("name"), QStringLiteral("CH%1 pulse length").arg(ch)},
+             {QStringLiteral("command_topic"), channel + QStringLiteral("/pulse_length/set")},
+             {QStringLiteral("state_topic"), channel + QStringLiteral("/pulse_length")},
+             {QStringLiteral("min"), 1},
+             {QStringLiteral("max"), 255},
+             {QStringLiteral("step"), 1},
+             {QStringLiteral("mode"), QStringLiteral("box")},
+             {QStringLiteral("unit_of_measurement"), QStringLiteral("s")},
+             {QStringLiteral("entity_category"), QStringLiteral("config")}});
     }
-    QJsonObject keys = availability;
-    keys.insert(QStringLiteral("name"), QStringLiteral("Remote keys"));
-    keys.insert(QStringLiteral("unique_id"), id + QStringLiteral("_keys"));
-    keys.insert(QStringLiteral("state_topic"), base() + QStringLiteral("/key"));
-    keys.insert(QStringLiteral("event_types"),
-                QJsonArray {QStringLiteral("short"), QStringLiteral("long")});
-    keys.insert(QStringLiteral("device"), device);
-    messages.append({QStringLiteral("%1/event/%2_keys/config").arg(m_settings.discoveryPrefix, id),
-                     compact(keys)});
+    add(QStringLiteral("event"), id + QStringLiteral("_keys"),
+        {{QStringLiteral("name"), QStringLiteral("Remote keys")},
+         {QStringLiteral("state_topic"), base() + QStringLiteral("/key")},
+         {QStringLiteral("device_class"), QStringLiteral("button")},
+         {QStringLiteral("event_types"),
+          QJsonArray {QStringLiteral("short"), QStringLiteral("long")}}});
     return messages;
 }
 
@@ -121,15 +178,40 @@ void RelayBridge::publishAvailability()
                    m_portOpen ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"), true);
 }
 
-void RelayBridge::brokerConnected()
+void RelayBridge::publishPulseLength(int channel)
 {
-    emit logLine(QStringLiteral("connected to the broker; topics under %1").arg(base()));
-    m_mqtt.subscribe(base() + QStringLiteral("/#"));
+    m_mqtt.publish(base() + QStringLiteral("/ch%1/pulse_length").arg(channel + 1),
+                   QByteArray::number(m_pulseSeconds[channel]), true);
+}
+
+void RelayBridge::publishAll()
+{
+    if (!m_mqtt.isConnected())
+        return;
     for (const auto &[topic, payload] : discoveryMessages())
         m_mqtt.publish(topic, payload, true);
     publishAvailability();
+    for (int ch = 0; ch < RelayState::channels; ++ch) {
+        if (m_pulseKnown[ch])
+            publishPulseLength(ch);
+    }
     if (m_portOpen)
         wantState(); // a restarted broker may have lost the retained state
+}
+
+void RelayBridge::brokerConnected()
+{
+    emit logLine(QStringLiteral("connected to the broker; topics under %1").arg(base()));
+    if (m_droppedEvents > 0) {
+        emit logLine(QStringLiteral("%1 replies and key reports came while the broker was away "
+                                    "and were dropped")
+                         .arg(m_droppedEvents));
+        m_droppedEvents = 0;
+    }
+    m_mqtt.subscribe(base() + QStringLiteral("/#"));
+    if (!m_settings.discoveryPrefix.isEmpty())
+        m_mqtt.subscribe(m_settings.discoveryPrefix + QStringLiteral("/status"));
+    publishAll();
 }
 
 void RelayBridge::portOpened()
@@ -137,8 +219,8 @@ void RelayBridge::portOpened()
     m_portOpen = true;
     m_decoder = ReceiveDecoder();
     m_stateAsked = false;
-    if (m_mqtt.isConnected())
-        publishAvailability();
+    m_lineFreeAtUs = 0;
+    publishAvailability();
     wantState();
 }
 
@@ -154,14 +236,24 @@ void RelayBridge::portLost()
 void RelayBridge::warn(const QString &topic, const QByteArray &payload, const QString &why)
 {
     QByteArray shown = payload.left(maxPayload);
-    emit logLine(QStringLiteral("warning: %1 \"%2\"%3: %4; nothing sent")
-                     .arg(PortGuard::displayText(topic.left(200)),
-                          PortGuard::displayText(QString::fromUtf8(shown)),
-                          payload.size() > maxPayload ? QStringLiteral("...") : QString(), why));
+    // Counted by what was wrong, so that a flood of one kind does not hide another.
+    m_limiter.say(why,
+                  QStringLiteral("warning: %1 \"%2\"%3: %4; nothing sent")
+                      .arg(PortGuard::displayText(topic.left(200)),
+                           PortGuard::displayText(QString::fromUtf8(shown)),
+                           payload.size() > maxPayload ? QStringLiteral("...") : QString(), why));
 }
 
 void RelayBridge::messageReceived(const QString &topic, const QByteArray &payload, bool retained)
 {
+    if (!m_settings.discoveryPrefix.isEmpty()
+        && topic == m_settings.discoveryPrefix + QStringLiteral("/status")) {
+        // Home Assistant came (back): it may have lost everything retained with its broker.
+        // A retained birth message is an old one; what it asks for was done at connect.
+        if (!retained && payload == "online" && !m_birth.isActive())
+            m_birth.start(int(QRandomGenerator::global()->bounded(birthAnswerMaxMs + 1)));
+        return;
+    }
     const QString prefix = base() + QLatin1Char('/');
     if (!topic.startsWith(prefix))
         return;
@@ -171,6 +263,20 @@ void RelayBridge::messageReceived(const QString &topic, const QByteArray &payloa
                                        QStringLiteral("reply"), QStringLiteral("key")};
     if (outgoing.contains(rest))
         return;
+    const QStringList parts = rest.split(QLatin1Char('/'));
+    int channel = -1;
+    if (parts.size() >= 2 && parts[0].size() == 3 && parts[0].startsWith(QLatin1String("ch"))
+        && parts[0][2] >= QLatin1Char('1') && parts[0][2] < QLatin1Char('1' + RelayState::channels))
+        channel = parts[0][2].unicode() - '1';
+    if (channel >= 0 && parts.size() == 2 && parts[1] == QLatin1String("pulse_length")) {
+        // This bridge's own retained length from before, read back once at connect.
+        const DelayNumber delay = parseDelayNumber(QString::fromUtf8(payload.left(maxPayload)));
+        if (retained && !m_pulseKnown[channel] && delay.isDelay()) {
+            m_pulseSeconds[channel] = delay.value;
+            m_pulseKnown[channel] = true;
+        }
+        return;
+    }
     if (retained) {
         // A command kept by the broker would switch relays whenever the bridge starts.
         warn(topic, payload, QStringLiteral("a retained command is not carried out"));
@@ -184,52 +290,116 @@ void RelayBridge::messageReceived(const QString &topic, const QByteArray &payloa
         wantState();
         return;
     }
-    const QStringList parts = rest.split(QLatin1Char('/'));
-    const bool channelTopic = parts.size() == 2 && parts[0].size() == 3
-        && parts[0].startsWith(QLatin1String("ch")) && parts[0][2] >= QLatin1Char('1')
-        && parts[0][2] <= QLatin1Char('4')
-        && (parts[1] == QLatin1String("set") || parts[1] == QLatin1String("pulse"));
-    if (!channelTopic) {
+    const QString what = parts.mid(1).join(QLatin1Char('/'));
+    if (channel < 0
+        || (what != QLatin1String("set") && what != QLatin1String("pulse")
+            && what != QLatin1String("pulse_length/set"))) {
         warn(topic, payload,
-             QStringLiteral("not a topic of this bridge (chN/set, chN/pulse with N 1..4, "
-                            "refresh)"));
+             QStringLiteral("not a topic of this bridge (chN/set, chN/pulse, "
+                            "chN/pulse_length/set with N 1..%1, refresh)")
+                 .arg(RelayState::channels));
         return;
     }
-    const int channel = parts[0][2].unicode() - '1';
+    channelMessage(channel, what, topic, payload);
+}
+
+void RelayBridge::channelMessage(int channel, const QString &what, const QString &topic,
+                                 const QByteArray &payload)
+{
     CommandSelection selection;
-    if (parts[1] == QLatin1String("set")) {
+    if (what == QLatin1String("set")) {
         if (payload != "ON" && payload != "OFF") {
             warn(topic, payload, QStringLiteral("the payload is ON or OFF"));
             return;
         }
         selection.operation = payload == "ON" ? RelayOperation::Energise : RelayOperation::Release;
         selection.channelFlags[channel] = 1;
-    } else {
-        const QString seconds = QString::fromUtf8(payload);
-        const DelayNumber delay = parseDelayNumber(seconds);
-        if (!delay.isDelay()) {
-            warn(topic, payload, QStringLiteral("the payload is a number of seconds 1..255"));
-            return;
-        }
-        selection.operation = RelayOperation::DelayedRelay;
-        selection.delayText = seconds;
-        selection.delayChannel = channel;
-        // The relay drops by itself at the end: ask again then.
-        QTimer::singleShot(delay.value * 1000 + quietMs, this, &RelayBridge::wantState);
-    }
-    CommandEncoder encoder;
-    encoder.compose(selection);
-    sendCommand(encoder.bytes());
-}
-
-void RelayBridge::sendCommand(const QByteArray &bytes)
-{
-    if (!m_portOpen || !m_serial.write(bytes)) {
-        emit logLine(
-            QStringLiteral("%1: the port is not open; command dropped").arg(m_settings.portName));
+        sendCommand(selection, topic, payload);
         return;
     }
+    const QString seconds = payload == "PRESS" && what == QLatin1String("pulse")
+        ? QString::number(m_pulseSeconds[channel])
+        : QString::fromUtf8(payload);
+    const DelayNumber delay = parseDelayNumber(seconds);
+    if (!delay.isDelay()) {
+        warn(topic, payload,
+             what == QLatin1String("pulse")
+                 ? QStringLiteral("the payload is a number of seconds 1..255, or PRESS")
+                 : QStringLiteral("the payload is a number of seconds 1..255"));
+        return;
+    }
+    if (what == QLatin1String("pulse_length/set")) {
+        m_pulseSeconds[channel] = delay.value;
+        m_pulseKnown[channel] = true;
+        publishPulseLength(channel);
+        return;
+    }
+    selection.operation = RelayOperation::DelayedRelay;
+    selection.delayText = seconds;
+    selection.delayChannel = channel;
+    sendCommand(selection, topic, payload);
+}
+
+bool RelayBridge::takeLine(int bytes, bool mayRefuse)
+{
+    const qint64 now = m_clock.nsecsElapsed() / 1000;
+    const qint64 start = qMax(now, m_lineFreeAtUs);
+    if (mayRefuse && start - now > qint64(maxLineWaitMs) * 1000)
+        return false;
+    m_lineFreeAtUs = start + qint64(bytes) * 1000000 / lineBytesPerSecond;
+    return true;
+}
+
+void RelayBridge::sendCommand(const CommandSelection &selection, const QString &topic,
+                              const QByteArray &payload)
+{
+    CommandEncoder encoder;
+    encoder.compose(selection);
+    const QByteArray bytes = encoder.bytes();
+    if (!m_portOpen) {
+        warn(topic, payload,
+             QStringLiteral("%1 is not open (the device is away)").arg(m_settings.portName));
+        return;
+    }
+    if (!takeLine(int(bytes.size()), true)) {
+        warn(topic, payload,
+             QStringLiteral("the line is busy: the command would wait more than %1 ms behind "
+                            "the ones before it")
+                 .arg(maxLineWaitMs));
+        return;
+    }
+    if (!m_serial.write(bytes)) {
+        warn(topic, payload, QStringLiteral("writing to %1 failed").arg(m_settings.portName));
+        return;
+    }
+    if (selection.operation == RelayOperation::DelayedRelay)
+        pulseStarted(parseDelayNumber(selection.delayText).value);
     wantState();
+}
+
+void RelayBridge::pulseStarted(int seconds)
+{
+    // The relay drops by itself at the end: ask again then. One timer for all pulses; ends
+    // that fall into the same tenth of a second share one question.
+    constexpr qint64 grain = 100;
+    const qint64 end = m_clock.elapsed() + seconds * 1000 + quietMs;
+    m_pulseEnds.insert((end + grain - 1) / grain * grain);
+    const qint64 first = *m_pulseEnds.begin();
+    m_pulseEnd.start(int(qMax<qint64>(0, first - m_clock.elapsed())));
+}
+
+void RelayBridge::pulsesEnded()
+{
+    const qint64 now = m_clock.elapsed();
+    bool ended = false;
+    while (!m_pulseEnds.empty() && *m_pulseEnds.begin() <= now) {
+        m_pulseEnds.erase(m_pulseEnds.begin());
+        ended = true;
+    }
+    if (ended)
+        wantState();
+    if (!m_pulseEnds.empty())
+        m_pulseEnd.start(int(qMax<qint64>(0, *m_pulseEnds.begin() - now)));
 }
 
 void RelayBridge::wantState()
@@ -254,9 +424,29 @@ void RelayBridge::askState()
     CommandEncoder encoder;
     encoder.compose(selection);
     if (m_serial.write(encoder.bytes())) {
+        takeLine(int(encoder.bytes().size()), false);
         m_stateAsked = true;
         m_answer.start();
     }
+}
+
+void RelayBridge::publishEvent(const QString &topic, const QByteArray &payload, int qos)
+{
+    // An event is news only now: one the broker cannot take now is dropped and counted, never
+    // kept to be replayed stale.
+    if (!m_mqtt.isConnected()) {
+        ++m_droppedEvents;
+        return;
+    }
+    if (m_mqtt.unacknowledged() >= maxUnacknowledged) {
+        m_limiter.say(QStringLiteral("dropped"),
+                      QStringLiteral("warning: the broker has not acknowledged %1 messages; "
+                                     "%2 dropped")
+                          .arg(maxUnacknowledged)
+                          .arg(topic));
+        return;
+    }
+    m_mqtt.publish(topic, payload, false, qos);
 }
 
 void RelayBridge::publishKey(const IrKeyMessage &m)
@@ -266,11 +456,11 @@ void RelayBridge::publishKey(const IrKeyMessage &m)
         texts << hexByteText(b);
     const QString kind
         = m.pressKind == PressKind::Long ? QStringLiteral("long") : QStringLiteral("short");
-    m_mqtt.publish(base() + QStringLiteral("/key"),
-                   compact({{QStringLiteral("event_type"), kind},
-                            {QStringLiteral("bytes"), QJsonArray::fromStringList(texts)},
-                            {QStringLiteral("time"), eventTimeNow()}}),
-                   false, 0);
+    publishEvent(base() + QStringLiteral("/key"),
+                 compact({{QStringLiteral("event_type"), kind},
+                          {QStringLiteral("bytes"), QJsonArray::fromStringList(texts)},
+                          {QStringLiteral("time"), eventTimeNow()}}),
+                 0);
     if (m_settings.verbose)
         emit logLine(QStringLiteral("key %1 %2").arg(kind, texts.join(QLatin1Char(' '))));
 }
@@ -291,8 +481,8 @@ void RelayBridge::dataReceived()
                 m_saidNoAnswer = false;
                 m_mqtt.publish(base() + QStringLiteral("/state"), stateJson(r.replyByte), true);
             } else {
-                m_mqtt.publish(base() + QStringLiteral("/reply"),
-                               hexByteText(r.replyByte).toLatin1(), false);
+                publishEvent(base() + QStringLiteral("/reply"), hexByteText(r.replyByte).toLatin1(),
+                             1);
                 if (m_settings.verbose)
                     emit logLine(QStringLiteral("reply %1").arg(hexByteText(r.replyByte)));
             }

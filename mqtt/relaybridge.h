@@ -1,11 +1,18 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <array>
+#include <set>
+
+#include "commandencoder.h"
+#include "loglimiter.h"
 #include "receivedecoder.h"
+#include "relaystate.h"
 
 class MqttClient;
 class SerialPortService;
@@ -22,13 +29,18 @@ struct BridgeSettings
 // encoder bytes on the line; the board's answers, its state and its key reports become
 // messages. Nothing from the broker reaches the line but a command the encoder made.
 //
-//   relayboard/ID/availability  out, retained: online / offline (also the last will)
-//   relayboard/ID/chN/set       in: ON or OFF for CH1..CH4
-//   relayboard/ID/chN/pulse     in: seconds 1..255, the timed relay
-//   relayboard/ID/refresh       in: anything; the board is asked for its state
-//   relayboard/ID/state         out, retained: {"ch1":"ON",...} from the read-state answer
-//   relayboard/ID/reply         out: any other reply byte, 0xNN
-//   relayboard/ID/key           out: {"event_type":"short","bytes":[...],"time":...}
+//   relayboard/ID/availability          out, retained: online / offline (also the last will)
+//   relayboard/ID/chN/set               in: ON or OFF for CH1..CH4
+//   relayboard/ID/chN/pulse             in: seconds 1..255, the timed relay; PRESS: for the
+//                                       channel's pulse length
+//   relayboard/ID/chN/pulse_length/set  in: seconds 1..255, kept for PRESS
+//   relayboard/ID/chN/pulse_length      out, retained: the pulse length (1 until set)
+//   relayboard/ID/refresh               in: anything; the board is asked for its state
+//   relayboard/ID/state                 out, retained: {"ch1":"ON",...} from the read-state answer
+//   relayboard/ID/reply                 out: any other reply byte, 0xNN
+//   relayboard/ID/key                   out: {"event_type":"short","bytes":[...],"time":...}
+//   PREFIX/status                       in: Home Assistant's birth message; online makes the
+//                                       bridge publish discovery, availability and state again
 class RelayBridge : public QObject
 {
     Q_OBJECT
@@ -38,6 +50,14 @@ public:
     // Quiet time on the line before the state is asked for, and how long the answer may take.
     static constexpr int quietMs = 150;
     static constexpr int answerMs = 1000;
+    // The line carries 960 bytes a second (9600 8N1); a command that would wait longer than
+    // this behind the ones before it is refused rather than queued.
+    static constexpr int lineBytesPerSecond = 960;
+    static constexpr int maxLineWaitMs = 1000;
+    // Home Assistant's clients all hear its birth message at once: each answers within this.
+    static constexpr int birthAnswerMaxMs = 3000;
+    // Events beyond this many unacknowledged messages are dropped, not queued.
+    static constexpr int maxUnacknowledged = 1000;
 
     RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSettings settings,
                 QObject *parent = nullptr);
@@ -49,6 +69,8 @@ public:
     static QByteArray stateJson(std::uint8_t state);
     // A characters-only name for the broker: lower case, anything but a-z 0-9 _ - as "-".
     static QString sanitizedId(const QString &text);
+    // What --id takes: 1..64 of a-z 0-9 _ - (ASCII only).
+    static bool isValidId(const QString &id);
 
     // The port is open (at start, or again after it was lost): online, and the state.
     void portOpened();
@@ -61,22 +83,41 @@ signals:
 private:
     void brokerConnected();
     void messageReceived(const QString &topic, const QByteArray &payload, bool retained);
+    void channelMessage(int channel, const QString &what, const QString &topic,
+                        const QByteArray &payload);
     void dataReceived();
     void warn(const QString &topic, const QByteArray &payload, const QString &why);
-    void sendCommand(const QByteArray &bytes);
+    void sendCommand(const CommandSelection &selection, const QString &topic,
+                     const QByteArray &payload);
+    bool takeLine(int bytes, bool mayRefuse);
+    void pulseStarted(int seconds);
+    void pulsesEnded();
     void wantState();
     void askState();
     void publishAvailability();
+    void publishAll();
+    void publishPulseLength(int channel);
+    void publishEvent(const QString &topic, const QByteArray &payload, int qos);
     void publishKey(const IrKeyMessage &message);
 
     SerialPortService &m_serial;
     MqttClient &m_mqtt;
     BridgeSettings m_settings;
     ReceiveDecoder m_decoder;
+    LogLimiter m_limiter;
+    QElapsedTimer m_clock;
     bool m_portOpen = false;
     bool m_stateWanted = false; // a read-state command is due once the line is quiet
     bool m_stateAsked = false; // the next reply byte is the state
     bool m_saidNoAnswer = false;
     QTimer m_quiet; // restarts with every byte either way
     QTimer m_answer; // how long the read-state answer may take
+    QTimer m_birth; // the answer to Home Assistant's birth message
+    QTimer m_pulseEnd; // the next end of a pulse; the others wait in m_pulseEnds
+    std::set<qint64> m_pulseEnds; // ms on m_clock, rounded up to 100 ms
+    qint64 m_lineFreeAtUs = 0; // when the bytes written so far have left the line, on m_clock
+    std::array<int, RelayState::channels> m_pulseSeconds;
+    std::array<bool, RelayState::channels> m_pulseKnown = {}; // set, or read back from the broker
+    QTimer m_pulseDefaults; // after the retained lengths had their chance to arrive
+    qint64 m_droppedEvents = 0; // replies and key reports nobody could be sent
 };
