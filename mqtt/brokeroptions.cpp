@@ -202,15 +202,17 @@ QString tlsFilesProblem(const QString &caFile, const QString &certFile, const QS
     if (!caFile.isEmpty() && SSL_CTX_load_verify_locations(context, ca.constData(), nullptr) != 1)
         problem = QStringLiteral("the CA file %1 holds no usable certificate: %2")
                       .arg(PortGuard::displayText(caFile), sslReason());
-    else if (!certFile.isEmpty()
-             && SSL_CTX_use_certificate_chain_file(context, cert.constData()) != 1)
-        problem = QStringLiteral("the certificate file %1 holds no usable certificate: %2")
-                      .arg(PortGuard::displayText(certFile), sslReason());
+    // The key before the certificate: the other way round, a key of another certificate is
+    // refused as unusable, without saying that it is only the wrong one.
     else if (!keyFile.isEmpty()
              && SSL_CTX_use_PrivateKey_file(context, key.constData(), SSL_FILETYPE_PEM) != 1)
         problem = QStringLiteral("the key file %1 holds no usable private key (one with a pass "
                                  "phrase cannot be used): %2")
                       .arg(PortGuard::displayText(keyFile), sslReason());
+    else if (!certFile.isEmpty()
+             && SSL_CTX_use_certificate_chain_file(context, cert.constData()) != 1)
+        problem = QStringLiteral("the certificate file %1 holds no usable certificate: %2")
+                      .arg(PortGuard::displayText(certFile), sslReason());
     else if (!certFile.isEmpty() && !keyFile.isEmpty() && SSL_CTX_check_private_key(context) != 1)
         problem = QStringLiteral("the key file %1 does not belong to the certificate %2")
                       .arg(PortGuard::displayText(keyFile), PortGuard::displayText(certFile));

@@ -236,8 +236,8 @@ QString MqttClient::failureReason(int code) const
     if (m_refusal != 0)
         return QStringLiteral("refused: %1").arg(refusalText(m_refusal));
     if (m_disconnectReason == MQTT_RC_SESSION_TAKEN_OVER)
-        return QStringLiteral("another client connected with this client ID; is a second bridge "
-                              "running with the same --id?");
+        return QStringLiteral("another client connected with this client ID (a second bridge "
+                              "with the same --id?)");
     if (m_disconnectReason >= 128)
         return QStringLiteral("the broker closed the connection: %1")
             .arg(refusalText(m_disconnectReason));
@@ -245,6 +245,11 @@ QString MqttClient::failureReason(int code) const
         return QStringLiteral("the broker stopped answering (no answer to the keep-alive within "
                               "%1 s)")
             .arg(m_keepAliveSeconds * 3 / 2);
+    if (m_libraryError.startsWith(QLatin1String("OpenSSL Error"))) {
+        // "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed"
+        const int words = int(m_libraryError.lastIndexOf(QLatin1Char(':')));
+        return QStringLiteral("TLS failed: %1").arg(m_libraryError.mid(words + 1).trimmed());
+    }
     if (code == MOSQ_ERR_TLS && !m_libraryError.isEmpty())
         return QStringLiteral("TLS failed: %1").arg(m_libraryError);
     if (!m_libraryError.isEmpty() && code != MOSQ_ERR_ERRNO)
@@ -254,7 +259,7 @@ QString MqttClient::failureReason(int code) const
 
 void MqttClient::broken(int code)
 {
-    const QString reason = failureReason(code); // errno first, before anything else runs
+    QString reason = failureReason(code); // errno first, before anything else runs
     dropSocket();
     m_pendingTopics.clear();
     m_pendingSubscriptions.clear();
@@ -273,12 +278,28 @@ void MqttClient::broken(int code)
         m_retryMs = firstRetryMs;
         return;
     }
-    if (wasConnected)
-        m_retryMs = firstRetryMs;
-    // Two clients with one ID take the session from each other at once, forever: the slowest
-    // pace leaves the other one be most of the time.
-    if (m_disconnectReason == MQTT_RC_SESSION_TAKEN_OVER)
+    if (wasConnected) {
+        if (m_connectedClock.elapsed() >= stableMs) {
+            // A connection that served a while: its end is news, and the next one is tried
+            // at once.
+            m_lastFailure.clear();
+            m_shortLived = 0;
+            m_retryMs = firstRetryMs;
+        } else if (code == MOSQ_ERR_CONN_LOST && m_disconnectReason == 0) {
+            ++m_shortLived; // closed by the broker without a word, right after accepting it
+        }
+    }
+    // Two clients with one ID take the session from each other at once, forever. A broker of
+    // MQTT 5 says so ("session taken over"); some just close the older connection, again and
+    // again. The slowest pace leaves the other one be most of the time.
+    const bool takenOver = m_disconnectReason == MQTT_RC_SESSION_TAKEN_OVER;
+    if (takenOver || m_shortLived >= maxShortLived) {
+        if (!takenOver)
+            reason = QStringLiteral("the broker keeps closing the connection right after "
+                                    "accepting it; another client may be using this client "
+                                    "ID (a second bridge with the same --id?)");
         m_retryMs = lastRetryMs;
+    }
     setState(State::Waiting);
     m_retry.start(m_retryMs);
     if (reason != m_lastFailure) {
@@ -361,8 +382,7 @@ void MqttClient::onConnect(mosquitto *, void *self, int code, int, const mosquit
         client->m_refusal = code; // the library reports the closed connection next
         return;
     }
-    client->m_retryMs = firstRetryMs;
-    client->m_lastFailure.clear();
+    client->m_connectedClock.start();
     client->setState(State::Connected);
     // Queued: the slots publish and subscribe, which is best done outside the library's call.
     QMetaObject::invokeMethod(

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -44,6 +45,11 @@ class MqttClient : public QObject
 public:
     static constexpr int firstRetryMs = 1000;
     static constexpr int lastRetryMs = 30000;
+    // A connection that lasted this long was a good one: after it the attempts start again
+    // from the first pause. One closed sooner by the broker, this many times in a row, is taken
+    // for another client with the same ID.
+    static constexpr int stableMs = 10000;
+    static constexpr int maxShortLived = 3;
 
     enum class State {
         Idle, // not started, or finished
@@ -126,6 +132,8 @@ private:
     QTimer m_retry;
     State m_state = State::Idle;
     int m_retryMs = firstRetryMs;
+    QElapsedTimer m_connectedClock; // since the last connect was accepted
+    int m_shortLived = 0; // connections in a row the broker closed soon after accepting them
     int m_keepAliveSeconds = 10;
     bool m_version5 = true;
     int m_lastAcknowledged = -1;

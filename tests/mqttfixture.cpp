@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,12 +28,22 @@ int freePort()
     return port;
 }
 
-bool accepting(int port)
+bool accepting(const QString &host, int port)
 {
+    if (host.contains(QLatin1Char(':'))) {
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 address {};
+        address.sin6_family = AF_INET6;
+        ::inet_pton(AF_INET6, host.toLatin1().constData(), &address.sin6_addr);
+        address.sin6_port = htons(quint16(port));
+        const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        ::close(fd);
+        return ok;
+    }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address {};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::inet_pton(AF_INET, host.toLatin1().constData(), &address.sin_addr);
     address.sin_port = htons(quint16(port));
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
     ::close(fd);
@@ -41,7 +53,19 @@ bool accepting(int port)
 } // namespace
 
 TestBroker::TestBroker(const QList<QPair<QString, QString>> &users)
+    : TestBroker(BrokerConfig {users})
+{ }
+
+TestBroker::TestBroker(const BrokerConfig &settings)
+    : m_address(settings.address)
 {
+    const auto &users = settings.users;
+    if (!settings.certFile.isEmpty()) {
+        m_listener = "cafile " + QFile::encodeName(settings.caFile) + "\ncertfile "
+            + QFile::encodeName(settings.certFile) + "\nkeyfile "
+            + QFile::encodeName(settings.keyFile) + "\nrequire_certificate "
+            + (settings.requireCertificate ? "true" : "false") + "\n";
+    }
     QByteArray config = "allow_anonymous " + QByteArray(users.isEmpty() ? "true" : "false")
         + "\npersistence false\n";
     if (::geteuid() == 0)
@@ -56,6 +80,13 @@ TestBroker::TestBroker(const QList<QPair<QString, QString>> &users)
                               args << passwords << user << password);
         }
         config += "password_file " + QFile::encodeName(passwords) + '\n';
+    }
+    if (!settings.acl.isEmpty()) {
+        const QString acl = m_dir.filePath(QStringLiteral("acl"));
+        QFile file(acl);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(settings.acl);
+        config += "acl_file " + QFile::encodeName(acl) + '\n';
     }
     {
         QFile file(m_dir.filePath(QStringLiteral("mosquitto.conf")));
@@ -74,6 +105,7 @@ void TestBroker::stop()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
+    thaw(); // a stopped process would not see the signal
     m_process.terminate();
     if (!m_process.waitForFinished(10000)) {
         m_process.kill();
@@ -98,20 +130,91 @@ bool TestBroker::start()
         QFile run(m_dir.filePath(QStringLiteral("run.conf")));
         if (!run.open(QIODevice::WriteOnly))
             return false;
-        run.write("listener " + QByteArray::number(m_port) + " 127.0.0.1\n" + config);
+        run.write("listener " + QByteArray::number(m_port) + ' ' + m_address.toLatin1() + '\n'
+                  + m_listener + config);
         run.close();
         m_process.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), run.fileName()});
         if (!m_process.waitForStarted())
             return false;
         QDeadlineTimer deadline(10000);
         while (!deadline.hasExpired() && m_process.state() == QProcess::Running) {
-            if (accepting(m_port))
+            if (accepting(m_address, m_port))
                 return true;
             QTest::qWait(10);
         }
         stop();
     }
     return false;
+}
+
+void TestBroker::freeze()
+{
+    ::kill(pid_t(m_process.processId()), SIGSTOP);
+}
+
+void TestBroker::thaw()
+{
+    ::kill(pid_t(m_process.processId()), SIGCONT);
+}
+
+QString TestBroker::log() const
+{
+    QFile file(m_dir.filePath(QStringLiteral("broker.log")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+TestCertificates::TestCertificates()
+{
+    for (const QString &ca : {QStringLiteral("ca"), QStringLiteral("other-ca")}) {
+        if (!run({QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                  QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                  QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                  QStringLiteral("-keyout"), path(ca + QStringLiteral(".key")),
+                  QStringLiteral("-out"), path(ca + QStringLiteral(".crt")),
+                  QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                  QStringLiteral("/CN=Test ") + ca, QStringLiteral("-addext"),
+                  QStringLiteral("basicConstraints=critical,CA:TRUE")}))
+            return;
+    }
+    m_ok = issue(QStringLiteral("server"), QStringLiteral("DNS:localhost,IP:127.0.0.1,IP:::1"))
+        && issue(QStringLiteral("elsewhere"), QStringLiteral("DNS:elsewhere.invalid"))
+        && issue(QStringLiteral("client"), QStringLiteral("DNS:relay-mqtt.invalid"));
+}
+
+bool TestCertificates::run(const QStringList &args)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(QStringLiteral("openssl"), args);
+    if (!p.waitForFinished(30000) || p.exitCode() != 0) {
+        qWarning("openssl %s: %s", qPrintable(args.join(QLatin1Char(' '))),
+                 p.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+bool TestCertificates::issue(const QString &name, const QString &subjectAltName)
+{
+    const QString ext = path(name + QStringLiteral(".ext"));
+    {
+        QFile file(ext);
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        file.write("subjectAltName=" + subjectAltName.toLatin1() + '\n');
+    }
+    return run({QStringLiteral("req"), QStringLiteral("-newkey"), QStringLiteral("ec"),
+                QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
+                QStringLiteral("-nodes"), QStringLiteral("-keyout"),
+                path(name + QStringLiteral(".key")), QStringLiteral("-out"),
+                path(name + QStringLiteral(".csr")), QStringLiteral("-subj"),
+                QStringLiteral("/CN=") + name})
+        && run({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                path(name + QStringLiteral(".csr")), QStringLiteral("-CA"),
+                path(QStringLiteral("ca.crt")), QStringLiteral("-CAkey"),
+                path(QStringLiteral("ca.key")), QStringLiteral("-CAcreateserial"),
+                QStringLiteral("-out"), path(name + QStringLiteral(".crt")),
+                QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"), ext});
 }
 
 TestSubscriber::TestSubscriber(int port, const QString &filter)

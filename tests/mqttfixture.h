@@ -9,24 +9,62 @@
 
 #include <functional>
 
+struct BrokerConfig
+{
+    // Name and password pairs; with any, anonymous clients are refused.
+    QList<QPair<QString, QString>> users;
+    QByteArray acl; // the text of an access list, when the broker is to have one
+    QString address = QStringLiteral("127.0.0.1"); // where it listens: "::1" for IPv6
+    // A TLS listener with this certificate and key, trusting this CA for client certificates.
+    QString caFile;
+    QString certFile;
+    QString keyFile;
+    bool requireCertificate = false;
+};
+
 // A real mosquitto broker on a free loopback port, with its configuration in a folder of its
 // own; it is stopped with the object.
 class TestBroker
 {
 public:
-    // `users`: name and password pairs; with any, anonymous clients are refused.
     explicit TestBroker(const QList<QPair<QString, QString>> &users = {});
+    explicit TestBroker(const BrokerConfig &config);
     ~TestBroker();
     bool isRunning() const { return m_process.state() == QProcess::Running; }
     int port() const { return m_port; }
     // Ends the broker (retained messages are not kept) and starts it again on the same port.
     void stop();
     bool start();
+    // Stops and continues the process: a broker that holds its connections and answers nothing.
+    void freeze();
+    void thaw();
+    // What the broker logged so far.
+    QString log() const;
 
 private:
     QTemporaryDir m_dir;
     QProcess m_process;
+    QString m_address;
+    QByteArray m_listener; // the listener's own settings (TLS)
     int m_port = 0;
+};
+
+// Certificates made by openssl for the test, in a folder of their own: a CA; a broker
+// certificate from it for localhost and 127.0.0.1 ("server") and one for another host name
+// ("elsewhere"); a client certificate from it ("client"); and a CA nobody uses ("other-ca").
+// path("server.crt"), path("server.key"), ...
+class TestCertificates
+{
+public:
+    TestCertificates();
+    bool ok() const { return m_ok; }
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+
+private:
+    bool run(const QStringList &args);
+    bool issue(const QString &name, const QString &subjectAltName);
+    QTemporaryDir m_dir;
+    bool m_ok = false;
 };
 
 struct MqttMessage

@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -13,8 +15,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "commandencoder.h"
 #include "mqttfixture.h"
 #include "portguard.h"
 #include "portholder.h"
@@ -36,8 +40,12 @@ public:
     }
     ~Bridge()
     {
-        m_process.kill();
-        m_process.waitForFinished();
+        // Its own end, so that no lock file is left for the next test; a hang is killed.
+        m_process.terminate();
+        if (!m_process.waitForFinished(10000)) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
     }
     QString log()
     {
@@ -77,6 +85,110 @@ QStringList bridgeArgs(const TestBroker &broker, const QString &device,
             QStringLiteral("--id"),     id};
 }
 
+// A broker played by the test: it answers every CONNECT with a CONNACK carrying the code it was
+// given (in the client's protocol version: MQTT 5 when the CONNECT says level 5, else 3.1.1).
+// A refusal closes the connection, as a broker that refuses does; an accepted client has its
+// publishes acknowledged and its subscriptions answered with `subackCode`.
+class ScriptedBroker
+{
+public:
+    ScriptedBroker(int code5, int code311, int subackCode = 1)
+        : m_code5(code5)
+        , m_code311(code311)
+        , m_subackCode(subackCode)
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                auto buffer = std::make_shared<QByteArray>();
+                QObject::connect(socket, &QTcpSocket::readyRead, [this, socket, buffer] {
+                    *buffer += socket->readAll();
+                    while (serve(socket, buffer.get())) { }
+                });
+            }
+        });
+    }
+    int port() const { return m_server.serverPort(); }
+    int connects() const { return m_connects; }
+
+private:
+    // Answers the first whole packet in `buffer` and removes it; false until one is whole.
+    bool serve(QTcpSocket *socket, QByteArray *buffer)
+    {
+        int length = 0, shift = 0, at = 1;
+        for (;; ++at) {
+            if (at >= buffer->size())
+                return false;
+            const auto byte = quint8(buffer->at(at));
+            length |= (byte & 0x7F) << shift;
+            shift += 7;
+            if (!(byte & 0x80))
+                break;
+        }
+        const int start = at + 1;
+        if (buffer->size() < start + length)
+            return false;
+        const QByteArray body = buffer->mid(start, length);
+        const auto type = quint8(buffer->at(0));
+        buffer->remove(0, start + length);
+        if (type == 0x10) { // CONNECT: "\0\4MQTT", then the level
+            m_level = body.size() > 6 ? body[6] : 0;
+            ++m_connects;
+            const int code = m_level == 5 ? m_code5 : m_code311;
+            socket->write(m_level == 5 ? QByteArray("\x20\x03\x00", 3) + char(code) + '\0'
+                                       : QByteArray("\x20\x02\x00", 3) + char(code));
+            if (code != 0)
+                socket->disconnectFromHost();
+        } else if ((type & 0xF0) == 0x30 && (type & 0x06) == 0x02) { // PUBLISH at QoS 1
+            const int topicLength = (quint8(body[0]) << 8) | quint8(body[1]);
+            socket->write(QByteArray("\x40\x02", 2) + body.mid(2 + topicLength, 2));
+        } else if (type == 0x82) { // SUBSCRIBE: packet id, properties, one filter
+            socket->write(QByteArray("\x90\x04", 2) + body.left(2) + '\0' + char(m_subackCode));
+        }
+        return true;
+    }
+
+    QTcpServer m_server;
+    int m_code5, m_code311, m_subackCode;
+    int m_level = 0;
+    int m_connects = 0;
+};
+
+// A file with these lines, for the password option.
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &content,
+                  mode_t mode = 0600)
+{
+    const QString path = dir.filePath(name);
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly))
+        f.write(content);
+    f.close();
+    ::chmod(QFile::encodeName(path).constData(), mode);
+    return path;
+}
+
+bool isOnline(const MqttMessage &m)
+{
+    return m.topic == QLatin1String("relayboard/bench/availability") && m.payload == "online";
+}
+
+bool isOffline(const MqttMessage &m)
+{
+    return m.topic == QLatin1String("relayboard/bench/availability") && m.payload == "offline";
+}
+
+// The bytes the encoder makes for a timed relay.
+QByteArray pulseBytes(int channel, int seconds)
+{
+    CommandSelection selection;
+    selection.operation = RelayOperation::DelayedRelay;
+    selection.delayChannel = channel - 1;
+    selection.delayText = QString::number(seconds);
+    CommandEncoder encoder;
+    encoder.compose(selection);
+    return encoder.bytes();
+}
+
 QJsonObject json(const QByteArray &payload)
 {
     return QJsonDocument::fromJson(payload).object();
@@ -110,6 +222,25 @@ private slots:
     void credentials();
     void portBusyOrMissing();
     void deviceGoneAndBack();
+    void unreachableBrokerSaidOnce();
+    void refusals_data();
+    void refusals();
+    void tls_data();
+    void tls();
+    void usageErrors_data();
+    void usageErrors();
+    void addressForms_data();
+    void addressForms();
+    void accessListDenials();
+    void subscriptionDenied();
+    void waitsForAHeldPort();
+    void waitsForAMissingDevice();
+    void twoBridgesWithOneId();
+    void brokerAwayWhileTheBoardTalks();
+    void keepAliveTimeout();
+    void birthMessage();
+    void pulseButtonAndLength();
+    void commandsBeyondTheLinePaceAreRefused();
 };
 
 void TestRelayMqtt::discoveryAvailabilityAndState()
@@ -451,6 +582,518 @@ void TestRelayMqtt::deviceGoneAndBack()
     QVERIFY(sub.waitFor([](const MqttMessage &m) { return m.payload == "online"; }, from));
     QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state"), from));
     QVERIFY(bridge.log().contains(QStringLiteral("the device went away")));
+}
+
+void TestRelayMqtt::unreachableBrokerSaidOnce()
+{
+    // Nobody listens on the port: every attempt fails the same way, and it is said once.
+    TestBroker broker;
+    const int port = broker.port();
+    broker.stop();
+    PtyRelayBoard board;
+    Bridge bridge(bridgeArgs(broker, board.slavePath()));
+    const QString line = QStringLiteral("cannot reach the broker 127.0.0.1:%1: Connection refused; "
+                                        "trying again in 1 s")
+                             .arg(port);
+    QVERIFY2(bridge.waitForLog(line), qPrintable(bridge.log()));
+    // The attempts after 1 s and 3 s fail alike, and say nothing new.
+    QTest::qWait(3500);
+    QCOMPARE(bridge.log().count(QStringLiteral("cannot reach the broker")), 1);
+    // It still waits for the broker, and takes it when it comes.
+    QVERIFY(broker.start());
+    QVERIFY2(bridge.waitForLog(QStringLiteral("connected to the broker"), 60000),
+             qPrintable(bridge.log()));
+}
+
+void TestRelayMqtt::refusals_data()
+{
+    QTest::addColumn<int>("code5"); // the CONNACK reason code for an MQTT 5 CONNECT
+    QTest::addColumn<int>("code311"); // the return code for an MQTT 3.1.1 one
+    QTest::addColumn<int>("exitCode"); // -1: keeps trying
+    QTest::addColumn<QString>("said");
+    QTest::newRow("server unavailable, MQTT 5") << 0x88 << 0 << -1 << "Server unavailable";
+    QTest::newRow("server busy") << 0x89 << 0 << -1 << "Server busy";
+    QTest::newRow("connection rate exceeded") << 0x9F << 0 << -1 << "Connection rate exceeded";
+    QTest::newRow("server unavailable, MQTT 3.1.1")
+        << 0x84 << 3 << -1 << "Connection Refused: broker unavailable";
+    QTest::newRow("bad user name or password") << 0x86 << 0 << 6 << "Bad User Name or Password";
+    QTest::newRow("not authorised") << 0x87 << 0 << 6 << "Not authorized";
+    QTest::newRow("banned") << 0x8A << 0 << 6 << "Banned";
+    QTest::newRow("bad authentication method") << 0x8C << 0 << 6 << "Bad authentication method";
+    QTest::newRow("bad user name or password, MQTT 3.1.1")
+        << 0x84 << 4 << 6 << "Connection Refused: bad user name or password";
+    QTest::newRow("not authorised, MQTT 3.1.1")
+        << 0x84 << 5 << 6 << "Connection Refused: not authorised";
+}
+
+void TestRelayMqtt::refusals()
+{
+    QFETCH(int, code5);
+    QFETCH(int, code311);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    ScriptedBroker broker(code5, code311);
+    PtyRelayBoard board;
+    Bridge bridge({QStringLiteral("--device"), board.slavePath(), QStringLiteral("--broker"),
+                   QStringLiteral("127.0.0.1:%1").arg(broker.port()), QStringLiteral("--id"),
+                   QStringLiteral("bench")});
+    if (exitCode < 0) {
+        // Tried again on the backoff, and said once: the third attempt comes after the second
+        // failed alike.
+        QTRY_VERIFY_WITH_TIMEOUT(broker.connects() >= (code311 ? 4 : 3), 30000);
+        QVERIFY2(bridge.log().contains(said), qPrintable(bridge.log()));
+        QCOMPARE(bridge.log().count(said), 1);
+        QCOMPARE(bridge.waitExit(0), -1);
+    } else {
+        QCOMPARE(bridge.waitExit(), exitCode);
+        QVERIFY2(bridge.log().count(said) == 1, qPrintable(bridge.log()));
+        QVERIFY2(bridge.log().contains(QStringLiteral("not trying again")),
+                 qPrintable(bridge.log()));
+        QCOMPARE(broker.connects(), code311 ? 2 : 1);
+        QVERIFY(noLockLeft(board.slavePath()));
+    }
+}
+
+void TestRelayMqtt::tls_data()
+{
+    QTest::addColumn<QString>("serverCert"); // the broker's certificate
+    QTest::addColumn<bool>("requireCertificate");
+    QTest::addColumn<QStringList>("options"); // the bridge's, files named in the fixture
+    QTest::addColumn<QString>("said"); // empty: connects
+    QTest::newRow("right CA") << "server" << false << QStringList {"--cafile", "ca.crt"} << "";
+    QTest::newRow("right CA, client certificate")
+        << "server" << true
+        << QStringList {"--cafile", "ca.crt", "--cert", "client.crt", "--key", "client.key"} << "";
+    QTest::newRow("another CA") << "server" << false << QStringList {"--cafile", "other-ca.crt"}
+                                << "certificate verify failed";
+    QTest::newRow("certificate for another host")
+        << "elsewhere" << false << QStringList {"--cafile", "ca.crt"}
+        << "host name verification failed";
+    QTest::newRow("client certificate required, none given")
+        << "server" << true << QStringList {"--cafile", "ca.crt"} << "certificate required";
+    QTest::newRow("system CA store")
+        << "server" << false << QStringList {"--broker-scheme"} << "certificate verify failed";
+}
+
+void TestRelayMqtt::tls()
+{
+    QFETCH(QString, serverCert);
+    QFETCH(bool, requireCertificate);
+    QFETCH(QStringList, options);
+    QFETCH(QString, said);
+    static TestCertificates certificates;
+    QVERIFY(certificates.ok());
+    BrokerConfig config;
+    config.caFile = certificates.path(QStringLiteral("ca.crt"));
+    config.certFile = certificates.path(serverCert + QStringLiteral(".crt"));
+    config.keyFile = certificates.path(serverCert + QStringLiteral(".key"));
+    config.requireCertificate = requireCertificate;
+    TestBroker broker(config);
+    QVERIFY(broker.isRunning());
+    PtyRelayBoard board;
+    QStringList args {QStringLiteral("--device"), board.slavePath(), QStringLiteral("--id"),
+                      QStringLiteral("bench")};
+    if (options == QStringList {QStringLiteral("--broker-scheme")}) {
+        args << QStringLiteral("--broker")
+             << QStringLiteral("mqtts://127.0.0.1:%1").arg(broker.port());
+    } else {
+        args << QStringLiteral("--broker") << QStringLiteral("127.0.0.1:%1").arg(broker.port());
+        for (const QString &o : options)
+            args << (o.startsWith(QLatin1String("--")) ? o : certificates.path(o));
+    }
+    Bridge bridge(args);
+    if (said.isEmpty()) {
+        QVERIFY2(bridge.waitForLog(QStringLiteral("connected to the broker")),
+                 qPrintable(bridge.log() + broker.log()));
+        return;
+    }
+    QVERIFY2(bridge.waitForLog(QStringLiteral("cannot reach the broker")),
+             qPrintable(bridge.log()));
+    const QString log = bridge.log();
+    QVERIFY2(log.contains(QStringLiteral("TLS failed")) && log.contains(said), qPrintable(log));
+    // The bridge goes on trying (somebody may fix the broker), and no CONNECT, nor a word of
+    // it, went out in plain text.
+    QCOMPARE(bridge.waitExit(0), -1);
+    QVERIFY2(!broker.log().contains(QStringLiteral("as relay-mqtt-bench")),
+             qPrintable(broker.log()));
+}
+
+void TestRelayMqtt::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("options"); // beyond --device; FILE: a file of the test
+    QTest::addColumn<QString>("said");
+    QTest::newRow("address with a path")
+        << QStringList {"--broker", "mqtt://broker/x"} << "--broker 'mqtt://broker/x' is none of";
+    QTest::newRow("port out of range")
+        << QStringList {"--broker", "broker:70000"} << "--broker 'broker:70000' is none of";
+    QTest::newRow("plain scheme with TLS options")
+        << QStringList {"--broker", "mqtt://broker", "--cafile", "CA"} << "TLS options go with";
+    QTest::newRow("upper-case id") << QStringList {"--id", "Bench"} << "--id takes";
+    QTest::newRow("Kelvin sign in the id") << QStringList {"--id", "\u212Ailn"} << "--id takes";
+    QTest::newRow("id with a slash") << QStringList {"--id", "a/b"} << "--id takes";
+    QTest::newRow("certificate without key")
+        << QStringList {"--cert", "CA"} << "--cert and --key go together";
+    QTest::newRow("junk CA file") << QStringList {"--cafile", "JUNK"} << "holds no usable";
+    QTest::newRow("password file is a fifo")
+        << QStringList {"--username", "lab", "--password-file", "FIFO"} << "not a regular file";
+    QTest::newRow("password file is a device")
+        << QStringList {"--username", "lab", "--password-file", "/dev/zero"}
+        << "not a regular file";
+}
+
+void TestRelayMqtt::usageErrors()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, said);
+    static TestCertificates certificates;
+    QVERIFY(certificates.ok());
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    const QString junk = writeFile(dir, QStringLiteral("junk"), "junk\n");
+    for (QString &o : options) {
+        if (o == QLatin1String("CA"))
+            o = certificates.path(QStringLiteral("ca.crt"));
+        else if (o == QLatin1String("FIFO"))
+            o = fifo;
+        else if (o == QLatin1String("JUNK"))
+            o = junk;
+    }
+    PtyRelayBoard board;
+    Bridge bridge(QStringList {QStringLiteral("--device"), board.slavePath()} + options);
+    // Found before anything is opened or connected: status 2, one line naming it.
+    QCOMPARE(bridge.waitExit(), 2);
+    QVERIFY2(bridge.log().contains(said), qPrintable(bridge.log()));
+    QCOMPARE(bridge.log().count(QLatin1Char('\n')), 1);
+}
+
+void TestRelayMqtt::addressForms_data()
+{
+    QTest::addColumn<QString>("listen");
+    QTest::addColumn<QString>("address"); // %1: the broker's port
+    QTest::newRow("IPv4 and port") << "127.0.0.1"
+                                   << "127.0.0.1:%1";
+    QTest::newRow("host name and port") << "127.0.0.1"
+                                        << "localhost:%1";
+    QTest::newRow("mqtt scheme") << "127.0.0.1"
+                                 << "mqtt://127.0.0.1:%1/";
+    QTest::newRow("IPv6 in brackets") << "::1"
+                                      << "[::1]:%1";
+    QTest::newRow("mqtt scheme, IPv6") << "::1"
+                                       << "mqtt://[::1]:%1";
+}
+
+void TestRelayMqtt::addressForms()
+{
+    QFETCH(QString, listen);
+    QFETCH(QString, address);
+    BrokerConfig config;
+    config.address = listen;
+    TestBroker broker(config);
+    QVERIFY(broker.isRunning());
+    PtyRelayBoard board;
+    Bridge bridge({QStringLiteral("--device"), board.slavePath(), QStringLiteral("--broker"),
+                   address.arg(broker.port()), QStringLiteral("--id"), QStringLiteral("bench")});
+    QVERIFY2(bridge.waitForLog(QStringLiteral("connected to the broker")),
+             qPrintable(bridge.log()));
+}
+
+void TestRelayMqtt::accessListDenials()
+{
+    // Anonymous clients may only send channel 1's commands and use Home Assistant's status.
+    BrokerConfig config;
+    config.acl = "topic readwrite homeassistant/status\ntopic write relayboard/bench/ch1/set\n";
+    TestBroker broker(config);
+    PtyRelayBoard board([] { return RelayBoardModel::Millis(0); });
+    int questions = 0;
+    connect(&board, &PtyRelayBoard::byteReceived,
+            [&questions](std::uint8_t b) { questions += b == 0x30; });
+    Bridge bridge(bridgeArgs(broker, board.slavePath()));
+    const QStringList denied {QStringLiteral("homeassistant/switch/bench_ch1/config"),
+                              QStringLiteral("relayboard/bench/availability"),
+                              QStringLiteral("relayboard/bench/state")};
+    for (const QString &topic : denied)
+        QVERIFY2(bridge.waitForLog(
+                     QStringLiteral("the broker does not take %1 from this client").arg(topic)),
+                 qPrintable(bridge.log()));
+    // Home Assistant's birth message (a topic this client may read) makes it publish all again:
+    // nothing is said twice.
+    QVERIFY(mqttPublish(broker.port(), QStringLiteral("homeassistant/status"), "online"));
+    QTRY_COMPARE_WITH_TIMEOUT(questions, 2, 20000); // the state asked for again
+    QVERIFY(bridge.waitForLog(QStringLiteral("relayboard/bench/state from this client")));
+    QTest::qWait(500);
+    for (const QString &topic : denied)
+        QCOMPARE(bridge.log().count(QStringLiteral("does not take %1 ").arg(topic)), 1);
+}
+
+void TestRelayMqtt::subscriptionDenied()
+{
+    // mosquitto grants every subscription and applies its access list on delivery: this broker
+    // refuses them, as others do.
+    ScriptedBroker broker(0, 0, 0x87);
+    PtyRelayBoard board;
+    Bridge bridge({QStringLiteral("--device"), board.slavePath(), QStringLiteral("--broker"),
+                   QStringLiteral("127.0.0.1:%1").arg(broker.port()), QStringLiteral("--id"),
+                   QStringLiteral("bench")});
+    for (const QString &pattern :
+         {QStringLiteral("relayboard/bench/#"), QStringLiteral("homeassistant/status")})
+        QVERIFY2(bridge.waitForLog(QStringLiteral("the broker does not grant the subscription to "
+                                                  "%1: Not authorized; check its access list")
+                                       .arg(pattern)),
+                 qPrintable(bridge.log()));
+}
+
+void TestRelayMqtt::waitsForAHeldPort()
+{
+    TestBroker broker;
+    PtyRelayBoard board;
+    auto holder
+        = std::make_unique<PortHolder>(board.slavePath(), PortHolder::How::Plain, "minicom");
+    QVERIFY(holder->ok());
+    TestSubscriber sub(broker.port());
+    Bridge bridge(bridgeArgs(broker, board.slavePath()) << QStringLiteral("--wait"));
+    // On the broker, and offline while the port is held; who holds it is said once.
+    QVERIFY(sub.waitFor(isOffline));
+    const QString held = QStringLiteral("%1: held by another program (8005): minicom (PID %2); "
+                                        "close it first; waiting for it")
+                             .arg(board.slavePath())
+                             .arg(holder->pid());
+    QVERIFY2(bridge.waitForLog(held), qPrintable(bridge.log()));
+    QTest::qWait(2500); // two more looks at the holders
+    QCOMPARE(bridge.log().count(QStringLiteral("held by another program")), 1);
+    const int from = int(sub.messages().size());
+    holder.reset();
+    QVERIFY(sub.waitFor(isOnline, from));
+    QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state"), from));
+    QCOMPARE(bridge.waitExit(0), -1);
+}
+
+void TestRelayMqtt::waitsForAMissingDevice()
+{
+    TestBroker broker;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("ttyUSB9"));
+    TestSubscriber sub(broker.port());
+    Bridge bridge(bridgeArgs(broker, path) << QStringLiteral("--wait"));
+    QVERIFY(sub.waitFor(isOffline));
+    QVERIFY2(bridge.waitForLog(QStringLiteral("%1: no such device (8012): plug the adapter in, or "
+                                              "check the path; waiting for it")
+                                   .arg(path)),
+             qPrintable(bridge.log()));
+    const int from = int(sub.messages().size());
+    PtyRelayBoard board;
+    QVERIFY(board.link(path)); // plugged in
+    QVERIFY(sub.waitFor(isOnline, from));
+    QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state"), from));
+    QCOMPARE(bridge.log().count(QStringLiteral("no such device")), 1);
+}
+
+void TestRelayMqtt::twoBridgesWithOneId()
+{
+    TestBroker broker;
+    PtyRelayBoard boardA, boardB;
+    Bridge first(bridgeArgs(broker, boardA.slavePath(), QStringLiteral("twin")));
+    QVERIFY(first.waitForLog(QStringLiteral("connected to the broker")));
+    Bridge second(bridgeArgs(broker, boardB.slavePath(), QStringLiteral("twin")));
+    // They take the session from each other a few times, until one of them (or both) sees why
+    // and steps back to the longest pause.
+    const QString said = QStringLiteral("another client may be using this client ID");
+    QDeadlineTimer deadline(60000);
+    while (!first.log().contains(said) && !second.log().contains(said) && !deadline.hasExpired())
+        QTest::qWait(50);
+    QVERIFY2(first.log().contains(said) || second.log().contains(said),
+             qPrintable(first.log() + second.log()));
+    for (Bridge *b : {&first, &second}) {
+        if (b->log().contains(said)) {
+            QCOMPARE(b->log().count(said), 1);
+            QVERIFY(b->log().contains(said
+                                      + QStringLiteral(" (a second bridge with the same "
+                                                       "--id?); trying again in 30 s")));
+        }
+    }
+    // Then the flapping stops: neither connects again for a while.
+    const int connects = int(first.log().count(QStringLiteral("connected to the broker"))
+                             + second.log().count(QStringLiteral("connected to the broker")));
+    QTest::qWait(5000);
+    QCOMPARE(int(first.log().count(QStringLiteral("connected to the broker"))
+                 + second.log().count(QStringLiteral("connected to the broker"))),
+             connects);
+}
+
+void TestRelayMqtt::brokerAwayWhileTheBoardTalks()
+{
+    TestBroker broker;
+    PtyRelayBoard board;
+    Bridge bridge(bridgeArgs(broker, board.slavePath()));
+    {
+        TestSubscriber sub(broker.port());
+        QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state")));
+    }
+    broker.stop();
+    QVERIFY(bridge.waitForLog(QStringLiteral("lost the broker")));
+    constexpr int reports = 300;
+    for (int i = 0; i < reports; ++i)
+        board.sendKeyReport(false, 0x00, 0xFF, quint8(i), quint8(~i));
+    QVERIFY(broker.start());
+    TestSubscriber sub(broker.port());
+    QVERIFY(sub.waitFor(isOnline, 0, 60000));
+    QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state"), 0, 60000));
+    // Every report is either dropped and counted or (read after the broker came back) sent
+    // once: none kept to be replayed stale, none lost unsaid.
+    QVERIFY(bridge.waitForLog(QStringLiteral("came while the broker was away")));
+    const QRegularExpression count(QStringLiteral("(\\d+) replies and key reports came while"));
+    const int dropped = count.match(bridge.log()).captured(1).toInt();
+    QVERIFY2(dropped > 0, qPrintable(bridge.log()));
+    QTest::qWait(500);
+    int sent = 0;
+    for (const MqttMessage &m : sub.messages())
+        sent += m.topic == QLatin1String("relayboard/bench/key");
+    QCOMPARE(dropped + sent, reports);
+}
+
+void TestRelayMqtt::keepAliveTimeout()
+{
+    TestBroker broker;
+    PtyRelayBoard board;
+    Bridge bridge(bridgeArgs(broker, board.slavePath()));
+    QVERIFY(bridge.waitForLog(QStringLiteral("connected to the broker")));
+    broker.freeze(); // holds the connection, answers nothing
+    QVERIFY2(bridge.waitForLog(QStringLiteral("lost the broker 127.0.0.1:%1: the broker stopped "
+                                              "answering")
+                                   .arg(broker.port()),
+                               60000),
+             qPrintable(bridge.log()));
+    broker.thaw();
+    QVERIFY2(bridge.waitForLog(QStringLiteral("connected to the broker"), 60000),
+             qPrintable(bridge.log()));
+}
+
+void TestRelayMqtt::birthMessage()
+{
+    TestBroker broker;
+    PtyRelayBoard board;
+    Bridge bridge(bridgeArgs(broker, board.slavePath()));
+    TestSubscriber sub(broker.port());
+    QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state")));
+    const int from = int(sub.messages().size());
+    QVERIFY(mqttPublish(broker.port(), QStringLiteral("homeassistant/status"), "online"));
+    QVERIFY(sub.waitForTopic(QStringLiteral("homeassistant/switch/bench_ch4/config"), from));
+    QVERIFY(sub.waitForTopic(QStringLiteral("homeassistant/event/bench_keys/config"), from));
+    QVERIFY(sub.waitFor(isOnline, from));
+    QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state"), from));
+    // Home Assistant going away is no reason to publish anything.
+    const int after = int(sub.messages().size());
+    QVERIFY(mqttPublish(broker.port(), QStringLiteral("homeassistant/status"), "offline"));
+    QVERIFY(mqttPublish(broker.port(), QStringLiteral("test/marker"), "x"));
+    TestSubscriber marker(broker.port(), QStringLiteral("test/marker"));
+    QTest::qWait(3500);
+    for (const MqttMessage &m : sub.messages().mid(after))
+        QVERIFY2(!m.topic.endsWith(QLatin1String("/config")), qPrintable(m.topic));
+}
+
+void TestRelayMqtt::pulseButtonAndLength()
+{
+    TestBroker broker;
+    PtyRelayBoard board([] { return RelayBoardModel::Millis(0); });
+    QByteArray wire;
+    connect(&board, &PtyRelayBoard::byteReceived,
+            [&wire](std::uint8_t b) { wire.append(char(b)); });
+    TestSubscriber sub(broker.port());
+    auto bridge = std::make_unique<Bridge>(bridgeArgs(broker, board.slavePath()));
+    QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state")));
+    // Discovery: a button and a length for each channel.
+    const auto button
+        = sub.waitForTopic(QStringLiteral("homeassistant/button/bench_ch3_pulse/config"));
+    QVERIFY(button);
+    QCOMPARE(json(button->payload).value("command_topic").toString(),
+             QStringLiteral("relayboard/bench/ch3/pulse"));
+    QCOMPARE(json(button->payload).value("payload_press").toString(), QStringLiteral("PRESS"));
+    const auto number
+        = sub.waitForTopic(QStringLiteral("homeassistant/number/bench_ch3_pulse_length/config"));
+    QVERIFY(number);
+    const QJsonObject n = json(number->payload);
+    QCOMPARE(n.value("command_topic").toString(),
+             QStringLiteral("relayboard/bench/ch3/pulse_length/set"));
+    QCOMPARE(n.value("state_topic").toString(),
+             QStringLiteral("relayboard/bench/ch3/pulse_length"));
+    QCOMPARE(n.value("min").toInt(), 1);
+    QCOMPARE(n.value("max").toInt(), 255);
+    QCOMPARE(n.value("mode").toString(), QStringLiteral("box"));
+    QCOMPARE(n.value("unit_of_measurement").toString(), QStringLiteral("s"));
+    QCOMPARE(n.value("entity_category").toString(), QStringLiteral("config"));
+    QCOMPARE(n.value("origin").toObject().value("name").toString(), QStringLiteral("relay-mqtt"));
+    // 1 s until set, kept by the broker.
+    QVERIFY(sub.waitFor([](const MqttMessage &m) {
+        return m.topic == QLatin1String("relayboard/bench/ch3/pulse_length") && m.payload == "1";
+    }));
+    wire.clear();
+    int from = int(sub.messages().size());
+    QVERIFY(mqttPublish(broker.port(), QStringLiteral("relayboard/bench/ch3/pulse"), "PRESS"));
+    QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state"), from));
+    QCOMPARE(wire, pulseBytes(3, 1) + '\x30');
+
+    from = int(sub.messages().size());
+    QVERIFY(
+        mqttPublish(broker.port(), QStringLiteral("relayboard/bench/ch3/pulse_length/set"), "45"));
+    QVERIFY(sub.waitFor(
+        [](const MqttMessage &m) {
+            return m.topic == QLatin1String("relayboard/bench/ch3/pulse_length")
+                && m.payload == "45";
+        },
+        from));
+    // Kept across a restart of the bridge: read back from the broker.
+    bridge.reset();
+    bridge = std::make_unique<Bridge>(bridgeArgs(broker, board.slavePath()));
+    QVERIFY(bridge->waitForLog(QStringLiteral("connected to the broker")));
+    QTest::qWait(1500); // past the time the retained lengths have to arrive
+    wire.clear();
+    from = int(sub.messages().size());
+    QVERIFY(mqttPublish(broker.port(), QStringLiteral("relayboard/bench/ch3/pulse"), "PRESS"));
+    QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state"), from));
+    QVERIFY(wire.startsWith(pulseBytes(3, 45)));
+    for (const MqttMessage &m : sub.messages().mid(from))
+        QVERIFY2(m.topic != QLatin1String("relayboard/bench/ch3/pulse_length"),
+                 qPrintable(m.payload)); // not set back to 1
+}
+
+void TestRelayMqtt::commandsBeyondTheLinePaceAreRefused()
+{
+    TestBroker broker;
+    PtyRelayBoard board([] { return RelayBoardModel::Millis(0); });
+    int onTheLine = 0;
+    connect(&board, &PtyRelayBoard::byteReceived,
+            [&onTheLine](std::uint8_t b) { onTheLine += b == 0x11; });
+    Bridge bridge(bridgeArgs(broker, board.slavePath()));
+    TestSubscriber sub(broker.port());
+    QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state")));
+    // Far more than the line takes in the time they take to arrive: each is one byte, 960 a
+    // second, and one that would wait more than a second is refused.
+    constexpr int commands = 20000;
+    QElapsedTimer clock;
+    clock.start();
+    QProcess pub;
+    pub.start(QStringLiteral("mosquitto_pub"),
+              {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+               QString::number(broker.port()), QStringLiteral("-t"),
+               QStringLiteral("relayboard/bench/ch1/set"), QStringLiteral("-l")});
+    QVERIFY(pub.waitForStarted());
+    QByteArray lines;
+    for (int i = 0; i < commands; ++i)
+        lines += "ON\n";
+    pub.write(lines);
+    pub.closeWriteChannel();
+    QVERIFY(pub.waitForFinished(60000));
+    QVERIFY2(bridge.waitForLog(QStringLiteral("the line is busy")), qPrintable(bridge.log()));
+    // The refusals are counted, not told one by one: a line a second at most, and the last
+    // tells how many.
+    QVERIFY2(bridge.waitForLog(QStringLiteral("more like this in the last second")),
+             qPrintable(bridge.log()));
+    QTest::qWait(1500);
+    const qint64 seconds = clock.elapsed() / 1000;
+    QVERIFY2(bridge.log().count(QStringLiteral("the line is busy")) <= seconds + 2,
+             qPrintable(bridge.log()));
+    QVERIFY(onTheLine < commands);
+    QVERIFY(onTheLine > 0);
 }
 
 QTEST_GUILESS_MAIN(TestRelayMqtt)
