@@ -342,28 +342,31 @@ void TestRelayMqtt::badMessagesWriteNothing_data()
 {
     QTest::addColumn<QString>("topic"); // under relayboard/bench/
     QTest::addColumn<QByteArray>("payload");
-    QTest::addColumn<bool>("retained");
-    QTest::newRow("channel 5") << "ch5/set" << QByteArray("ON") << false;
-    QTest::newRow("channel 0") << "ch0/set" << QByteArray("ON") << false;
-    QTest::newRow("lower-case on") << "ch1/set" << QByteArray("on") << false;
-    QTest::newRow("ON with a space") << "ch1/set" << QByteArray("ON ") << false;
-    QTest::newRow("toggle") << "ch1/set" << QByteArray("TOGGLE") << false;
-    QTest::newRow("pulse 0") << "ch1/pulse" << QByteArray("0") << false;
-    QTest::newRow("pulse 256") << "ch1/pulse" << QByteArray("256") << false;
-    QTest::newRow("pulse in hex") << "ch1/pulse" << QByteArray("0x10") << false;
-    QTest::newRow("pulse, text") << "ch1/pulse" << QByteArray("\x1b[2Jsoon") << false;
-    QTest::newRow("huge payload") << "ch1/pulse" << QByteArray(100000, '7') << false;
-    QTest::newRow("unknown topic") << "reboot" << QByteArray("1") << false;
-    QTest::newRow("deeper topic") << "ch1/set/now" << QByteArray("ON") << false;
+    QTest::addColumn<int>(
+        "retained"); // 0 no, 1 published before the bridge starts, 2 while it runs
+    QTest::newRow("channel 5") << "ch5/set" << QByteArray("ON") << 0;
+    QTest::newRow("channel 0") << "ch0/set" << QByteArray("ON") << 0;
+    QTest::newRow("lower-case on") << "ch1/set" << QByteArray("on") << 0;
+    QTest::newRow("ON with a space") << "ch1/set" << QByteArray("ON ") << 0;
+    QTest::newRow("toggle") << "ch1/set" << QByteArray("TOGGLE") << 0;
+    QTest::newRow("pulse 0") << "ch1/pulse" << QByteArray("0") << 0;
+    QTest::newRow("pulse 256") << "ch1/pulse" << QByteArray("256") << 0;
+    QTest::newRow("pulse in hex") << "ch1/pulse" << QByteArray("0x10") << 0;
+    QTest::newRow("pulse, text") << "ch1/pulse" << QByteArray("\x1b[2Jsoon") << 0;
+    QTest::newRow("huge payload") << "ch1/pulse" << QByteArray(100000, '7') << 0;
+    QTest::newRow("unknown topic") << "reboot" << QByteArray("1") << 0;
+    QTest::newRow("deeper topic") << "ch1/set/now" << QByteArray("ON") << 0;
     // Kept by the broker, it would switch the relay at every start of the bridge.
-    QTest::newRow("retained command") << "ch1/set" << QByteArray("ON") << true;
+    QTest::newRow("retained command") << "ch1/set" << QByteArray("ON") << 1;
+    // Seen as retained also when it comes in while the bridge runs (retain as published).
+    QTest::newRow("retained command while running") << "ch2/set" << QByteArray("ON") << 2;
 }
 
 void TestRelayMqtt::badMessagesWriteNothing()
 {
     QFETCH(QString, topic);
     QFETCH(QByteArray, payload);
-    QFETCH(bool, retained);
+    QFETCH(int, retained);
     TestBroker broker;
     PtyRelayBoard board([] { return RelayBoardModel::Millis(0); });
     QByteArray wire;
@@ -371,13 +374,14 @@ void TestRelayMqtt::badMessagesWriteNothing()
             [&wire](std::uint8_t b) { wire.append(char(b)); });
     const QString name = QStringLiteral("relayboard/bench/") + topic;
     // A retained command waits at the broker for the bridge to come.
-    if (retained)
+    if (retained == 1)
         QVERIFY(mqttPublish(broker.port(), name, payload, {"-r"}));
     Bridge bridge(bridgeArgs(broker, board.slavePath()));
     TestSubscriber sub(broker.port());
     QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state")));
-    if (!retained)
-        QVERIFY(mqttPublish(broker.port(), name, payload));
+    if (retained != 1)
+        QVERIFY(mqttPublish(broker.port(), name, payload,
+                            retained == 2 ? QStringList {"-r"} : QStringList {}));
     QVERIFY2(bridge.waitForLog(QStringLiteral("warning: relayboard/bench/") + topic),
              qPrintable(bridge.log()));
     QVERIFY(bridge.log().contains(QStringLiteral("nothing sent")));
