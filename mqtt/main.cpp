@@ -265,15 +265,15 @@ int main(int argc, char **argv)
     QObject::connect(&terminations, &TerminationSignals::received,
                      [&] { QCoreApplication::quit(); });
 
+    say(QStringLiteral("%1%2; connecting to the broker %3 as %4")
+            .arg(bridge.portName,
+                 serial.isOpen() ? QStringLiteral(" open") : QStringLiteral(" not open yet"),
+                 brokerName, bridge.id));
     QString error;
     if (!client.start(mqtt, &error)) {
         say(QStringLiteral("cannot connect to the broker %1: %2").arg(brokerName, error));
         return Usage;
     }
-    say(QStringLiteral("%1%2; connecting to the broker %3 as %4")
-            .arg(bridge.portName,
-                 serial.isOpen() ? QStringLiteral(" open") : QStringLiteral(" not open yet"),
-                 brokerName, bridge.id));
     if (serial.isOpen())
         relay.portOpened();
     else
