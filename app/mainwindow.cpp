@@ -132,7 +132,7 @@ int textDeficit(QWidget *w)
 
 } // namespace
 
-MainWindow::MainWindow(SerialPortService::PortMap portMap, QWidget *parent)
+MainWindow::MainWindow(ComPorts::PortMap portMap, QWidget *parent)
     : QWidget(parent,
               Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint
                   | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint

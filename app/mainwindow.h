@@ -25,7 +25,7 @@ class MainWindow : public QWidget
 {
     Q_OBJECT
 public:
-    explicit MainWindow(SerialPortService::PortMap portMap = ComPorts::device,
+    explicit MainWindow(ComPorts::PortMap portMap = ComPorts::device,
                         QWidget *parent = nullptr);
     ~MainWindow() override;
 

@@ -25,6 +25,7 @@
 #include "serialportservice.h"
 #include "terminationsignals.h"
 #include "version.h"
+#include "outsidetext.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ int channelIndex(const QString &word)
 QString portName(const Options &o, const SerialPortService &service)
 {
     if (!o.device.isEmpty())
-        return PortGuard::displayText(o.device);
+        return escapeOutsideText(o.device);
     return QStringLiteral("%1 (%2)").arg(ComPorts::entryText(o.port), service.deviceOf(o.port));
 }
 
@@ -169,7 +170,7 @@ QString stateLine(std::uint8_t state)
 // device (an open raises the modem lines, which resets many boards).
 int listPorts(const Options &o)
 {
-    SerialPortService service(o.device.isEmpty() ? SerialPortService::PortMap(ComPorts::device)
+    SerialPortService service(o.device.isEmpty() ? ComPorts::PortMap(ComPorts::device)
                                                  : [path = o.device](int) { return path; });
     const int first = o.device.isEmpty() && o.portGiven ? o.port : ComPorts::first;
     const int last = o.portGiven ? first : ComPorts::last;
@@ -196,7 +197,7 @@ int listPorts(const Options &o)
         }
         const QString name = o.device.isEmpty() ? ComPorts::entryText(n) : QString();
         const QString device
-            = o.device.isEmpty() ? ComPorts::device(n) : PortGuard::displayText(o.device);
+            = o.device.isEmpty() ? ComPorts::device(n) : escapeOutsideText(o.device);
         Output written;
         if (o.json) {
             QJsonObject port {{QStringLiteral("device"), device}, {QStringLiteral("state"), state}};
@@ -205,7 +206,7 @@ int listPorts(const Options &o)
             if (!check.holder.isEmpty())
                 port.insert(QStringLiteral("holder"), check.holder);
             if (!check.lockFile.isEmpty())
-                port.insert(QStringLiteral("lock_file"), PortGuard::displayText(check.lockFile));
+                port.insert(QStringLiteral("lock_file"), escapeOutsideText(check.lockFile));
             written
                 = writeLine(STDOUT_FILENO,
                             QString::fromUtf8(QJsonDocument(port).toJson(QJsonDocument::Compact)));
@@ -217,7 +218,7 @@ int listPorts(const Options &o)
                 text += QStringLiteral(" (%1)").arg(check.holder);
             else if (!check.lockFile.isEmpty())
                 text += QStringLiteral(" (lock file %1)")
-                            .arg(PortGuard::displayText(check.lockFile));
+                            .arg(escapeOutsideText(check.lockFile));
             written = writeLine(STDOUT_FILENO, text);
         }
         if (written != Output::Written)
@@ -303,7 +304,7 @@ int run(const Options &o)
         waitForReply = op == RelayOperation::ReadState;
     }
 
-    SerialPortService service(o.device.isEmpty() ? SerialPortService::PortMap(ComPorts::device)
+    SerialPortService service(o.device.isEmpty() ? ComPorts::PortMap(ComPorts::device)
                                                  : [path = o.device](int) { return path; });
     if (const auto failed = openOrFail(service, o))
         return *failed;
@@ -419,9 +420,9 @@ int main(int argc, char **argv)
             return usageError(
                 QStringLiteral("unknown option '%1%2'")
                     .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"),
-                         PortGuard::displayText(name)));
+                         escapeOutsideText(name)));
         }
-        QString why = PortGuard::displayText(parser.errorText());
+        QString why = escapeOutsideText(parser.errorText());
         if (why.endsWith(QLatin1Char('.')))
             why.chop(1);
         if (!why.isEmpty())
@@ -446,7 +447,7 @@ int main(int argc, char **argv)
         const int n = ComPorts::numberFromName(v);
         if (n == 0)
             return usageError(QStringLiteral("port '%1' is not one of Com1..Com16")
-                                  .arg(PortGuard::displayText(v)));
+                                  .arg(escapeOutsideText(v)));
         o.port = n;
         o.portGiven = true;
     }

@@ -9,7 +9,7 @@
 #include "hexbytetext.h"
 #include "relaystate.h"
 
-ConsoleController::ConsoleController(SerialPortService::PortMap portMap, QObject *parent)
+ConsoleController::ConsoleController(ComPorts::PortMap portMap, QObject *parent)
     : QObject(parent)
     , m_serial(portMap)
     , m_watcher(portMap)

@@ -45,7 +45,7 @@ public:
     enum class Field { None, PortList, OperationList, DelayText };
     Q_ENUM(Field)
 
-    explicit ConsoleController(SerialPortService::PortMap portMap = ComPorts::device,
+    explicit ConsoleController(ComPorts::PortMap portMap = ComPorts::device,
                                QObject *parent = nullptr);
     ~ConsoleController() override;
 

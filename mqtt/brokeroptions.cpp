@@ -12,7 +12,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include "portguard.h"
+#include "outsidetext.h"
 
 namespace {
 
@@ -57,14 +57,14 @@ int openRegular(const QString &path, const QString &what, QString *error, struct
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         *error = QStringLiteral("cannot read the %1 %2: %3")
-                     .arg(what, PortGuard::displayText(path),
+                     .arg(what, escapeOutsideText(path),
                           QString::fromLocal8Bit(std::strerror(errno)));
         return -1;
     }
     if (::fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
         ::close(fd);
         *error = QStringLiteral("the %1 %2 is not a regular file")
-                     .arg(what, PortGuard::displayText(path));
+                     .arg(what, escapeOutsideText(path));
         return -1;
     }
     return fd;
@@ -146,7 +146,7 @@ bool readPasswordFile(const QString &path, QString *password, QString *error, QS
     ::close(fd);
     if (got < 0) {
         *error = QStringLiteral("cannot read the password file %1: %2")
-                     .arg(PortGuard::displayText(path),
+                     .arg(escapeOutsideText(path),
                           QString::fromLocal8Bit(std::strerror(readError)));
         return false;
     }
@@ -157,14 +157,14 @@ bool readPasswordFile(const QString &path, QString *password, QString *error, QS
     if (text.endsWith('\r'))
         text.chop(1);
     if (text.isEmpty()) {
-        *error = QStringLiteral("the password file %1 is empty").arg(PortGuard::displayText(path));
+        *error = QStringLiteral("the password file %1 is empty").arg(escapeOutsideText(path));
         return false;
     }
     *password = QString::fromUtf8(text);
     if (info.st_mode & S_IROTH)
         *warning = QStringLiteral("warning: every user may read the password file %1; "
                                   "chmod o-r %1")
-                       .arg(PortGuard::displayText(path));
+                       .arg(escapeOutsideText(path));
     return true;
 }
 
@@ -201,21 +201,21 @@ QString tlsFilesProblem(const QString &caFile, const QString &certFile, const QS
     const QByteArray key = QFile::encodeName(keyFile);
     if (!caFile.isEmpty() && SSL_CTX_load_verify_locations(context, ca.constData(), nullptr) != 1)
         problem = QStringLiteral("the CA file %1 holds no usable certificate: %2")
-                      .arg(PortGuard::displayText(caFile), sslReason());
+                      .arg(escapeOutsideText(caFile), sslReason());
     // The key before the certificate: the other way round, a key of another certificate is
     // refused as unusable, without saying that it is only the wrong one.
     else if (!keyFile.isEmpty()
              && SSL_CTX_use_PrivateKey_file(context, key.constData(), SSL_FILETYPE_PEM) != 1)
         problem = QStringLiteral("the key file %1 holds no usable private key (one with a pass "
                                  "phrase cannot be used): %2")
-                      .arg(PortGuard::displayText(keyFile), sslReason());
+                      .arg(escapeOutsideText(keyFile), sslReason());
     else if (!certFile.isEmpty()
              && SSL_CTX_use_certificate_chain_file(context, cert.constData()) != 1)
         problem = QStringLiteral("the certificate file %1 holds no usable certificate: %2")
-                      .arg(PortGuard::displayText(certFile), sslReason());
+                      .arg(escapeOutsideText(certFile), sslReason());
     else if (!certFile.isEmpty() && !keyFile.isEmpty() && SSL_CTX_check_private_key(context) != 1)
         problem = QStringLiteral("the key file %1 does not belong to the certificate %2")
-                      .arg(PortGuard::displayText(keyFile), PortGuard::displayText(certFile));
+                      .arg(escapeOutsideText(keyFile), escapeOutsideText(certFile));
     ERR_clear_error();
     SSL_CTX_free(context);
     return problem;

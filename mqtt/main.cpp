@@ -18,6 +18,7 @@
 #include "serialportservice.h"
 #include "terminationsignals.h"
 #include "version.h"
+#include "outsidetext.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ int main(int argc, char **argv)
                        userOption, passwordOption, caOption, certOption, keyOption, prefixOption,
                        noDiscovery, verbose});
     if (!parser.parse(app.arguments()))
-        return usageError(PortGuard::displayText(parser.errorText()));
+        return usageError(escapeOutsideText(parser.errorText()));
     if (parser.isSet(help)) {
         std::fputs(usageText, stdout);
         return Done;
@@ -105,7 +106,7 @@ int main(int argc, char **argv)
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument '%1'")
-                              .arg(PortGuard::displayText(parser.positionalArguments().first())));
+                              .arg(escapeOutsideText(parser.positionalArguments().first())));
 
     // The port.
     if (parser.values(portOption).size() + parser.values(deviceOption).size() != 1)
@@ -117,12 +118,12 @@ int main(int argc, char **argv)
         com = ComPorts::numberFromName(v);
         if (com == 0)
             return usageError(QStringLiteral("port '%1' is not one of Com1..Com16")
-                                  .arg(PortGuard::displayText(v)));
+                                  .arg(escapeOutsideText(v)));
     } else if (device.isEmpty()) {
         return usageError(QStringLiteral("--device needs a path"));
     }
-    const SerialPortService::PortMap map = device.isEmpty()
-        ? SerialPortService::PortMap(ComPorts::device)
+    const ComPorts::PortMap map = device.isEmpty()
+        ? ComPorts::PortMap(ComPorts::device)
         : [device](int) { return device; };
     const int number = device.isEmpty() ? com : 1;
 
@@ -134,7 +135,7 @@ int main(int argc, char **argv)
             return usageError(QStringLiteral("--broker '%1' is none of HOST, HOST:PORT, "
                                              "[IPV6]:PORT, IPV6, mqtt://HOST[:PORT], "
                                              "mqtts://HOST[:PORT] (PORT 1..65535)")
-                                  .arg(PortGuard::displayText(parser.value(brokerOption))));
+                                  .arg(escapeOutsideText(parser.value(brokerOption))));
         mqtt.host = address->host;
         mqtt.port = address->port;
         mqtt.tls = address->tls;
@@ -195,7 +196,7 @@ int main(int argc, char **argv)
         return usageError(QStringLiteral("--discovery-prefix takes a topic without + and #"));
     bridge.portName = device.isEmpty()
         ? QStringLiteral("%1 (%2)").arg(ComPorts::entryText(com), ComPorts::device(com))
-        : PortGuard::displayText(device);
+        : escapeOutsideText(device);
     const QString brokerName = brokerText(mqtt.host, mqtt.port);
 
     // From here on a termination signal ends the program through its own end.
@@ -225,7 +226,7 @@ int main(int argc, char **argv)
                 .arg(brokerName,
                      mqtt.username.isEmpty()
                          ? QString()
-                         : QStringLiteral(" of user %1").arg(PortGuard::displayText(mqtt.username)),
+                         : QStringLiteral(" of user %1").arg(escapeOutsideText(mqtt.username)),
                      reason));
         status = BrokerRefused;
         QCoreApplication::quit();
@@ -236,7 +237,7 @@ int main(int argc, char **argv)
             say(QStringLiteral("%1 the broker %2: %3; trying again in %4 s, then "
                                "up to every %5 s")
                     .arg(wasConnected ? QStringLiteral("lost") : QStringLiteral("cannot reach"),
-                         brokerName, PortGuard::displayText(reason))
+                         brokerName, escapeOutsideText(reason))
                     .arg(retryMs / 1000)
                     .arg(MqttClient::lastRetryMs / 1000));
         });
@@ -244,13 +245,13 @@ int main(int argc, char **argv)
                      [&](const QString &topic, const QString &reason) {
                          say(QStringLiteral("the broker does not take %1 from this client: %2; "
                                             "check its access list")
-                                 .arg(PortGuard::displayText(topic), reason));
+                                 .arg(escapeOutsideText(topic), reason));
                      });
     QObject::connect(&client, &MqttClient::subscriptionDenied,
                      [&](const QString &pattern, const QString &reason) {
                          say(QStringLiteral("the broker does not grant the subscription to %1: "
                                             "%2; check its access list")
-                                 .arg(PortGuard::displayText(pattern), reason));
+                                 .arg(escapeOutsideText(pattern), reason));
                      });
     QObject::connect(&serial, &SerialPortService::deviceLost, [&] {
         say(QStringLiteral("%1: the device went away; offline until it is back")

@@ -10,10 +10,10 @@
 #include "eventtime.h"
 #include "hexbytetext.h"
 #include "mqttclient.h"
-#include "portguard.h"
 #include "relaystate.h"
 #include "serialportservice.h"
 #include "version.h"
+#include "outsidetext.h"
 
 namespace {
 
@@ -239,8 +239,8 @@ void RelayBridge::warn(const QString &topic, const QByteArray &payload, const QS
     // Counted by what was wrong, so that a flood of one kind does not hide another.
     m_limiter.say(why,
                   QStringLiteral("warning: %1 \"%2\"%3: %4; nothing sent")
-                      .arg(PortGuard::displayText(topic.left(200)),
-                           PortGuard::displayText(QString::fromUtf8(shown)),
+                      .arg(escapeOutsideText(topic.left(200)),
+                           escapeOutsideText(QString::fromUtf8(shown)),
                            payload.size() > maxPayload ? QStringLiteral("...") : QString(), why));
 }
 

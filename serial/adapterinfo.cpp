@@ -8,7 +8,7 @@
 #include <sys/sysmacros.h>
 
 #include "kernelfile.h"
-#include "portguard.h"
+#include "outsidetext.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ QString descriptorText(const QString &dir, const char *name)
 {
     const QByteArray raw
         = readKernelFile(QFile::encodeName(dir + QLatin1Char('/') + QLatin1String(name)), 256);
-    return PortGuard::displayText(QString::fromUtf8(raw).trimmed());
+    return escapeOutsideText(QString::fromUtf8(raw).trimmed());
 }
 
 } // namespace
@@ -31,11 +31,11 @@ AdapterInfo AdapterInfo::describe(const QString &path, const QString &sysfsRoot,
     };
     if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0
         || !S_ISCHR(st.st_mode)) {
-        info.device = PortGuard::displayText(path);
+        info.device = escapeOutsideText(path);
         return info;
     }
     const QString device = QFileInfo(path).canonicalFilePath();
-    info.device = PortGuard::displayText(device);
+    info.device = escapeOutsideText(device);
 
     // sysfs files the character device under the interface it belongs to; the USB device with
     // its descriptor strings is a few folders up (ttyUSB0/tty/ttyUSB0 under the interface
@@ -62,7 +62,7 @@ AdapterInfo AdapterInfo::describe(const QString &path, const QString &sysfsRoot,
     for (const QString &name : ids.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
         const QFileInfo link(ids.filePath(name));
         if (link.isSymLink() && link.canonicalFilePath() == device) {
-            info.byIdName = PortGuard::displayText(link.filePath());
+            info.byIdName = escapeOutsideText(link.filePath());
             break;
         }
     }

@@ -4,7 +4,7 @@
 
 // What the system says about the device behind a port, found by looking only (sysfs and the
 // links udev makes): nothing is opened, so no modem line moves. Every text that comes from the
-// device or from file names is escaped as PortGuard::displayText() does; an empty text is
+// device or from file names is escaped as escapeOutsideText() does; an empty text is
 // unknown.
 struct AdapterInfo
 {

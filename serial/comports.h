@@ -2,9 +2,14 @@
 
 #include <QString>
 
+#include <functional>
+
 // The Com ports the console offers, and the fixed table that maps them onto devices:
 // Com1..4 /dev/ttyS0..3, Com5..12 /dev/ttyUSB0..7, Com13..16 /dev/ttyACM0..3.
 namespace ComPorts {
+// Where Com n is: the table below for the programs, pseudo-terminals for the tests, one path
+// given on a command line.
+using PortMap = std::function<QString(int)>;
 constexpr int first = 1;
 constexpr int last = 16;
 constexpr bool isValid(int n)

@@ -1,4 +1,5 @@
 #include "openresulttext.h"
+#include "outsidetext.h"
 
 #include <QCoreApplication>
 
@@ -89,9 +90,9 @@ QString filled(const QString &text, const Row &row, const PortCheck &check, cons
     case Names::Holder:
         return text.arg(check.holder); // escaped where it was read
     case Names::LockFile:
-        return text.arg(PortGuard::displayText(check.lockFile));
+        return text.arg(escapeOutsideText(check.lockFile));
     case Names::Device:
-        return text.arg(PortGuard::displayText(device));
+        return text.arg(escapeOutsideText(device));
     }
     return text;
 }

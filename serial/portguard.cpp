@@ -1,5 +1,7 @@
 #include "portguard.h"
 
+#include "outsidetext.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -230,36 +232,9 @@ QStringList PortGuard::lockFileNames(const QString &path)
     return names;
 }
 
-QString PortGuard::displayText(const QString &text)
-{
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u == u'\\') {
-            out += QLatin1String("\\\\");
-        } else if (u == u'\t') {
-            out += QLatin1String("\\t");
-        } else if (u == u'\n') {
-            out += QLatin1String("\\n");
-        } else if (u == u'\r') {
-            out += QLatin1String("\\r");
-        } else if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0)
-                   || c.category() == QChar::Other_Format) {
-            // The C1 controls and the invisible format characters (bidirectional overrides)
-            // can rewrite what a terminal shows as much as an escape sequence can.
-            out += u > 0xFF ? QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'))
-                            : QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'));
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 QString PortGuard::describeProcess(pid_t pid)
 {
-    const QString name = displayText(QString::fromLocal8Bit(
+    const QString name = escapeOutsideText(QString::fromLocal8Bit(
         readKernelFile("/proc/" + QByteArray::number(pid) + "/comm").trimmed()));
     return name.isEmpty() ? QStringLiteral("PID %1").arg(pid)
                           : QStringLiteral("%1 (PID %2)").arg(name).arg(pid);
@@ -376,7 +351,7 @@ PortCheck PortGuard::checkLockFiles(const QString &configuredPath, const QString
             if (content.otherHost) {
                 const QString who = content.program.isEmpty()
                     ? QStringLiteral("PID %1").arg(content.pid)
-                    : displayText(content.program.left(64));
+                    : escapeOutsideText(content.program.left(64));
                 return {OpenResult::PortInUse, who, path};
             }
             if (content.pid == 0) {

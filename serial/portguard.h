@@ -20,7 +20,7 @@ struct PortCheck
     OpenResult result = OpenResult::Ok;
     // Who holds the device, as "minicom (PID 4242)", several joined by ", "; empty when the
     // holder cannot be seen (a process of another user, or a lock of another machine). Control
-    // characters from process names and lock files are already escaped (see displayText()).
+    // characters from process names and lock files are already escaped (see escapeOutsideText()).
     QString holder;
     // The lock file that decided the result, if one did.
     QString lockFile;
@@ -80,9 +80,6 @@ public:
     // have the character device `rdev` open, and those that hold a lock on the node `fsDev`,
     // `inode` (as /proc/locks lists them).
     static QStringList processesUsing(dev_t rdev, dev_t fsDev = 0, ino_t inode = 0);
-    // Text from outside (process names, lock files) made safe for a terminal, a message box or
-    // a log: control characters and backslashes as C escapes, "\x1b", "\t", "\\".
-    static QString displayText(const QString &text);
 
 private:
     PortCheck checkLockFiles(const QString &configuredPath, const QString &devicePath) const;

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-PortWatcher::PortWatcher(SerialPortService::PortMap map, QObject *parent)
+PortWatcher::PortWatcher(ComPorts::PortMap map, QObject *parent)
     : QObject(parent)
     , m_map(std::move(map))
 {

@@ -15,7 +15,7 @@ class PortWatcher : public QObject
 {
     Q_OBJECT
 public:
-    explicit PortWatcher(SerialPortService::PortMap map = ComPorts::device,
+    explicit PortWatcher(ComPorts::PortMap map = ComPorts::device,
                          QObject *parent = nullptr);
 
     // The Com numbers whose path leads to an existing file now.
@@ -28,7 +28,7 @@ signals:
 private:
     void recheck();
 
-    SerialPortService::PortMap m_map;
+    ComPorts::PortMap m_map;
     QFileSystemWatcher m_watcher;
     QSet<int> m_present;
 };

@@ -16,7 +16,7 @@ class SerialPortService : public QObject
 {
     Q_OBJECT
 public:
-    using PortMap = std::function<QString(int)>;
+    using PortMap = ComPorts::PortMap;
 
     explicit SerialPortService(PortMap map = ComPorts::device, QObject *parent = nullptr);
     ~SerialPortService() override;

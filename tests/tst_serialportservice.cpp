@@ -41,7 +41,7 @@ inline char *toString(const OpenResult &result)
 namespace {
 
 // Com numbers onto whatever paths a test wants; unmapped numbers lead nowhere.
-SerialPortService::PortMap mapOf(std::map<int, QString> table)
+ComPorts::PortMap mapOf(std::map<int, QString> table)
 {
     return [table = std::move(table)](int n) {
         const auto it = table.find(n);
