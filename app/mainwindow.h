@@ -25,8 +25,7 @@ class MainWindow : public QWidget
 {
     Q_OBJECT
 public:
-    explicit MainWindow(ComPorts::PortMap portMap = ComPorts::device,
-                        QWidget *parent = nullptr);
+    explicit MainWindow(ComPorts::PortMap portMap = ComPorts::device, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     ConsoleController &controller() { return m_controller; }

@@ -1,6 +1,5 @@
 // relayctl: the relay board from scripts. The same command bytes, port settings, exclusivity and
 // holder checks as the console; one line on stderr and a distinct exit status for each failure.
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -16,48 +15,18 @@
 #include <unistd.h>
 
 #include "commandencoder.h"
+#include "commandline.h"
 #include "delaynumber.h"
 #include "eventtime.h"
 #include "hexbytetext.h"
 #include "openresulttext.h"
+#include "outsidetext.h"
 #include "receivedecoder.h"
 #include "relaystate.h"
 #include "serialportservice.h"
 #include "terminationsignals.h"
-#include "version.h"
-#include "outsidetext.h"
 
 namespace {
-
-enum Exit {
-    Done = 0,
-    Usage = 2,
-    Busy = 3,
-    OpenError = 4,
-    NoReply = 5,
-};
-
-const char usageText[] = "Usage: relayctl (--port ComN | --device PATH) COMMAND [ARGS]\n"
-                         "  set CH...            the listed channels on, the others off\n"
-                         "  on CH...             energise the listed channels\n"
-                         "  off CH...            release the listed channels\n"
-                         "  read [CH...]         read the relay state; prints the reply as 0xNN\n"
-                         "                       (--timeout MS, default 1000; --json: the reply\n"
-                         "                       and each channel ON or OFF)\n"
-                         "  delay SECONDS CH     timed relay of 1..255 s on one channel\n"
-                         "  watch [--json]       print every reply and key report until "
-                         "interrupted\n"
-                         "  ports [--json]       the Com table and the state of each port (of the\n"
-                         "                       one given, if any); opens no device\n"
-                         "relayctl -h | --help | -V | --version\n"
-                         "\n"
-                         "Options take their value as --port Com5 or --port=Com5; -- ends them.\n"
-                         "Channels are CH1..CH4 (any case) or 1..4. Com ports: Com1-4 "
-                         "/dev/ttyS0-3,\n"
-                         "Com5-12 /dev/ttyUSB0-7, Com13-16 /dev/ttyACM0-3; the line is 9600 8N1.\n"
-                         "Exit status: 0 done, 2 bad usage or input (nothing sent), 3 port held "
-                         "by\n"
-                         "another program, 4 any other failure to open, 5 no reply in time.\n";
 
 enum class Output { Written, Closed, Interrupted };
 
@@ -93,17 +62,9 @@ void line(std::FILE *to, const QString &text)
     writeLine(to == stderr ? STDERR_FILENO : STDOUT_FILENO, text);
 }
 
-int usageError(const QString &what)
-{
-    line(stderr, QStringLiteral("relayctl: %1; see relayctl --help").arg(what));
-    return Usage;
-}
-
 struct Options
 {
-    int port = 0; // Com number
-    QString device; // or a path
-    bool portGiven = false;
+    CommandLine::Port port;
     bool json = false;
     int timeoutMs = 1000;
     QStringList words; // the command and its arguments
@@ -115,28 +76,27 @@ int channelIndex(const QString &word)
     QString digits = word;
     if (digits.startsWith(QLatin1String("ch"), Qt::CaseInsensitive))
         digits = digits.mid(2);
-    if (digits.size() != 1 || digits[0] < QLatin1Char('1') || digits[0] > QLatin1Char('4'))
+    if (digits.size() != 1 || digits[0] < QLatin1Char('1')
+        || digits[0] >= QLatin1Char('1' + RelayState::channels))
         return -1;
     return digits[0].unicode() - '1';
 }
 
-// The port as the messages name it: "Com5 (/dev/ttyUSB0)" or the path given.
-QString portName(const Options &o, const SerialPortService &service)
+QString noChannel(const QString &word)
 {
-    if (!o.device.isEmpty())
-        return escapeOutsideText(o.device);
-    return QStringLiteral("%1 (%2)").arg(ComPorts::entryText(o.port), service.deviceOf(o.port));
+    return QStringLiteral("'%1' is no channel: use CH1..CH%2 or 1..%2")
+        .arg(escapeOutsideText(word))
+        .arg(RelayState::channels);
 }
 
 // Opens the port; on failure prints the line and gives the exit status.
 std::optional<int> openOrFail(SerialPortService &service, const Options &o)
 {
-    const OpenResult code = service.openPort(o.device.isEmpty() ? o.port : 1);
+    const OpenResult code = service.openPort(o.port.number);
     if (code == OpenResult::Ok)
         return std::nullopt;
     line(stderr,
-         QStringLiteral("relayctl: %1")
-             .arg(openFailureLine(portName(o, service), service.lastCheck())));
+         QStringLiteral("relayctl: %1").arg(openFailureLine(o.port.name, service.lastCheck())));
     return code == OpenResult::PortInUse ? Busy : OpenError;
 }
 
@@ -170,10 +130,10 @@ QString stateLine(std::uint8_t state)
 // device (an open raises the modem lines, which resets many boards).
 int listPorts(const Options &o)
 {
-    SerialPortService service(o.device.isEmpty() ? ComPorts::PortMap(ComPorts::device)
-                                                 : [path = o.device](int) { return path; });
-    const int first = o.device.isEmpty() && o.portGiven ? o.port : ComPorts::first;
-    const int last = o.portGiven ? first : ComPorts::last;
+    const bool table = o.port.device.isEmpty();
+    SerialPortService service(table ? ComPorts::PortMap(ComPorts::device) : o.port.map);
+    const int first = table && o.port.given() ? o.port.number : ComPorts::first;
+    const int last = o.port.given() ? first : ComPorts::last;
     for (int n = first; n <= last; ++n) {
         const PortCheck check = service.check(n);
         QString state;
@@ -195,9 +155,8 @@ int listPorts(const Options &o)
             state = QStringLiteral("error %1").arg(int(check.result));
             break;
         }
-        const QString name = o.device.isEmpty() ? ComPorts::entryText(n) : QString();
-        const QString device
-            = o.device.isEmpty() ? ComPorts::device(n) : escapeOutsideText(o.device);
+        const QString name = table ? ComPorts::entryText(n) : QString();
+        const QString device = table ? ComPorts::device(n) : o.port.name;
         Output written;
         if (o.json) {
             QJsonObject port {{QStringLiteral("device"), device}, {QStringLiteral("state"), state}};
@@ -217,8 +176,7 @@ int listPorts(const Options &o)
             if (!check.holder.isEmpty())
                 text += QStringLiteral(" (%1)").arg(check.holder);
             else if (!check.lockFile.isEmpty())
-                text += QStringLiteral(" (lock file %1)")
-                            .arg(escapeOutsideText(check.lockFile));
+                text += QStringLiteral(" (lock file %1)").arg(escapeOutsideText(check.lockFile));
             written = writeLine(STDOUT_FILENO, text);
         }
         if (written != Output::Written)
@@ -228,13 +186,14 @@ int listPorts(const Options &o)
 }
 
 // Reads the channel words; prints the usage error and returns nullopt on a bad one.
-std::optional<std::array<int, 4>> channelFlags(const QStringList &words)
+std::optional<std::array<int, RelayState::channels>> channelFlags(const CommandLine &cli,
+                                                                  const QStringList &words)
 {
-    std::array<int, 4> flags {};
+    std::array<int, RelayState::channels> flags {};
     for (const QString &word : words) {
         const int ch = channelIndex(word);
         if (ch < 0) {
-            usageError(QStringLiteral("'%1' is no channel: use CH1..CH4 or 1..4").arg(word));
+            cli.usageError(noChannel(word));
             return std::nullopt;
         }
         flags[ch] = 1;
@@ -242,7 +201,7 @@ std::optional<std::array<int, 4>> channelFlags(const QStringList &words)
     return flags;
 }
 
-int run(const Options &o)
+int run(const CommandLine &cli, const Options &o)
 {
     const QString command = o.words.value(0);
     const QStringList args = o.words.mid(1);
@@ -251,61 +210,57 @@ int run(const Options &o)
                                     QStringLiteral("delay"), QStringLiteral("watch"),
                                     QStringLiteral("ports")};
     if (command.isEmpty())
-        return usageError(QStringLiteral("no command given"));
+        return cli.usageError(QStringLiteral("no command given"));
     if (!known.contains(command))
-        return usageError(QStringLiteral("unknown command '%1'").arg(command));
+        return cli.usageError(
+            QStringLiteral("unknown command '%1'").arg(escapeOutsideText(command)));
     if (o.json && command != QLatin1String("watch") && command != QLatin1String("ports")
         && command != QLatin1String("read"))
-        return usageError(QStringLiteral("--json goes with read, watch and ports only"));
+        return cli.usageError(QStringLiteral("--json goes with read, watch and ports only"));
     if (command == QLatin1String("ports")) {
         if (!args.isEmpty())
-            return usageError(QStringLiteral("ports takes no arguments"));
+            return cli.usageError(QStringLiteral("ports takes no arguments"));
         return listPorts(o);
     }
-    if (!o.portGiven)
-        return usageError(QStringLiteral("say which port: --port ComN or --device PATH"));
+    if (!o.port.given())
+        return cli.usageError(QStringLiteral("say which port: --port ComN or --device PATH"));
     // From here on SIGINT, SIGTERM and SIGHUP end the program through its own close, so that
     // the port is never left locked.
     TerminationSignals terminations;
     bool interrupted = false;
 
     // Everything is checked before the port is opened: bad input sends nothing.
-    CommandSelection selection;
+    QByteArray commandBytes;
     bool waitForReply = false;
     if (command == QLatin1String("watch")) {
         if (!args.isEmpty())
-            return usageError(QStringLiteral("watch takes no arguments"));
+            return cli.usageError(QStringLiteral("watch takes no arguments"));
     } else if (command == QLatin1String("delay")) {
         if (args.size() != 2)
-            return usageError(QStringLiteral("delay takes SECONDS and one channel"));
+            return cli.usageError(QStringLiteral("delay takes SECONDS and one channel"));
         const DelayNumber delay = parseDelayNumber(args[0]);
         if (!delay.isDelay())
-            return usageError(
-                QStringLiteral("delay '%1' is not a number of seconds 1..255").arg(args[0]));
+            return cli.usageError(QStringLiteral("delay '%1' is not a number of seconds 1..255")
+                                      .arg(escapeOutsideText(args[0])));
         const int ch = channelIndex(args[1]);
         if (ch < 0)
-            return usageError(
-                QStringLiteral("'%1' is no channel: use CH1..CH4 or 1..4").arg(args[1]));
-        selection.operation = RelayOperation::DelayedRelay;
-        selection.delayText = args[0];
-        selection.delayChannel = ch;
+            return cli.usageError(noChannel(args[1]));
+        commandBytes = CommandEncoder::timedRelay(ch, delay.value);
     } else {
-        const auto flags = channelFlags(args);
+        const auto flags = channelFlags(cli, args);
         if (!flags)
             return Usage;
         if ((command == QLatin1String("on") || command == QLatin1String("off")) && args.isEmpty())
-            return usageError(QStringLiteral("%1 needs at least one channel").arg(command));
-        selection.channelFlags = *flags;
+            return cli.usageError(QStringLiteral("%1 needs at least one channel").arg(command));
         const RelayOperation op = command == QLatin1String("set") ? RelayOperation::SetState
             : command == QLatin1String("on")                      ? RelayOperation::Energise
             : command == QLatin1String("off")                     ? RelayOperation::Release
                                                                   : RelayOperation::ReadState;
-        selection.operation = op;
+        commandBytes = CommandEncoder::channelCommand(op, *flags);
         waitForReply = op == RelayOperation::ReadState;
     }
 
-    SerialPortService service(o.device.isEmpty() ? ComPorts::PortMap(ComPorts::device)
-                                                 : [path = o.device](int) { return path; });
+    SerialPortService service(o.port.map);
     if (const auto failed = openOrFail(service, o))
         return *failed;
 
@@ -313,13 +268,11 @@ int run(const Options &o)
         // A reply nobody read or the start of a key report may be waiting: what comes after
         // the command is decoded afresh, as the answer to it.
         service.discardInput();
-        CommandEncoder encoder;
-        encoder.compose(selection);
-        if (!service.write(encoder.bytes()) || !service.waitForWritten(5000)) {
+        if (!service.write(commandBytes) || !service.waitForWritten(5000)) {
             line(stderr,
                  QStringLiteral("relayctl: %1: the command could not be written; check the "
                                 "adapter")
-                     .arg(portName(o, service)));
+                     .arg(o.port.name));
             return OpenError;
         }
         if (!waitForReply)
@@ -333,11 +286,23 @@ int run(const Options &o)
     QTimer timeout;
     timeout.setSingleShot(true);
     QObject::connect(&timeout, &QTimer::timeout, [&] {
-        line(stderr,
-             QStringLiteral("relayctl: %1: no reply within %2 ms; check the board's "
-                            "power and wiring")
-                 .arg(portName(o, service))
-                 .arg(o.timeoutMs));
+        if (const QByteArray started = decoder.pendingBytes(); !started.isEmpty()) {
+            // A reply equal to a key report's marker: what came is said, not blamed on wiring.
+            QStringList texts;
+            for (const char b : started)
+                texts << hexByteText(std::uint8_t(b));
+            line(stderr,
+                 QStringLiteral("relayctl: %1: the board sent %2 and nothing more within %3 ms: "
+                                "the start of a key report, not a reply; try again")
+                     .arg(o.port.name, texts.join(QLatin1Char(' ')))
+                     .arg(o.timeoutMs));
+        } else {
+            line(stderr,
+                 QStringLiteral("relayctl: %1: no reply within %2 ms; check the board's "
+                                "power and wiring")
+                     .arg(o.port.name)
+                     .arg(o.timeoutMs));
+        }
         status = NoReply;
         QCoreApplication::quit();
     });
@@ -349,9 +314,8 @@ int run(const Options &o)
             QCoreApplication::quit();
         return written == Output::Written;
     };
-    QObject::connect(&service, &SerialPortService::dataReceived, [&] {
-        for (const char c : service.read()) {
-            const DecodeResult r = decoder.onReceive(static_cast<std::uint8_t>(c));
+    QObject::connect(&service, &SerialPortService::dataReceived, [&](const QByteArray &bytes) {
+        for (const DecodeResult &r : decoder.feed(bytes)) {
             if (r.kind == DecodeResult::Kind::ReplyByte) {
                 if (!watch) {
                     print(o.json ? stateLine(r.replyByte) : hexByteText(r.replyByte));
@@ -361,7 +325,7 @@ int run(const Options &o)
                 }
                 if (!print(eventLine(QStringLiteral("reply"), {r.replyByte}, o.json)))
                     return;
-            } else if (r.kind == DecodeResult::Kind::KeyMessage && watch) {
+            } else if (watch) {
                 const IrKeyMessage &m = r.message;
                 if (!print(eventLine(m.pressKind == PressKind::Long ? QStringLiteral("long")
                                                                     : QStringLiteral("short"),
@@ -374,7 +338,7 @@ int run(const Options &o)
     QObject::connect(&service, &SerialPortService::deviceLost, [&] {
         line(stderr,
              QStringLiteral("relayctl: %1: the device went away; plug it in again")
-                 .arg(portName(o, service)));
+                 .arg(o.port.name));
         status = OpenError;
         QCoreApplication::quit();
     });
@@ -388,8 +352,7 @@ int run(const Options &o)
     service.close();
     if (interrupted && !watch && status == Done && timeout.isActive()) {
         line(stderr,
-             QStringLiteral("relayctl: %1: interrupted before the reply came")
-                 .arg(portName(o, service)));
+             QStringLiteral("relayctl: %1: interrupted before the reply came").arg(o.port.name));
         return NoReply;
     }
     return status;
@@ -403,68 +366,46 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("relayctl"));
     // A closed output is an EPIPE to handle, not a death that leaves the port locked.
     std::signal(SIGPIPE, SIG_IGN);
-    // GNU conventions: --port=Com5 or --port Com5, -h, -V, "--" ends the options; the command
-    // and its arguments are positional, and options may stand among them (read --timeout 200).
-    QCommandLineParser parser;
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, {});
-    const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")}, {});
-    const QCommandLineOption port(QStringLiteral("port"), {}, QStringLiteral("ComN"));
-    const QCommandLineOption device(QStringLiteral("device"), {}, QStringLiteral("PATH"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"), {}, QStringLiteral("MS"));
-    const QCommandLineOption json(QStringLiteral("json"), {});
-    parser.addOptions({help, version, port, device, timeout, json});
-    if (!parser.parse(app.arguments())) {
-        const QStringList unknown = parser.unknownOptionNames();
-        if (!unknown.isEmpty()) {
-            const QString name = unknown.first();
-            return usageError(
-                QStringLiteral("unknown option '%1%2'")
-                    .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"),
-                         escapeOutsideText(name)));
-        }
-        QString why = escapeOutsideText(parser.errorText());
-        if (why.endsWith(QLatin1Char('.')))
-            why.chop(1);
-        if (!why.isEmpty())
-            why[0] = why[0].toLower();
-        return usageError(why);
-    }
-    if (parser.isSet(help)) {
-        std::fputs(usageText, stdout);
-        return Done;
-    }
-    if (parser.isSet(version)) {
-        std::printf("relayctl %s\n", RELAY_CONSOLE_VERSION);
-        return Done;
-    }
+    CommandLine cli(QStringLiteral("relayctl"),
+                    {QStringLiteral("(--port ComN | --device PATH) COMMAND [ARGS]"),
+                     QStringLiteral("[--port ComN | --device PATH] ports [--json]")});
+    cli.setPrinter([](const QString &text) { line(stderr, text); });
+    cli.setDescription(QStringLiteral(
+        "Commands:\n"
+        "  set CH...               the listed channels on, the others off\n"
+        "  on CH...                energise the listed channels\n"
+        "  off CH...               release the listed channels\n"
+        "  read                    read the relay state; prints the reply as 0xNN\n"
+        "  delay SECONDS CH        timed relay of 1..255 s on one channel\n"
+        "  watch                   print every reply and key report until interrupted\n"
+        "  ports                   the Com table and the state of each port (of the one\n"
+        "                          given, if any); opens no device\n"
+        "Channels are CH1..CH4 (any case) or 1..4."));
+    cli.addPortOptions();
+    cli.addOption({QStringLiteral("timeout")}, QStringLiteral("MS"),
+                  QStringLiteral("how long read waits for the reply (default 1000)"));
+    cli.addOption({QStringLiteral("json")}, {},
+                  QStringLiteral("read, watch and ports print JSON: the reply and each channel "
+                                 "ON or OFF; one event or port per line"));
+    cli.setEpilogue(QStringLiteral(
+        "Exit status: 0 done, 2 bad usage or input (nothing sent), 3 port held by another\n"
+        "program, 4 any other failure to open, 5 no reply in time."));
+    if (const auto end = cli.parse(app.arguments()))
+        return *end;
     Options o;
-    const QStringList ports = parser.values(port);
-    const QStringList devices = parser.values(device);
-    if (ports.size() + devices.size() > 1)
-        return usageError(QStringLiteral("give one port only"));
-    if (!ports.isEmpty()) {
-        const QString &v = ports.first();
-        const int n = ComPorts::numberFromName(v);
-        if (n == 0)
-            return usageError(QStringLiteral("port '%1' is not one of Com1..Com16")
-                                  .arg(escapeOutsideText(v)));
-        o.port = n;
-        o.portGiven = true;
-    }
-    if (!devices.isEmpty()) {
-        if (devices.first().isEmpty())
-            return usageError(QStringLiteral("--device needs a path"));
-        o.device = devices.first();
-        o.portGiven = true;
-    }
-    if (parser.isSet(timeout)) {
+    int status = Done;
+    const auto port = cli.port(&status);
+    if (!port)
+        return status;
+    o.port = *port;
+    if (cli.isSet(QStringLiteral("timeout"))) {
         bool ok = false;
-        const int ms = parser.value(timeout).toInt(&ok);
+        const int ms = cli.value(QStringLiteral("timeout")).toInt(&ok);
         if (!ok || ms < 1)
-            return usageError(QStringLiteral("--timeout needs milliseconds, 1 or more"));
+            return cli.usageError(QStringLiteral("--timeout needs milliseconds, 1 or more"));
         o.timeoutMs = ms;
     }
-    o.json = parser.isSet(json);
-    o.words = parser.positionalArguments();
-    return run(o);
+    o.json = cli.isSet(QStringLiteral("json"));
+    o.words = cli.positionalArguments();
+    return run(cli, o);
 }

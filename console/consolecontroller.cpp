@@ -222,29 +222,19 @@ void ConsoleController::windowClosing()
     m_serial.close();
 }
 
-void ConsoleController::handleData()
+void ConsoleController::handleData(const QByteArray &bytes)
 {
-    if (m_chaser.isRunning()) {
-        // Not decoded while the chaser runs; read anyway so that nothing piles up.
-        m_serial.read();
-        return;
-    }
-    const QByteArray bytes = m_serial.read();
+    if (m_chaser.isRunning())
+        return; // not decoded while the chaser runs
     m_reports.clear();
-    for (const char c : bytes) {
-        const DecodeResult result = m_decoder.onReceive(static_cast<std::uint8_t>(c));
-        switch (result.kind) {
-        case DecodeResult::Kind::Nothing:
-            break;
-        case DecodeResult::Kind::ReplyByte:
+    for (const DecodeResult &result : m_decoder.feed(bytes)) {
+        if (result.kind == DecodeResult::Kind::ReplyByte) {
             emit replyReceived(hexByteText(result.replyByte),
                                m_stateAwaited ? RelayState::energisedText(result.replyByte)
                                               : QString());
             m_stateAwaited = false;
-            break;
-        case DecodeResult::Kind::KeyMessage:
+        } else {
             m_reports.push_back(result.message);
-            break;
         }
     }
     m_keyReports.addReports(m_reports);

@@ -110,7 +110,7 @@ signals:
 private:
     void setPortState(PortState state);
     void refreshPreview();
-    void handleData();
+    void handleData(const QByteArray &bytes);
     void handleDeviceLost();
     void listPorts();
 

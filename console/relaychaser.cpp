@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "commandencoder.h"
 #include "serialportservice.h"
 
 RelayChaser::RelayChaser(SerialPortService &serial, QObject *parent)
@@ -37,13 +38,16 @@ void RelayChaser::stop()
 
 void RelayChaser::tick()
 {
-    static constexpr std::array<char, 8> steps = {0x01, 0x00, 0x02, 0x00, 0x04, 0x00, 0x08, 0x00};
     if (!m_running)
         return;
-    if (m_step >= int(steps.size()))
+    if (m_step >= 2 * RelayState::channels)
         m_step = 0;
+    // Each channel alone, then all off: "set state" with one flag, then with none.
+    std::array<int, RelayState::channels> flags {};
+    if (m_step % 2 == 0)
+        flags[m_step / 2] = 1;
     // When the port has gone the write fails; the step is skipped and the rhythm kept.
-    m_serial.write(QByteArray(1, steps[m_step]));
+    m_serial.write(CommandEncoder::channelCommand(RelayOperation::SetState, flags));
     m_labelVisible = !m_labelVisible;
     emit labelShown(m_labelVisible);
     ++m_step;

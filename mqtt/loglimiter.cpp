@@ -36,10 +36,10 @@ void LogLimiter::flush()
             continue;
         }
         emit logLine(k.held == 1 ? k.last
-                                 : QStringLiteral("%1 more like this in the last second (%2), "
-                                                  "the last: %3")
+                                 : QStringLiteral("%1 more like this in the last second, the "
+                                                  "last: %2")
                                        .arg(k.held)
-                                       .arg(it.key(), k.last));
+                                       .arg(k.last));
         k.held = 0;
         k.quietUntilMs = now + windowMs;
     }

@@ -97,6 +97,7 @@ bool MqttClient::start(const MqttSettings &settings, QString *error)
         return false;
     }
     m_keepAliveSeconds = settings.keepAliveSeconds;
+    m_tls = settings.tls;
     mosquitto_connect_v5_callback_set(m_client, &MqttClient::onConnect);
     mosquitto_disconnect_v5_callback_set(m_client, &MqttClient::onDisconnect);
     mosquitto_publish_v5_callback_set(m_client, &MqttClient::onPublish);
@@ -252,6 +253,13 @@ QString MqttClient::failureReason(int code) const
     }
     if (code == MOSQ_ERR_TLS && !m_libraryError.isEmpty())
         return QStringLiteral("TLS failed: %1").arg(m_libraryError);
+    // The broker's alert does not always reach the library: a TLS connection it ends before
+    // accepting the client is most often one that wants a client certificate.
+    if (m_tls && m_state == State::Connecting
+        && (code == MOSQ_ERR_CONN_LOST || code == MOSQ_ERR_TLS
+            || (code == MOSQ_ERR_ERRNO && (errno == EPROTO || errno == ECONNRESET))))
+        return QStringLiteral("TLS failed: the broker ended the connection before accepting it "
+                              "(it may want a client certificate: --cert and --key)");
     if (!m_libraryError.isEmpty() && code != MOSQ_ERR_ERRNO)
         return QStringLiteral("%1 (%2)").arg(errorText(code), m_libraryError);
     return errorText(code);

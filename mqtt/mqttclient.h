@@ -136,6 +136,7 @@ private:
     int m_shortLived = 0; // connections in a row the broker closed soon after accepting them
     int m_keepAliveSeconds = 10;
     bool m_version5 = true;
+    bool m_tls = false;
     int m_lastAcknowledged = -1;
     // What the library told during the last attempt, for the reason of its failure.
     int m_refusal = 0; // CONNACK code

@@ -10,10 +10,10 @@
 #include "eventtime.h"
 #include "hexbytetext.h"
 #include "mqttclient.h"
+#include "outsidetext.h"
 #include "relaystate.h"
 #include "serialportservice.h"
 #include "version.h"
-#include "outsidetext.h"
 
 namespace {
 
@@ -465,27 +465,22 @@ void RelayBridge::publishKey(const IrKeyMessage &m)
         emit logLine(QStringLiteral("key %1 %2").arg(kind, texts.join(QLatin1Char(' '))));
 }
 
-void RelayBridge::dataReceived()
+void RelayBridge::dataReceived(const QByteArray &bytes)
 {
-    const QByteArray bytes = m_serial.read();
     if (m_stateWanted)
         m_quiet.start(); // the line is not quiet yet
-    for (const char c : bytes) {
-        const DecodeResult r = m_decoder.onReceive(static_cast<std::uint8_t>(c));
+    for (const DecodeResult &r : m_decoder.feed(bytes)) {
         if (r.kind == DecodeResult::Kind::KeyMessage) {
             publishKey(r.message);
-        } else if (r.kind == DecodeResult::Kind::ReplyByte) {
-            if (m_stateAsked) {
-                m_stateAsked = false;
-                m_answer.stop();
-                m_saidNoAnswer = false;
-                m_mqtt.publish(base() + QStringLiteral("/state"), stateJson(r.replyByte), true);
-            } else {
-                publishEvent(base() + QStringLiteral("/reply"), hexByteText(r.replyByte).toLatin1(),
-                             1);
-                if (m_settings.verbose)
-                    emit logLine(QStringLiteral("reply %1").arg(hexByteText(r.replyByte)));
-            }
+        } else if (m_stateAsked) {
+            m_stateAsked = false;
+            m_answer.stop();
+            m_saidNoAnswer = false;
+            m_mqtt.publish(base() + QStringLiteral("/state"), stateJson(r.replyByte), true);
+        } else {
+            publishEvent(base() + QStringLiteral("/reply"), hexByteText(r.replyByte).toLatin1(), 1);
+            if (m_settings.verbose)
+                emit logLine(QStringLiteral("reply %1").arg(hexByteText(r.replyByte)));
         }
     }
 }

@@ -85,7 +85,7 @@ private:
     void messageReceived(const QString &topic, const QByteArray &payload, bool retained);
     void channelMessage(int channel, const QString &what, const QString &topic,
                         const QByteArray &payload);
-    void dataReceived();
+    void dataReceived(const QByteArray &bytes);
     void warn(const QString &topic, const QByteArray &payload, const QString &why);
     void sendCommand(const CommandSelection &selection, const QString &topic,
                      const QByteArray &payload);

@@ -51,12 +51,9 @@ CommandPreview CommandEncoder::compose(const CommandSelection &selection)
         return {none, SecondField::Unchanged, {}};
 
     if (code >= 0 && code <= 3) {
-        // High nibble: operation code; bits 0..3: CH1..CH4.
-        int b = code * 16;
-        for (int ch = 0; ch < 4; ++ch)
-            b += (selection.channelFlags[ch] ? 1 : 0) << ch;
-        append(static_cast<std::uint8_t>(b));
-        return {hexByteText(static_cast<std::uint8_t>(b)), SecondField::Hidden, {}};
+        const auto b = std::uint8_t(channelCommand(operation, selection.channelFlags)[0]);
+        append(b);
+        return {hexByteText(b), SecondField::Hidden, {}};
     }
     if (operation != RelayOperation::DelayedRelay)
         return {none, SecondField::Hidden, {}};
@@ -65,16 +62,9 @@ CommandPreview CommandEncoder::compose(const CommandSelection &selection)
     if (!delay.isDelay())
         return {none, SecondField::Hidden, {}};
 
-    // The duration travels as two 4-bit halves, high half first, each omitted when zero:
-    //   high half: 11hh hhcc    low half: 10ll llcc    (cc = channel 0..3)
-    const int hi = delay.value / 16;
-    const int lo = delay.value % 16;
-    const int ch
-        = (selection.delayChannel >= 0 && selection.delayChannel <= 3) ? selection.delayChannel : 0;
-    if (hi > 0)
-        append(static_cast<std::uint8_t>(0xC0 + 4 * hi + ch));
-    if (lo > 0)
-        append(static_cast<std::uint8_t>(0x80 + 4 * lo + ch));
+    const bool known = selection.delayChannel >= 0 && selection.delayChannel < RelayState::channels;
+    for (const char b : timedRelay(known ? selection.delayChannel : 0, delay.value))
+        append(std::uint8_t(b));
 
     CommandPreview preview {hexByteText(m_buffer.bytes[0]), SecondField::Hidden, {}};
     if (m_buffer.count >= 2) {
@@ -82,4 +72,31 @@ CommandPreview CommandEncoder::compose(const CommandSelection &selection)
         preview.secondByteText = hexByteText(m_buffer.bytes[1]);
     }
     return preview;
+}
+
+QByteArray CommandEncoder::channelCommand(RelayOperation operation,
+                                          const std::array<int, RelayState::channels> &flags)
+{
+    const int code = static_cast<int>(operation);
+    if (code < 0 || code > 3)
+        return {};
+    // High nibble: operation code; bits 0..3: CH1..CH4.
+    int b = code * 16;
+    for (int ch = 0; ch < RelayState::channels; ++ch)
+        b += (flags[ch] ? 1 : 0) << ch;
+    return QByteArray(1, char(b));
+}
+
+QByteArray CommandEncoder::timedRelay(int channel, int seconds)
+{
+    if (seconds < 1 || seconds > 255 || channel < 0 || channel >= RelayState::channels)
+        return {};
+    // The duration travels as two 4-bit halves, high half first, each omitted when zero:
+    //   high half: 11hh hhcc    low half: 10ll llcc    (cc = channel 0..3)
+    QByteArray bytes;
+    if (const int hi = seconds / 16; hi > 0)
+        bytes.append(char(0xC0 + 4 * hi + channel));
+    if (const int lo = seconds % 16; lo > 0)
+        bytes.append(char(0x80 + 4 * lo + channel));
+    return bytes;
 }

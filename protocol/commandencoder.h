@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 
+#include "relaystate.h"
+
 // Positions in the command-code list; the position is the operation code.
 enum class RelayOperation : std::int16_t {
     None = -1,
@@ -22,7 +24,7 @@ QString relayOperationText(RelayOperation operation);
 struct CommandSelection
 {
     RelayOperation operation = RelayOperation::None; // the list entry chosen, if any
-    std::array<int, 4> channelFlags = {}; // CH1..CH4, 0 or 1
+    std::array<int, RelayState::channels> channelFlags = {}; // CH1..CH4, 0 or 1
     QString delayText; // exactly as typed
     int delayChannel = 0; // 0..3 for CH1..CH4
 };
@@ -48,6 +50,13 @@ public:
     void clear();
     void append(std::uint8_t b);
     CommandPreview compose(const CommandSelection &selection);
+
+    // One command without a selection to compose from: set, energise or release the flagged
+    // channels, or read the state (flags ignored)...
+    static QByteArray channelCommand(RelayOperation operation,
+                                     const std::array<int, RelayState::channels> &flags = {});
+    // ...or the timed relay of `seconds` (1..255) on `channel` (0 for CH1); empty outside those.
+    static QByteArray timedRelay(int channel, int seconds);
 
     QByteArray bytes() const;
     int count() const { return m_buffer.count; }

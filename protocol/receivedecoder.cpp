@@ -26,3 +26,24 @@ DecodeResult ReceiveDecoder::onReceive(std::uint8_t b)
         return {DecodeResult::Kind::ReplyByte, b, {}};
     }
 }
+
+std::vector<DecodeResult> ReceiveDecoder::feed(const QByteArray &bytes)
+{
+    std::vector<DecodeResult> results;
+    for (const char c : bytes) {
+        DecodeResult r = onReceive(static_cast<std::uint8_t>(c));
+        if (r.kind != DecodeResult::Kind::Nothing)
+            results.push_back(r);
+    }
+    return results;
+}
+
+QByteArray ReceiveDecoder::pendingBytes() const
+{
+    if (m_pendingMarker == Marker::None)
+        return {};
+    QByteArray bytes(1, char(m_pendingMarker == Marker::S ? shortPressMarker : longPressMarker));
+    for (int i = 0; i < m_irByteCount; ++i)
+        bytes.append(char(m_irBytes[i]));
+    return bytes;
+}

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QByteArray>
+
 #include <array>
 #include <cstdint>
+#include <vector>
 
 enum class PressKind : std::uint8_t { Short, Long };
 
@@ -38,6 +41,11 @@ public:
     static constexpr std::uint8_t longPressMarker = 0x4C;
 
     DecodeResult onReceive(std::uint8_t b);
+    // The bytes as they came off the line: the replies and the key reports they complete, in
+    // their order. The start of a report waits for the bytes of the next call.
+    std::vector<DecodeResult> feed(const QByteArray &bytes);
+    // The bytes of a key report received so far, its marker first; empty between reports.
+    QByteArray pendingBytes() const;
 
     Marker pendingMarker() const { return m_pendingMarker; }
     int irByteCount() const { return m_irByteCount; }

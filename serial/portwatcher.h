@@ -15,8 +15,7 @@ class PortWatcher : public QObject
 {
     Q_OBJECT
 public:
-    explicit PortWatcher(ComPorts::PortMap map = ComPorts::device,
-                         QObject *parent = nullptr);
+    explicit PortWatcher(ComPorts::PortMap map = ComPorts::device, QObject *parent = nullptr);
 
     // The Com numbers whose path leads to an existing file now.
     QList<int> present() const;

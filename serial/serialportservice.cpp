@@ -137,7 +137,10 @@ OpenResult SerialPortService::openPort(int n)
     m_port = port;
     m_devicePath = path;
     m_lost = false;
-    connect(port, &QSerialPort::readyRead, this, &SerialPortService::dataReceived);
+    connect(port, &QSerialPort::readyRead, this, [this, port] {
+        if (const QByteArray bytes = port->readAll(); !bytes.isEmpty())
+            emit dataReceived(bytes);
+    });
     connect(port, &QSerialPort::errorOccurred, this, &SerialPortService::handlePortError);
     return OpenResult::Ok;
 }
@@ -233,13 +236,6 @@ bool SerialPortService::waitForWritten(int msecs)
     if (m_port->bytesToWrite() > 0)
         return false;
     return ::tcdrain(static_cast<int>(m_port->handle())) == 0;
-}
-
-QByteArray SerialPortService::read()
-{
-    if (!m_port || !m_port->isOpen())
-        return {};
-    return m_port->readAll();
 }
 
 void SerialPortService::discardInput()

@@ -52,15 +52,15 @@ public:
     // Blocks until the queued bytes have left the program and the line (for a command-line
     // program that exits next). False when they could not all go within `msecs`.
     bool waitForWritten(int msecs);
-    QByteArray read();
-    // Drops every received byte not read yet, in the program and in the kernel: what comes
+    // Drops every received byte not handed out yet, in the program and in the kernel: what comes
     // next is an answer to what is sent next.
     void discardInput();
-    // Received bytes waiting to be read.
+    // Received bytes not handed out yet.
     qint64 bytesAvailable() const;
 
 signals:
-    void dataReceived();
+    // Bytes off the line, as they came: each byte is handed out once.
+    void dataReceived(const QByteArray &bytes);
     // The device went away; the port has been closed already.
     void deviceLost();
     // A line error that leaves the port usable (parity, framing, unsupported modem calls).

@@ -495,19 +495,12 @@ void TestConsoleController::onlyReceivedDataIsRead()
     ConsoleRig r;
     QVERIFY(r.open());
     SerialPortService &port = r.controller.serialPort();
-    {
-        // Let a byte arrive without its notification reaching the controller.
-        const QSignalBlocker quiet(&port);
-        QVERIFY(r.board->send("\x09"));
-        QTRY_COMPARE(port.bytesAvailable(), 1);
-    }
+    // Reports about the line show no reply; the bytes handed over do, once.
     emit port.lineError(QSerialPort::UnsupportedOperationError);
     emit port.deviceLost();
     QVERIFY(r.replies.isEmpty());
-    QCOMPARE(port.bytesAvailable(), 1);
-    emit port.dataReceived();
+    emit port.dataReceived(QByteArray("\x09"));
     QCOMPARE(r.replies, QStringList {"0x09"});
-    QCOMPARE(port.bytesAvailable(), 0);
 }
 
 void TestConsoleController::testKeys_data()
@@ -600,7 +593,7 @@ void TestConsoleController::receivedBytesAreDroppedWhileTheChaserRuns()
     // A reply, a whole key report and the start of another.
     QVERIFY(r.board->send(QByteArray("\x07\x53\x01\x02\x03\x04\x4C\x09", 8)));
     QVERIFY(notifications.wait(2000));
-    QTRY_COMPARE(port.bytesAvailable(), 0); // read, so nothing piles up
+    QTRY_COMPARE(port.bytesAvailable(), 0); // taken off the line, so nothing piles up
     QVERIFY(r.replies.isEmpty());
     QVERIFY(added.isEmpty());
     QCOMPARE(r.controller.keyReports().model()->rowCount(), 0);

@@ -663,7 +663,7 @@ void TestRelayMqtt::tls_data()
     QTest::addColumn<QString>("serverCert"); // the broker's certificate
     QTest::addColumn<bool>("requireCertificate");
     QTest::addColumn<QStringList>("options"); // the bridge's, files named in the fixture
-    QTest::addColumn<QString>("said"); // empty: connects
+    QTest::addColumn<QString>("said"); // a pattern; empty: connects
     QTest::newRow("right CA") << "server" << false << QStringList {"--cafile", "ca.crt"} << "";
     QTest::newRow("right CA, client certificate")
         << "server" << true
@@ -674,7 +674,8 @@ void TestRelayMqtt::tls_data()
         << "elsewhere" << false << QStringList {"--cafile", "ca.crt"}
         << "host name verification failed";
     QTest::newRow("client certificate required, none given")
-        << "server" << true << QStringList {"--cafile", "ca.crt"} << "certificate required";
+        << "server" << true << QStringList {"--cafile", "ca.crt"}
+        << "certificate required|client certificate";
     QTest::newRow("system CA store")
         << "server" << false << QStringList {"--broker-scheme"} << "certificate verify failed";
 }
@@ -714,7 +715,8 @@ void TestRelayMqtt::tls()
     QVERIFY2(bridge.waitForLog(QStringLiteral("cannot reach the broker")),
              qPrintable(bridge.log()));
     const QString log = bridge.log();
-    QVERIFY2(log.contains(QStringLiteral("TLS failed")) && log.contains(said), qPrintable(log));
+    QVERIFY2(log.contains(QStringLiteral("TLS failed")) && log.contains(QRegularExpression(said)),
+             qPrintable(log));
     // The bridge goes on trying (somebody may fix the broker), and no CONNECT, nor a word of
     // it, went out in plain text.
     QCOMPARE(bridge.waitExit(0), -1);
@@ -1094,7 +1096,8 @@ void TestRelayMqtt::commandsBeyondTheLinePaceAreRefused()
              qPrintable(bridge.log()));
     QTest::qWait(1500);
     const qint64 seconds = clock.elapsed() / 1000;
-    QVERIFY2(bridge.log().count(QStringLiteral("the line is busy")) <= seconds + 2,
+    const QStringList logLines = bridge.log().split(QLatin1Char('\n'));
+    QVERIFY2(logLines.filter(QStringLiteral("the line is busy")).size() <= seconds + 2,
              qPrintable(bridge.log()));
     QVERIFY(onTheLine < commands);
     QVERIFY(onTheLine > 0);

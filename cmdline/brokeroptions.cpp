@@ -56,15 +56,15 @@ int openRegular(const QString &path, const QString &what, QString *error, struct
     const QByteArray name = QFile::encodeName(path);
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        *error = QStringLiteral("cannot read the %1 %2: %3")
-                     .arg(what, escapeOutsideText(path),
-                          QString::fromLocal8Bit(std::strerror(errno)));
+        *error
+            = QStringLiteral("cannot read the %1 %2: %3")
+                  .arg(what, escapeOutsideText(path), QString::fromLocal8Bit(std::strerror(errno)));
         return -1;
     }
     if (::fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
         ::close(fd);
-        *error = QStringLiteral("the %1 %2 is not a regular file")
-                     .arg(what, escapeOutsideText(path));
+        *error
+            = QStringLiteral("the %1 %2 is not a regular file").arg(what, escapeOutsideText(path));
         return -1;
     }
     return fd;
@@ -145,9 +145,9 @@ bool readPasswordFile(const QString &path, QString *password, QString *error, QS
     const int readError = errno;
     ::close(fd);
     if (got < 0) {
-        *error = QStringLiteral("cannot read the password file %1: %2")
-                     .arg(escapeOutsideText(path),
-                          QString::fromLocal8Bit(std::strerror(readError)));
+        *error
+            = QStringLiteral("cannot read the password file %1: %2")
+                  .arg(escapeOutsideText(path), QString::fromLocal8Bit(std::strerror(readError)));
         return false;
     }
     text.truncate(int(got));
