@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QStyle>
 #include <QStyleOption>
 
@@ -146,8 +147,7 @@ MainWindow::MainWindow(ComPorts::PortMap portMap, QWidget *parent)
     placeControls();
     connectOperatorActions();
     connectController();
-    // Key presses are seen here before the control with the focus, and passed on.
-    qApp->installEventFilter(this);
+    connectShortcuts();
     m_controller.start();
 }
 
@@ -437,22 +437,34 @@ void MainWindow::showMessage(const QString &text, ConsoleController::MessageIcon
         target->setFocus(Qt::OtherFocusReason);
 }
 
+void MainWindow::connectShortcuts()
+{
+    // Ctrl+T, with or without Shift or Alt, whatever control has the focus.
+    for (const QKeyCombination keys :
+         {Qt::CTRL | Qt::Key_T, Qt::CTRL | Qt::SHIFT | Qt::Key_T, Qt::CTRL | Qt::ALT | Qt::Key_T,
+          Qt::CTRL | Qt::SHIFT | Qt::ALT | Qt::Key_T}) {
+        auto *chaser = new QShortcut(QKeySequence(keys), this);
+        connect(chaser, &QShortcut::activated, &m_controller, &ConsoleController::startChaser);
+    }
+    // Escape only while the chaser runs: otherwise it stays the controls' own (a list closes
+    // its popup with it).
+    auto *stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    stop->setEnabled(false);
+    connect(stop, &QShortcut::activated, &m_controller, &ConsoleController::stopChaser);
+    connect(&m_controller.chaser(), &RelayChaser::runningChanged, stop, &QShortcut::setEnabled);
+    // Return and Enter press the focused push button, as Space does.
+    for (QPushButton *button : findChildren<QPushButton *>())
+        button->installEventFilter(this);
+}
+
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
-        auto *target = static_cast<QWidget *>(watched);
-        // A key press the focused control leaves alone travels on to its parents, and each
-        // step passes through this filter again: act on its first delivery only.
-        QWidget *first = QApplication::focusWidget() ? QApplication::focusWidget() : this;
+    if (event->type() == QEvent::KeyPress) {
+        // A button that is some dialog's default handles Return and Enter itself.
+        auto *button = qobject_cast<QPushButton *>(watched);
         const auto *key = static_cast<QKeyEvent *>(event);
-        if (target == first && target->window() == this)
-            m_controller.keyPressed(key->key(), key->modifiers());
-        // Return and Enter press the focused push button, as Space does; a button that is some
-        // dialog's default handles them itself.
-        auto *button = qobject_cast<QPushButton *>(target);
         const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
-        if (enter && target == first && button && button->isEnabled() && !button->isDefault()
-            && !button->autoDefault()
+        if (enter && button && button->isEnabled() && !button->isDefault() && !button->autoDefault()
             && !(key->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier))) {
             button->click();
             return true;

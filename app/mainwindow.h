@@ -43,6 +43,7 @@ private:
     void buildControls();
     void placeControls();
     void connectOperatorActions();
+    void connectShortcuts();
     void connectController();
     void showPorts(const QStringList &entries, int current, const QStringList &adapters);
     void showPortAdapter(int index);

@@ -240,17 +240,16 @@ void ConsoleController::handleData(const QByteArray &bytes)
     m_keyReports.addReports(m_reports);
 }
 
-void ConsoleController::keyPressed(int key, Qt::KeyboardModifiers modifiers)
+void ConsoleController::startChaser()
 {
-    if (key == Qt::Key_Escape && m_chaser.isRunning()) {
-        m_chaser.stop();
-        return;
-    }
-    // Ctrl+T, with or without Shift or Alt, while the port is open.
-    if (key != Qt::Key_T || !(modifiers & Qt::ControlModifier))
-        return;
     if (m_portState != PortState::Opened)
         return;
     m_stateAwaited = false; // the chaser's replies are not read
     m_chaser.start();
+}
+
+void ConsoleController::stopChaser()
+{
+    if (m_chaser.isRunning())
+        m_chaser.stop();
 }

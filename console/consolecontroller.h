@@ -81,8 +81,10 @@ public slots:
     void send();
     // Devices of the table appeared or went away (see PortWatcher).
     void portsChanged(const QList<int> &appeared, const QList<int> &gone);
-    // Every key press of the window, before the focused control sees it.
-    void keyPressed(int key, Qt::KeyboardModifiers modifiers);
+    // Ctrl+T: the relay chaser, while the port is open.
+    void startChaser();
+    // Escape: the chaser stops at once, with nothing more sent.
+    void stopChaser();
     // The window is closing, whatever closed it.
     void windowClosing();
 
