@@ -167,23 +167,23 @@ void MainWindow::buildControls()
         m_cboOperation->addItem(relayOperationText(RelayOperation(i)));
     m_cboOperation->setCurrentIndex(-1);
 
-    m_frame1 = control<QGroupBox>(this, "Frame1");
-    m_frame1->setTitle(tr("通道选择"));
-    label(m_frame1, "Label2", tr("标准通道"));
-    label(m_frame1, "Label3", tr("扩展通道"));
+    m_channelFrame = control<QGroupBox>(this, "Frame1");
+    m_channelFrame->setTitle(tr("通道选择"));
+    label(m_channelFrame, "Label2", tr("标准通道"));
+    label(m_channelFrame, "Label3", tr("扩展通道"));
     // The check boxes (relay commands) and the option buttons (delay command) share places;
     // only one set is visible at a time.
     static const char *const checkNames[] = {"cbCh1", "cbCh2", "cbCh3", "cbCh4"};
     static const char *const optionNames[] = {"rbCH1", "rbCH2", "rbCH3", "rbCH4"};
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < RelayState::channels; ++i) {
         const QString caption = QStringLiteral("CH%1").arg(i + 1);
-        m_cbCh[i] = control<QCheckBox>(m_frame1, checkNames[i]);
-        m_cbCh[i]->setText(caption);
-        m_rbCH[i] = control<QRadioButton>(m_frame1, optionNames[i]);
-        m_rbCH[i]->setText(caption);
-        m_rbCH[i]->hide();
+        m_channelBoxes[i] = control<QCheckBox>(m_channelFrame, checkNames[i]);
+        m_channelBoxes[i]->setText(caption);
+        m_delayChannelButtons[i] = control<QRadioButton>(m_channelFrame, optionNames[i]);
+        m_delayChannelButtons[i]->setText(caption);
+        m_delayChannelButtons[i]->hide();
     }
-    m_rbCH[0]->setChecked(true);
+    m_delayChannelButtons[0]->setChecked(true);
 
     m_txtDelay = control<QLineEdit>(this, "txtDelay");
     label(this, "Label8", tr("延迟时间"), m_txtDelay);
@@ -218,17 +218,30 @@ void MainWindow::buildControls()
         button->setDefault(false);
     }
 
-    m_label7 = label(this, "Label7", tr("测试信号已启动 ..."));
-    QPalette highlight = m_label7->palette();
+    m_chaserLabel = label(this, "Label7", tr("测试信号已启动 ..."));
+    QPalette highlight = m_chaserLabel->palette();
     highlight.setBrush(QPalette::WindowText, QApplication::palette().brush(QPalette::Highlight));
-    m_label7->setPalette(highlight);
-    m_label7->hide();
+    m_chaserLabel->setPalette(highlight);
+    m_chaserLabel->hide();
 
     // Labels and the frame take no focus; the rest in this order.
-    const QList<QWidget *> tabOrder {
-        m_cboPort,      m_cboOperation, m_cbCh[0],       m_cbCh[1], m_cbCh[2],  m_cbCh[3],
-        m_rbCH[0],      m_rbCH[1],      m_rbCH[2],       m_rbCH[3], m_txtDelay, m_txtByteSend,
-        m_txtByteSend2, m_txtByteRcv,   m_cmdOpenSerial, m_cmdSend, m_cmdQuit};
+    const QList<QWidget *> tabOrder {m_cboPort,
+                                     m_cboOperation,
+                                     m_channelBoxes[0],
+                                     m_channelBoxes[1],
+                                     m_channelBoxes[2],
+                                     m_channelBoxes[3],
+                                     m_delayChannelButtons[0],
+                                     m_delayChannelButtons[1],
+                                     m_delayChannelButtons[2],
+                                     m_delayChannelButtons[3],
+                                     m_txtDelay,
+                                     m_txtByteSend,
+                                     m_txtByteSend2,
+                                     m_txtByteRcv,
+                                     m_cmdOpenSerial,
+                                     m_cmdSend,
+                                     m_cmdQuit};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }
@@ -249,7 +262,7 @@ void MainWindow::placeControls()
                 continue;
             auto *w = findChild<QWidget *>(QLatin1String(place.name));
             QRect r = scaled(place.twips, scale);
-            if (w == m_frame1)
+            if (w == m_channelFrame)
                 r.setSize(r.size().expandedTo(frameNeeds));
             // Never past the right edge of what holds it unless its text needs that.
             const int room
@@ -290,10 +303,11 @@ void MainWindow::connectOperatorActions()
     connect(m_cboPort, &QComboBox::currentIndexChanged, this, &MainWindow::showPortAdapter);
     // "Chosen" means by the operator, with the mouse or the keyboard, not set by the program.
     connect(m_cboOperation, &QComboBox::activated, c, &ConsoleController::chooseOperation);
-    for (int i = 0; i < 4; ++i) {
-        connect(m_cbCh[i], &QCheckBox::toggled, c, [c, i](bool on) { c->setChannel(i, on); });
+    for (int i = 0; i < RelayState::channels; ++i) {
+        connect(m_channelBoxes[i], &QCheckBox::toggled, c,
+                [c, i](bool on) { c->setChannel(i, on); });
         // Arrow keys move the selection without a click; follow the newly selected button.
-        connect(m_rbCH[i], &QRadioButton::toggled, c, [c, i](bool on) {
+        connect(m_delayChannelButtons[i], &QRadioButton::toggled, c, [c, i](bool on) {
             if (on)
                 c->chooseDelayChannel(i);
         });
@@ -316,7 +330,7 @@ void MainWindow::connectController()
     connect(c, &ConsoleController::delayTextChanged, m_txtDelay, &QLineEdit::setText);
     connect(c, &ConsoleController::replyReceived, this, &MainWindow::showReply);
     connect(c, &ConsoleController::messageRequested, this, &MainWindow::showMessage);
-    connect(c, &ConsoleController::testStepShown, m_label7, &QWidget::setVisible);
+    connect(c, &ConsoleController::testStepShown, m_chaserLabel, &QWidget::setVisible);
     connect(&c->keyReports(), &KeyReportController::reportsAdded, this,
             &MainWindow::showKeyReports);
 }
@@ -379,8 +393,8 @@ void MainWindow::applyControlAccess(const ControlAccess &access)
 {
     const std::pair<QWidget *, bool> flags[] = {
         {m_cboPort, access.portList},         {m_cboOperation, access.operationList},
-        {m_cbCh[0], access.channels},         {m_cbCh[1], access.channels},
-        {m_cbCh[2], access.channels},         {m_cbCh[3], access.channels},
+        {m_channelBoxes[0], access.channels}, {m_channelBoxes[1], access.channels},
+        {m_channelBoxes[2], access.channels}, {m_channelBoxes[3], access.channels},
         {m_cmdOpenSerial, access.openButton}, {m_cmdSend, access.sendButton},
     };
     // Enable before disabling: a disabled control that had the focus passes it on to the next
@@ -395,9 +409,9 @@ void MainWindow::applyControlAccess(const ControlAccess &access)
 
 void MainWindow::showDelayMode(bool delayMode)
 {
-    for (QCheckBox *box : m_cbCh)
+    for (QCheckBox *box : m_channelBoxes)
         box->setVisible(!delayMode);
-    for (QRadioButton *button : m_rbCH)
+    for (QRadioButton *button : m_delayChannelButtons)
         button->setVisible(delayMode);
     m_txtDelay->setEnabled(delayMode);
     setBaseRole(m_txtDelay, delayMode ? QPalette::Base : QPalette::Window);

@@ -58,9 +58,9 @@ private:
     ConsoleController m_controller;
     QComboBox *m_cboPort = nullptr;
     QComboBox *m_cboOperation = nullptr;
-    QGroupBox *m_frame1 = nullptr;
-    std::array<QCheckBox *, 4> m_cbCh {};
-    std::array<QRadioButton *, 4> m_rbCH {};
+    QGroupBox *m_channelFrame = nullptr;
+    std::array<QCheckBox *, RelayState::channels> m_channelBoxes {};
+    std::array<QRadioButton *, RelayState::channels> m_delayChannelButtons {};
     QLineEdit *m_txtDelay = nullptr;
     QLineEdit *m_txtByteSend = nullptr;
     QLineEdit *m_txtByteSend2 = nullptr;
@@ -68,7 +68,7 @@ private:
     QPushButton *m_cmdOpenSerial = nullptr;
     QPushButton *m_cmdSend = nullptr;
     QPushButton *m_cmdQuit = nullptr;
-    QLabel *m_label7 = nullptr;
+    QLabel *m_chaserLabel = nullptr;
     QPointer<KeyReportWindow> m_keyReportWindow;
     NewValueFlash *m_replyFlash = nullptr;
     // SIGTERM, SIGINT and SIGHUP close every window, as the close box does.

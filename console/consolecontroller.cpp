@@ -149,7 +149,7 @@ void ConsoleController::setChannel(int channel, bool on)
 
 void ConsoleController::chooseDelayChannel(int channel)
 {
-    if (channel < 0 || channel > 3)
+    if (channel < 0 || channel >= RelayState::channels)
         return;
     m_selection.delayChannel = channel;
     refreshPreview();

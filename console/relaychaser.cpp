@@ -40,8 +40,6 @@ void RelayChaser::tick()
 {
     if (!m_running)
         return;
-    if (m_step >= 2 * RelayState::channels)
-        m_step = 0;
     // Each channel alone, then all off: "set state" with one flag, then with none.
     std::array<int, RelayState::channels> flags {};
     if (m_step % 2 == 0)
@@ -50,5 +48,5 @@ void RelayChaser::tick()
     m_serial.write(CommandEncoder::channelCommand(RelayOperation::SetState, flags));
     m_labelVisible = !m_labelVisible;
     emit labelShown(m_labelVisible);
-    ++m_step;
+    m_step = (m_step + 1) % (2 * RelayState::channels);
 }

@@ -17,9 +17,8 @@ public:
     explicit RelayChaser(SerialPortService &serial, QObject *parent = nullptr);
 
     bool isRunning() const { return m_running; }
-    // The index of the next step, 0..7.
+    // The step the next tick writes: 0 CH1 on, 1 all off, 2 CH2 on, 3 all off, ... 7 all off.
     int step() const { return m_step; }
-    bool labelVisible() const { return m_labelVisible; }
     const QTimer &timer() const { return m_timer; }
     // One second; tests that call tick() themselves set it far out of their way.
     void setInterval(std::chrono::milliseconds interval) { m_timer.setInterval(interval); }

@@ -125,7 +125,7 @@ int main(int argc, char **argv)
     QObject::connect(&relay, &RelayBridge::logLine, &say);
     QObject::connect(&keeper, &PortKeeper::logLine, &say);
     mqtt->clientId = QStringLiteral("relay-mqtt-") + bridge.id;
-    mqtt->willTopic = relay.base() + QStringLiteral("/availability");
+    mqtt->willTopic = relay.availabilityTopic();
     mqtt->willPayload = "offline";
 
     QObject::connect(&client, &MqttClient::refused, [&](int, const QString &reason) {
@@ -189,7 +189,7 @@ int main(int argc, char **argv)
     QCoreApplication::exec();
 
     // The last word: offline, kept by the broker; then the port and its locks go.
-    client.finish(relay.base() + QStringLiteral("/availability"), "offline", 2000);
+    client.finish(relay.availabilityTopic(), "offline", 2000);
     serial.close();
     if (status == Done)
         say(QStringLiteral("stopped"));

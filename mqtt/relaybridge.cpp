@@ -123,12 +123,11 @@ QList<QPair<QString, QByteArray>> RelayBridge::discoveryMessages() const
         {QStringLiteral("name"), QStringLiteral("relay-mqtt")},
         {QStringLiteral("sw_version"), QStringLiteral(RELAY_CONSOLE_VERSION)}};
     // What every entity of the board shares.
-    QJsonObject common {
-        {QStringLiteral("availability_topic"), base() + QStringLiteral("/availability")},
-        {QStringLiteral("payload_available"), QStringLiteral("online")},
-        {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
-        {QStringLiteral("device"), device},
-        {QStringLiteral("origin"), origin}};
+    QJsonObject common {{QStringLiteral("availability_topic"), availabilityTopic()},
+                        {QStringLiteral("payload_available"), QStringLiteral("online")},
+                        {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
+                        {QStringLiteral("device"), device},
+                        {QStringLiteral("origin"), origin}};
     const auto add = [&](const QString &component, const QString &object, QJsonObject config) {
         for (auto it = common.constBegin(); it != common.constEnd(); ++it)
             config.insert(it.key(), it.value());
@@ -174,7 +173,7 @@ QList<QPair<QString, QByteArray>> RelayBridge::discoveryMessages() const
 
 void RelayBridge::publishAvailability()
 {
-    m_mqtt.publish(base() + QStringLiteral("/availability"),
+    m_mqtt.publish(availabilityTopic(),
                    m_portOpen ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"), true);
 }
 

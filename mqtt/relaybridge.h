@@ -63,6 +63,8 @@ public:
                 QObject *parent = nullptr);
 
     QString base() const { return QStringLiteral("relayboard/") + m_settings.id; }
+    // online / offline, retained; the last will too.
+    QString availabilityTopic() const { return base() + QStringLiteral("/availability"); }
     // The retained discovery messages for Home Assistant: topic and payload.
     QList<QPair<QString, QByteArray>> discoveryMessages() const;
     // The state byte as the state topic carries it: {"ch1":"ON","ch2":"OFF",...}.

@@ -6,10 +6,8 @@
 #include <QSerialPort>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -135,7 +133,6 @@ OpenResult SerialPortService::openPort(int n)
     }
 
     m_port = port;
-    m_devicePath = path;
     m_lost = false;
     connect(port, &QSerialPort::readyRead, this, [this, port] {
         if (const QByteArray bytes = port->readAll(); !bytes.isEmpty())
@@ -153,11 +150,6 @@ bool SerialPortService::deviceGone() const
         return true;
     termios settings {};
     return ::tcgetattr(fd, &settings) != 0;
-}
-
-QString SerialPortService::devicePath() const
-{
-    return m_port ? m_devicePath : QString();
 }
 
 void SerialPortService::handlePortError(QSerialPort::SerialPortError error)

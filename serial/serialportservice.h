@@ -43,8 +43,6 @@ public:
     void setByIdDirectory(const QString &directory) { m_byIdDirectory = directory; }
     // The path Com n is mapped to, as configured.
     QString deviceOf(int n) const { return ComPorts::isValid(n) && m_map ? m_map(n) : QString(); }
-    // The device path of the open port, empty when closed.
-    QString devicePath() const;
     void close();
     bool isOpen() const;
     // Queues the bytes; they leave as soon as the event loop runs. False when not open.
@@ -81,6 +79,5 @@ private:
     PortGuard m_guard {m_lockDirectories, m_sysfsRoot};
     PortCheck m_lastCheck;
     QSerialPort *m_port = nullptr;
-    QString m_devicePath;
     bool m_lost = false;
 };
