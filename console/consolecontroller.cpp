@@ -112,7 +112,11 @@ void ConsoleController::portsChanged(const QList<int> &appeared, const QList<int
             ports << n;
     }
     std::sort(ports.begin(), ports.end());
-    if (ports == m_ports)
+    // An entry already listed that "appeared" leads to another device now: its adapter text
+    // changes even though the list does not.
+    const bool retargeted = std::any_of(appeared.begin(), appeared.end(),
+                                        [this](int n) { return m_ports.contains(n); });
+    if (ports == m_ports && !retargeted)
         return;
     m_ports = ports;
     m_portIndex = selected ? int(m_ports.indexOf(selected)) : -1;

@@ -20,8 +20,8 @@ PortWatcher::PortWatcher(ComPorts::PortMap map, QObject *parent)
     if (!folders.isEmpty())
         m_watcher.addPaths(folders);
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &PortWatcher::recheck);
-    const QList<int> now = present();
-    m_present = QSet<int>(now.begin(), now.end());
+    for (const int n : present())
+        m_present.insert(n, QFileInfo(m_map(n)).canonicalFilePath());
 }
 
 QList<int> PortWatcher::present() const
@@ -38,19 +38,23 @@ QList<int> PortWatcher::present() const
 
 void PortWatcher::recheck()
 {
-    const QList<int> now = present();
+    QHash<int, QString> now;
+    for (const int n : present())
+        now.insert(n, QFileInfo(m_map(n)).canonicalFilePath());
     QList<int> appeared, gone;
-    for (const int n : now) {
-        if (!m_present.contains(n))
-            appeared << n;
+    for (auto it = now.cbegin(); it != now.cend(); ++it) {
+        const auto before = m_present.constFind(it.key());
+        if (before == m_present.cend() || before.value() != it.value())
+            appeared << it.key();
     }
-    for (const int n : std::as_const(m_present)) {
-        if (!now.contains(n))
-            gone << n;
+    for (auto it = m_present.cbegin(); it != m_present.cend(); ++it) {
+        if (!now.contains(it.key()))
+            gone << it.key();
     }
     if (appeared.isEmpty() && gone.isEmpty())
         return;
+    std::sort(appeared.begin(), appeared.end());
     std::sort(gone.begin(), gone.end());
-    m_present = QSet<int>(now.begin(), now.end());
+    m_present = now;
     emit portsChanged(appeared, gone);
 }

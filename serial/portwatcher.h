@@ -3,7 +3,7 @@
 #include <QFileSystemWatcher>
 #include <QList>
 #include <QObject>
-#include <QSet>
+#include <QHash>
 
 #include "serialportservice.h"
 
@@ -22,6 +22,8 @@ public:
     bool isWatching() const { return !m_watcher.directories().isEmpty(); }
 
 signals:
+    // `appeared` also holds the entries whose path now leads to another device (a link that
+    // udev or the simulator pointed elsewhere in one step): what they describe has changed.
     void portsChanged(const QList<int> &appeared, const QList<int> &gone);
 
 private:
@@ -29,5 +31,5 @@ private:
 
     ComPorts::PortMap m_map;
     QFileSystemWatcher m_watcher;
-    QSet<int> m_present;
+    QHash<int, QString> m_present; // Com number -> what its path leads to
 };

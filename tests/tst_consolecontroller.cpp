@@ -617,12 +617,14 @@ void TestConsoleController::portListFollowsDevices()
     const auto path = [&dev](int n) { return dev.filePath(QStringLiteral("tty%1").arg(n)); };
     QVERIFY(QFile::link(first.slavePath(), path(5)));
     ConsoleController controller(path);
-    QStringList ports;
+    QStringList ports, adapters;
     int current = -2;
-    connect(&controller, &ConsoleController::portsListed, [&](const QStringList &p, int c) {
-        ports = p;
-        current = c;
-    });
+    connect(&controller, &ConsoleController::portsListed,
+            [&](const QStringList &p, int c, const QStringList &a) {
+                ports = p;
+                current = c;
+                adapters = a;
+            });
     controller.start();
     QCOMPARE(ports, QStringList {"Com5"});
     QCOMPARE(current, -1);
@@ -635,6 +637,20 @@ void TestConsoleController::portListFollowsDevices()
     // Nothing polls while nothing changes.
     const int wakeUps = eventLoopWakeUps(std::chrono::milliseconds(300));
     QVERIFY2(wakeUps < 20, qPrintable(QStringLiteral("%1 wake-ups in 0.3 s").arg(wakeUps)));
+
+    // Com2's link pointed at another device in one step, as udev replaces a link: the entry
+    // stays, and what it says of its adapter names the device behind it now.
+    const auto device = [](const PtyBoard &b) {
+        return QStringLiteral("设备：") + QFileInfo(b.slavePath()).canonicalFilePath();
+    };
+    QVERIFY(adapters.value(0).contains(device(second)));
+    QVERIFY(QFile::link(first.slavePath(), path(2) + QStringLiteral(".new")));
+    QVERIFY(::rename(QFile::encodeName(path(2) + QStringLiteral(".new")).constData(),
+                     QFile::encodeName(path(2)).constData())
+            == 0);
+    QTRY_VERIFY2(adapters.value(0).contains(device(first)), qPrintable(adapters.value(0)));
+    QCOMPARE(ports, (QStringList {"Com2", "Com5"}));
+    QCOMPARE(current, 1);
 
     // The selected one pulled out: gone from the list, nothing selected.
     QVERIFY(QFile::remove(path(5)));
