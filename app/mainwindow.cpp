@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QShortcut>
 #include <QStyle>
 #include <QStyleOption>
@@ -65,12 +66,22 @@ void setTooltipColours(QLineEdit *w)
 }
 
 // A tooltip that shows `text` as it is, line by line: names from devices and file names could
-// otherwise be taken for markup.
+// otherwise be taken for markup. A long line wraps: udev's by-id names run to 255 characters
+// without a space, so they may also break after their separators (a zero-width space there).
 QString plainToolTip(const QString &text)
 {
     if (text.isEmpty())
         return {};
-    return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped());
+    static const QRegularExpression separator(QStringLiteral("([-_/.:])"));
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString &line : lines) {
+        const bool longLine = line.size() > 60;
+        line = line.toHtmlEscaped();
+        if (longLine)
+            line.replace(separator, QStringLiteral("\\1&#8203;"));
+    }
+    return QStringLiteral("<p style='white-space:pre-wrap'>%1</p>")
+        .arg(lines.join(QLatin1Char('\n')));
 }
 
 // How much wider than now `w` has to be for its text to fit where the style draws it.

@@ -15,6 +15,10 @@ ConsoleController::ConsoleController(ComPorts::PortMap portMap, QObject *parent)
     , m_watcher(portMap)
 {
     connect(&m_serial, &SerialPortService::dataReceived, this, &ConsoleController::handleData);
+    connect(&m_serial, &SerialPortService::writeFailed, this, [this] {
+        if (!m_chaser.isRunning()) // the chaser keeps its rhythm and skips a failed step
+            showWriteFailure();
+    });
     connect(&m_serial, &SerialPortService::deviceLost, this, &ConsoleController::handleDeviceLost);
     connect(&m_watcher, &PortWatcher::portsChanged, this, &ConsoleController::portsChanged);
     connect(&m_chaser, &RelayChaser::runningChanged, this, &ConsoleController::testRunningChanged);
@@ -217,8 +221,21 @@ void ConsoleController::send()
         return;
     }
     refreshPreview();
-    if (m_encoder.count() > 0 && m_serial.write(m_encoder.bytes()))
+    if (m_encoder.count() == 0)
+        return;
+    if (m_serial.write(m_encoder.bytes())) {
         m_stateAwaited = m_selection.operation == RelayOperation::ReadState;
+        return;
+    }
+    // A device that went away is told as a lost port (deviceLost follows); anything else here.
+    if (m_serial.isOpen() && !m_serial.isLost())
+        showWriteFailure();
+}
+
+void ConsoleController::showWriteFailure()
+{
+    emit messageRequested(tr("指令未能写入串口：请检查串口适配器后再发送。"), MessageIcon::Warning,
+                          Field::None);
 }
 
 void ConsoleController::windowClosing()

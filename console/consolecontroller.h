@@ -113,6 +113,7 @@ private:
     void setPortState(PortState state);
     void refreshPreview();
     void handleData(const QByteArray &bytes);
+    void showWriteFailure();
     void handleDeviceLost();
     void listPorts();
 

@@ -1,9 +1,9 @@
 #pragma once
 
 #include <QFileSystemWatcher>
+#include <QHash>
 #include <QList>
 #include <QObject>
-#include <QHash>
 
 #include "serialportservice.h"
 

@@ -158,14 +158,18 @@ void SerialPortService::handlePortError(QSerialPort::SerialPortError error)
     case QSerialPort::NoError:
         return;
     case QSerialPort::ResourceError:
-    case QSerialPort::ReadError: {
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError: {
         if (m_lost)
             return;
         // An empty read also happens when another reader of the line took the bytes first:
         // the device is lost only when it has hung up or no longer answers a termios query.
-        if (error == QSerialPort::ReadError && !deviceGone()) {
+        if (error != QSerialPort::ResourceError && !deviceGone()) {
             m_port->clearError();
-            emit lineError(error);
+            if (error == QSerialPort::WriteError)
+                emit writeFailed();
+            else
+                emit lineError(error);
             return;
         }
         // The device is gone. The library keeps reporting ReadError from its read notifier
@@ -213,7 +217,11 @@ bool SerialPortService::write(const QByteArray &bytes)
 {
     if (!isOpen())
         return false;
-    return m_port->write(bytes) == bytes.size();
+    if (m_port->write(bytes) == bytes.size())
+        return true;
+    // Refused at once: a device that went away is a lost port, told as such (queued).
+    handlePortError(deviceGone() ? QSerialPort::ResourceError : QSerialPort::NoError);
+    return false;
 }
 
 bool SerialPortService::waitForWritten(int msecs)

@@ -45,6 +45,8 @@ public:
     QString deviceOf(int n) const { return ComPorts::isValid(n) && m_map ? m_map(n) : QString(); }
     void close();
     bool isOpen() const;
+    // The device went away; the port closes (queued) and deviceLost() follows.
+    bool isLost() const { return m_lost; }
     // Queues the bytes; they leave as soon as the event loop runs. False when not open.
     bool write(const QByteArray &bytes);
     // Blocks until the queued bytes have left the program and the line (for a command-line
@@ -61,6 +63,8 @@ signals:
     void dataReceived(const QByteArray &bytes);
     // The device went away; the port has been closed already.
     void deviceLost();
+    // Bytes already taken by write() could not be written, though the device is still there.
+    void writeFailed();
     // A line error that leaves the port usable (parity, framing, unsupported modem calls).
     void lineError(QSerialPort::SerialPortError error);
 

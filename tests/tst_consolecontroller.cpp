@@ -61,6 +61,7 @@ private slots:
     void portListFollowsDevices();
     void portListNamesEachAdapter();
     void lostPortStopsTheChaser();
+    void failedWritesAreTold();
     void escapeStopsTheChaser_data();
     void escapeStopsTheChaser();
 };
@@ -665,6 +666,27 @@ void TestConsoleController::portListFollowsDevices()
     QVERIFY(QFile::link(first.slavePath(), path(9)));
     QVERIFY(seen.wait(5000));
     QCOMPARE(ports, QStringList {"Com2"});
+}
+
+void TestConsoleController::failedWritesAreTold()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.chooseOperation(1);
+    r.controller.setChannel(0, true);
+    // The line refused bytes it had taken, the device still there: the operator hears of it.
+    emit r.controller.serialPort().writeFailed();
+    QCOMPARE(r.messages.size(), 1);
+    QCOMPARE(r.messages[0].icon, ConsoleController::MessageIcon::Warning);
+    QVERIFY(r.messages[0].text.contains(QStringLiteral("未能写入")));
+    QCOMPARE(r.access, ConsoleRig::openedAccess());
+
+    // The device went away before the send: one message, the lost port's, and reopen offered.
+    r.board->closeMaster();
+    r.controller.send();
+    QTRY_COMPARE(r.access, ConsoleRig::reopenAccess());
+    QCOMPARE(r.messages.size(), 2);
+    QCOMPARE(r.messages[1].text, QStringLiteral("串口未被正常打开。"));
 }
 
 void TestConsoleController::lostPortStopsTheChaser()
