@@ -126,39 +126,44 @@ void TestMainWindow::window()
 
 void TestMainWindow::controlsSitAtTheirPlaces_data()
 {
+    // The window as it was drawn up: twips (1/1440 inch) for a 9 pt font at 96 dpi, places in
+    // Frame1 measured from the frame.
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("caption");
-    auto row = [](const char *name, const char *kind, const QString &caption) {
-        QTest::newRow(name) << QString(name) << QString(kind) << caption;
+    QTest::addColumn<bool>("inFrame");
+    QTest::addColumn<QRect>("twips");
+    auto row = [](const char *name, const char *kind, const QString &caption, bool inFrame,
+                  QRect twips) {
+        QTest::newRow(name) << QString(name) << QString(kind) << caption << inFrame << twips;
     };
-    row("Label6", "QLabel", "串口选择");
-    row("cboPort", "QComboBox", "");
-    row("Label1", "QLabel", "命令代码");
-    row("cboOperation", "QComboBox", "");
-    row("Frame1", "QGroupBox", "通道选择");
-    row("Label2", "QLabel", "标准通道");
-    row("cbCh1", "QCheckBox", "CH1");
-    row("cbCh2", "QCheckBox", "CH2");
-    row("Label3", "QLabel", "扩展通道");
-    row("cbCh3", "QCheckBox", "CH3");
-    row("cbCh4", "QCheckBox", "CH4");
-    row("rbCH1", "QRadioButton", "CH1");
-    row("rbCH2", "QRadioButton", "CH2");
-    row("rbCH3", "QRadioButton", "CH3");
-    row("rbCH4", "QRadioButton", "CH4");
-    row("Label8", "QLabel", "延迟时间");
-    row("txtDelay", "QLineEdit", "");
-    row("Label9", "QLabel", "秒 (1-255)");
-    row("Label4", "QLabel", "指令代码");
-    row("txtByteSend", "QLineEdit", "--");
-    row("txtByteSend2", "QLineEdit", "0x00");
-    row("Label5", "QLabel", "返回值");
-    row("txtByteRcv", "QLineEdit", "0x00");
-    row("cmdOpenSerial", "QPushButton", "打开串口");
-    row("cmdSend", "QPushButton", "发送指令");
-    row("cmdQuit", "QPushButton", "退出");
-    row("Label7", "QLabel", "测试信号已启动 ...");
+    row("Label6", "QLabel", "串口选择", false, {240, 240, 1095, 255});
+    row("cboPort", "QComboBox", "", false, {1440, 210, 1215, 315});
+    row("Label1", "QLabel", "命令代码", false, {240, 720, 1095, 255});
+    row("cboOperation", "QComboBox", "", false, {1440, 690, 2055, 315});
+    row("Frame1", "QGroupBox", "通道选择", false, {240, 1200, 3735, 1575});
+    row("Label2", "QLabel", "标准通道", true, {360, 480, 855, 255});
+    row("cbCh1", "QCheckBox", "CH1", true, {1680, 480, 735, 255});
+    row("cbCh2", "QCheckBox", "CH2", true, {2520, 480, 735, 255});
+    row("Label3", "QLabel", "扩展通道", true, {360, 960, 855, 255});
+    row("cbCh3", "QCheckBox", "CH3", true, {1680, 960, 735, 255});
+    row("cbCh4", "QCheckBox", "CH4", true, {2520, 960, 735, 255});
+    row("rbCH1", "QRadioButton", "CH1", true, {1680, 480, 615, 255});
+    row("rbCH2", "QRadioButton", "CH2", true, {2520, 480, 735, 255});
+    row("rbCH3", "QRadioButton", "CH3", true, {1680, 960, 615, 255});
+    row("rbCH4", "QRadioButton", "CH4", true, {2520, 960, 615, 255});
+    row("Label8", "QLabel", "延迟时间", false, {240, 3000, 1095, 255});
+    row("txtDelay", "QLineEdit", "", false, {1440, 2985, 615, 285});
+    row("Label9", "QLabel", "秒 (1-255)", false, {2160, 3000, 975, 255});
+    row("Label4", "QLabel", "指令代码", false, {240, 3480, 1095, 255});
+    row("txtByteSend", "QLineEdit", "--", false, {1440, 3465, 615, 285});
+    row("txtByteSend2", "QLineEdit", "0x00", false, {2160, 3465, 615, 285});
+    row("Label5", "QLabel", "返回值", false, {240, 3960, 1095, 255});
+    row("txtByteRcv", "QLineEdit", "0x00", false, {1440, 3945, 615, 285});
+    row("cmdOpenSerial", "QPushButton", "打开串口", false, {480, 4440, 975, 375});
+    row("cmdSend", "QPushButton", "发送指令", false, {1560, 4440, 975, 375});
+    row("cmdQuit", "QPushButton", "退出", false, {2640, 4440, 975, 375});
+    row("Label7", "QLabel", "测试信号已启动 ...", false, {240, 4920, 4095, 255});
 }
 
 void TestMainWindow::controlsSitAtTheirPlaces()
@@ -166,23 +171,29 @@ void TestMainWindow::controlsSitAtTheirPlaces()
     QFETCH(QString, name);
     QFETCH(QString, kind);
     QFETCH(QString, caption);
+    QFETCH(bool, inFrame);
+    QFETCH(QRect, twips);
 
     QWidget *w = m_window->findChild<QWidget *>(name);
     QVERIFY(w);
     QCOMPARE(QString(w->metaObject()->className()), kind);
-    const ControlPlace place = MainWindowLayout::place(name.toLatin1().constData());
-    QVERIFY(!place.twips.isEmpty());
-    QCOMPARE(w->parentWidget(),
-             place.inFrame ? find("Frame1") : static_cast<QWidget *>(m_window.get()));
-    // Twips to pixels at 96 dpi, 15 twips a pixel, times the font's growth: the position is
-    // the table's; the size at least the table's where the text needs more, and never past the
-    // right edge of the window unless the text needs that.
-    const qreal scale = MainWindowLayout::fontScale(QFontInfo(m_window->font()).pixelSize());
-    const QRect t = MainWindowLayout::scaled(place.twips, scale);
-    QCOMPARE(w->pos(), t.topLeft());
-    QVERIFY(w->height() >= t.height());
-    const int room = w->parentWidget()->width() - t.x();
-    QVERIFY2(w->width() >= std::min(t.width(), room), qPrintable(QString::number(w->width())));
+    QCOMPARE(w->parentWidget(), inFrame ? find("Frame1") : static_cast<QWidget *>(m_window.get()));
+    // 15 twips a pixel at 96 dpi, times how much larger than the drawn-up 12 px the window's
+    // font is (never smaller), measured here; a pixel either way for rounding. The size is at
+    // least the drawn-up one where the text needs more, and never past the window's right edge
+    // unless the text needs that.
+    const qreal scale = std::max(1.0, QFontInfo(m_window->font()).pixelSize() / 12.0);
+    const auto px = [scale](int t) { return qRound(t / 15.0 * scale); };
+    QVERIFY2(std::abs(w->x() - px(twips.x())) <= 1 && std::abs(w->y() - px(twips.y())) <= 1,
+             qPrintable(QStringLiteral("at %1,%2, drawn up at %3,%4")
+                            .arg(w->x())
+                            .arg(w->y())
+                            .arg(px(twips.x()))
+                            .arg(px(twips.y()))));
+    QVERIFY(w->height() >= px(twips.height()) - 1);
+    const int room = w->parentWidget()->width() - w->x();
+    QVERIFY2(w->width() >= std::min(px(twips.width()) - 1, room),
+             qPrintable(QString::number(w->width())));
 
     QString text;
     if (auto *l = qobject_cast<QLabel *>(w))

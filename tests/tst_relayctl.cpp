@@ -246,8 +246,8 @@ void TestRelayctl::readWithoutReply_data()
     QTest::newRow("0x53") << QByteArray("\x53")
                           << "the board sent 0x53 and nothing more within 200 ms: the start of "
                              "a key report, not a reply";
-    QTest::newRow("0x4C and a byte") << QByteArray("\x4C\x01")
-                                     << "the board sent 0x4C 0x01 and nothing more";
+    QTest::newRow("0x4C and a byte")
+        << QByteArray("\x4C\x01") << "the board sent 0x4C 0x01 and nothing more";
 }
 
 void TestRelayctl::readWithoutReply()
