@@ -305,38 +305,40 @@ void RelayBridge::messageReceived(const QString &topic, const QByteArray &payloa
 void RelayBridge::channelMessage(int channel, const QString &what, const QString &topic,
                                  const QByteArray &payload)
 {
-    CommandSelection selection;
     if (what == QLatin1String("set")) {
         if (payload != "ON" && payload != "OFF") {
             warn(topic, payload, QStringLiteral("the payload is ON or OFF"));
             return;
         }
-        selection.operation = payload == "ON" ? RelayOperation::Energise : RelayOperation::Release;
-        selection.channelFlags[channel] = 1;
-        sendCommand(selection, topic, payload);
+        std::array<int, RelayState::channels> flags {};
+        flags[channel] = 1;
+        sendCommand(CommandEncoder::channelCommand(payload == "ON" ? RelayOperation::Energise
+                                                                   : RelayOperation::Release,
+                                                   flags),
+                    0, topic, payload);
         return;
     }
-    const QString seconds = payload == "PRESS" && what == QLatin1String("pulse")
-        ? QString::number(m_pulseSeconds[channel])
-        : QString::fromUtf8(payload);
-    const DelayNumber delay = parseDelayNumber(seconds);
-    if (!delay.isDelay()) {
-        warn(topic, payload,
-             what == QLatin1String("pulse")
-                 ? QStringLiteral("the payload is a number of seconds 1..255, or PRESS")
-                 : QStringLiteral("the payload is a number of seconds 1..255"));
-        return;
+    int seconds = 0;
+    if (payload == "PRESS" && what == QLatin1String("pulse")) {
+        seconds = m_pulseSeconds[channel];
+    } else {
+        const DelayNumber delay = parseDelayNumber(QString::fromUtf8(payload));
+        if (!delay.isDelay()) {
+            warn(topic, payload,
+                 what == QLatin1String("pulse")
+                     ? QStringLiteral("the payload is a number of seconds 1..255, or PRESS")
+                     : QStringLiteral("the payload is a number of seconds 1..255"));
+            return;
+        }
+        seconds = delay.value;
     }
     if (what == QLatin1String("pulse_length/set")) {
-        m_pulseSeconds[channel] = delay.value;
+        m_pulseSeconds[channel] = seconds;
         m_pulseKnown[channel] = true;
         publishPulseLength(channel);
         return;
     }
-    selection.operation = RelayOperation::DelayedRelay;
-    selection.delayText = seconds;
-    selection.delayChannel = channel;
-    sendCommand(selection, topic, payload);
+    sendCommand(CommandEncoder::timedRelay(channel, seconds), seconds, topic, payload);
 }
 
 bool RelayBridge::takeLine(int bytes, bool mayRefuse)
@@ -349,12 +351,9 @@ bool RelayBridge::takeLine(int bytes, bool mayRefuse)
     return true;
 }
 
-void RelayBridge::sendCommand(const CommandSelection &selection, const QString &topic,
+void RelayBridge::sendCommand(const QByteArray &bytes, int pulseSeconds, const QString &topic,
                               const QByteArray &payload)
 {
-    CommandEncoder encoder;
-    encoder.compose(selection);
-    const QByteArray bytes = encoder.bytes();
     if (!m_portOpen) {
         warn(topic, payload,
              QStringLiteral("%1 is not open (the device is away)").arg(m_settings.portName));
@@ -371,8 +370,8 @@ void RelayBridge::sendCommand(const CommandSelection &selection, const QString &
         warn(topic, payload, QStringLiteral("writing to %1 failed").arg(m_settings.portName));
         return;
     }
-    if (selection.operation == RelayOperation::DelayedRelay)
-        pulseStarted(parseDelayNumber(selection.delayText).value);
+    if (pulseSeconds > 0)
+        pulseStarted(pulseSeconds);
     wantState();
 }
 
@@ -418,12 +417,9 @@ void RelayBridge::askState()
         return;
     }
     m_stateWanted = false;
-    CommandSelection selection;
-    selection.operation = RelayOperation::ReadState;
-    CommandEncoder encoder;
-    encoder.compose(selection);
-    if (m_serial.write(encoder.bytes())) {
-        takeLine(int(encoder.bytes().size()), false);
+    const QByteArray question = CommandEncoder::channelCommand(RelayOperation::ReadState);
+    if (m_serial.write(question)) {
+        takeLine(int(question.size()), false);
         m_stateAsked = true;
         m_answer.start();
     }

@@ -89,7 +89,8 @@ private:
                         const QByteArray &payload);
     void dataReceived(const QByteArray &bytes);
     void warn(const QString &topic, const QByteArray &payload, const QString &why);
-    void sendCommand(const CommandSelection &selection, const QString &topic,
+    // `pulseSeconds`: the timed relay's length, 0 for any other command.
+    void sendCommand(const QByteArray &bytes, int pulseSeconds, const QString &topic,
                      const QByteArray &payload);
     bool takeLine(int bytes, bool mayRefuse);
     void pulseStarted(int seconds);
