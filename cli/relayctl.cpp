@@ -5,15 +5,21 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
+#include <QEventLoop>
 #include <QTimer>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <poll.h>
 #include <unistd.h>
 
+#include "brokerboards.h"
+#include "brokerlink.h"
+#include "brokeroptions.h"
 #include "commandencoder.h"
 #include "commandline.h"
 #include "delaynumber.h"
@@ -23,6 +29,7 @@
 #include "outsidetext.h"
 #include "receivedecoder.h"
 #include "relaystate.h"
+#include "mqttclient.h"
 #include "serialportservice.h"
 #include "terminationsignals.h"
 
@@ -65,6 +72,8 @@ void line(std::FILE *to, const QString &text)
 struct Options
 {
     CommandLine::Port port;
+    std::optional<MqttSettings> broker; // --broker given: the board is reached through it
+    QString board; // --board
     bool json = false;
     int timeoutMs = 1000;
     QStringList words; // the command and its arguments
@@ -201,6 +210,290 @@ std::optional<std::array<int, RelayState::channels>> channelFlags(const CommandL
     return flags;
 }
 
+// Prints what the board sends over the open link: for watch every reply and key report until
+// interrupted, otherwise the one reply to the command just written.
+int listen(BoardLink &link, const Options &o, bool watch, TerminationSignals &terminations,
+           const QString &name, const QString &lostText, int lostStatus)
+{
+    bool interrupted = false;
+    // Replies (and, for watch, key reports) as they come.
+    ReceiveDecoder decoder;
+    int status = Done;
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(&timeout, &QTimer::timeout, [&] {
+        if (const QByteArray started = decoder.pendingBytes(); !started.isEmpty()) {
+            // A reply equal to a key report's marker: what came is said, not blamed on wiring.
+            QStringList texts;
+            for (const char b : started)
+                texts << hexByteText(std::uint8_t(b));
+            line(stderr,
+                 QStringLiteral("relayctl: %1: the board sent %2 and nothing more within %3 ms: "
+                                "the start of a key report, not a reply; try again")
+                     .arg(name, texts.join(QLatin1Char(' ')))
+                     .arg(o.timeoutMs));
+        } else {
+            line(stderr,
+                 QStringLiteral("relayctl: %1: no reply within %2 ms; check the board's "
+                                "power and wiring")
+                     .arg(name)
+                     .arg(o.timeoutMs));
+        }
+        status = NoReply;
+        QCoreApplication::quit();
+    });
+    // The reader of the output went away (watch | head -n 2): the program ends quietly, with
+    // the port released like at any other end.
+    const auto print = [&](const QString &text) {
+        const Output written = writeLine(STDOUT_FILENO, text);
+        if (written == Output::Closed)
+            QCoreApplication::quit();
+        return written == Output::Written;
+    };
+    QObject::connect(&link, &BoardLink::dataReceived, [&](const QByteArray &bytes) {
+        for (const DecodeResult &r : decoder.feed(bytes)) {
+            if (r.kind == DecodeResult::Kind::ReplyByte) {
+                if (!watch) {
+                    print(o.json ? stateLine(r.replyByte) : hexByteText(r.replyByte));
+                    timeout.stop();
+                    QCoreApplication::quit();
+                    return;
+                }
+                if (!print(eventLine(QStringLiteral("reply"), {r.replyByte}, o.json)))
+                    return;
+            } else if (watch) {
+                const IrKeyMessage &m = r.message;
+                if (!print(eventLine(m.pressKind == PressKind::Long ? QStringLiteral("long")
+                                                                    : QStringLiteral("short"),
+                                     {m.userCode1, m.userCode2, m.operationCode, m.inverseCode},
+                                     o.json)))
+                    return;
+            }
+        }
+    });
+    QObject::connect(&link, &BoardLink::deviceLost, [&] {
+        line(stderr, QStringLiteral("relayctl: %1: %2").arg(name, lostText));
+        status = lostStatus;
+        QCoreApplication::quit();
+    });
+    QObject::connect(&terminations, &TerminationSignals::received, [&] {
+        interrupted = true;
+        QCoreApplication::quit();
+    });
+    if (!watch)
+        timeout.start(o.timeoutMs);
+    QCoreApplication::exec();
+    link.close();
+    if (interrupted && !watch && status == Done && timeout.isActive()) {
+        line(stderr, QStringLiteral("relayctl: %1: interrupted before the reply came").arg(name));
+        return NoReply;
+    }
+    return status;
+}
+
+
+// A board that a bridge owns, through the broker: the same commands and output as on a
+// local port. Nothing is published before the board is known to be online, and a command the
+// bridge sees after the requester gave up is not carried out.
+int throughBroker(const Options &o, const QString &command, const QByteArray &commandBytes,
+                  bool waitForReply, TerminationSignals &terminations)
+{
+    MqttSettings settings = *o.broker;
+    QString clientId = QStringLiteral("relayctl-");
+    for (int i = 0; i < 12; ++i)
+        clientId += QLatin1Char("0123456789abcdef"[QRandomGenerator::global()->bounded(16)]);
+    settings.clientId = clientId;
+    const QString brokerName = brokerText(settings.host, settings.port);
+    const QString board = QStringLiteral("board %1").arg(o.board);
+    MqttClient client;
+    BrokerBoards boards(client, clientId);
+
+    // Each step runs the event loop until its end: the first ending sets the status.
+    std::optional<int> status;
+    QEventLoop loop;
+    const auto end = [&](int code, const QString &text = {}) {
+        if (status)
+            return;
+        status = code;
+        if (!text.isEmpty())
+            line(stderr, QStringLiteral("relayctl: ") + text);
+        loop.quit();
+    };
+    const auto runUntil = [&](const std::function<bool()> &done) {
+        while (!status && !done())
+            loop.exec();
+    };
+    QObject::connect(&client, &MqttClient::refused, [&](int, const QString &reason) {
+        end(BrokerRefused,
+            QStringLiteral("the broker %1 refused the connection%2: %3; check the credentials")
+                .arg(brokerName,
+                     settings.username.isEmpty()
+                         ? QString()
+                         : QStringLiteral(" of user %1").arg(escapeOutsideText(settings.username)),
+                     reason));
+    });
+    QObject::connect(&client, &MqttClient::connectionFailed,
+                     [&](const QString &reason, int, bool wasConnected) {
+                         end(BrokerUnreachable,
+                             QStringLiteral("%1 the broker %2: %3")
+                                 .arg(wasConnected ? QStringLiteral("lost")
+                                                   : QStringLiteral("cannot reach"),
+                                      brokerName, escapeOutsideText(reason)));
+                     });
+    QObject::connect(&client, &MqttClient::publishDenied, [&](const QString &topic,
+                                                              const QString &reason) {
+        end(BrokerRefused, QStringLiteral("the broker %1 does not take %2 from this user: %3; "
+                                          "check its access list")
+                               .arg(brokerName, escapeOutsideText(topic), reason));
+    });
+    QObject::connect(&client, &MqttClient::subscriptionDenied, [&](const QString &pattern,
+                                                                   const QString &reason) {
+        end(BrokerRefused, QStringLiteral("the broker %1 does not let this user read %2: %3; "
+                                          "check its access list")
+                               .arg(brokerName, escapeOutsideText(pattern), reason));
+    });
+    QObject::connect(&boards, &BrokerBoards::synced, &loop, &QEventLoop::quit);
+    QObject::connect(&terminations, &TerminationSignals::received, [&] {
+        end(command == QLatin1String("watch") ? Done : BridgeSilent,
+            command == QLatin1String("watch")
+                ? QString()
+                : QStringLiteral("%1: interrupted before the bridge answered").arg(board));
+    });
+    constexpr int connectMs = 5000;
+    QTimer connectLimit;
+    connectLimit.setSingleShot(true);
+    QObject::connect(&connectLimit, &QTimer::timeout, [&] {
+        end(BrokerUnreachable,
+            QStringLiteral("the broker %1 did not answer within %2 s; check the address and "
+                           "that it runs")
+                .arg(brokerName)
+                .arg(connectMs / 1000));
+    });
+    QString error;
+    if (!client.start(settings, &error)) {
+        line(stderr, QStringLiteral("relayctl: cannot connect to the broker %1: %2")
+                         .arg(brokerName, error));
+        return BrokerUnreachable;
+    }
+    connectLimit.start(connectMs);
+    runUntil([&] { return boards.isSynced(); });
+    connectLimit.stop();
+    if (!status && !client.isVersion5())
+        end(BrokerUnreachable,
+            QStringLiteral("the broker %1 speaks MQTT 3.1.1 only; boards are driven through "
+                           "it with MQTT 5")
+                .arg(brokerName));
+    if (status)
+        return *status;
+
+    if (command == QLatin1String("boards")) {
+        for (const RemoteBoard &b : boards.boards()) {
+            QString text;
+            if (o.json) {
+                QJsonObject entry {
+                    {QStringLiteral("board"), b.id},
+                    {QStringLiteral("availability"),
+                     b.online ? QStringLiteral("online") : QStringLiteral("offline")},
+                    {QStringLiteral("state"),
+                     b.state ? QJsonValue(RelayState::channelsJson(*b.state)) : QJsonValue()}};
+                text = QString::fromUtf8(QJsonDocument(entry).toJson(QJsonDocument::Compact));
+            } else {
+                QStringList channels;
+                for (int ch = 0; b.state && ch < RelayState::channels; ++ch)
+                    channels << QStringLiteral("ch%1=%2")
+                                    .arg(ch + 1)
+                                    .arg(RelayState::energised(*b.state, ch)
+                                             ? QStringLiteral("ON")
+                                             : QStringLiteral("OFF"));
+                text = QStringLiteral("%1 %2 %3")
+                           .arg(b.id, -20)
+                           .arg(b.online ? QStringLiteral("online") : QStringLiteral("offline"),
+                                -7)
+                           .arg(b.state ? channels.join(QLatin1Char(' '))
+                                        : QStringLiteral("state unknown"));
+            }
+            if (writeLine(STDOUT_FILENO, text) != Output::Written)
+                break;
+        }
+        return Done;
+    }
+
+    const auto known = boards.board(o.board);
+    if (!known)
+        return end(BoardAway,
+                   QStringLiteral("%1 is not known to the broker %2: no relay-mqtt announced it "
+                                  "there; check the ID (relayctl --broker ADDRESS boards lists "
+                                  "them)")
+                       .arg(board, brokerName)),
+               *status;
+    if (!known->online)
+        return end(BoardAway,
+                   QStringLiteral("%1 is offline: its relay-mqtt has no port open or has "
+                                  "ended; check it and the adapter on that machine")
+                       .arg(board)),
+               *status;
+
+    const QString offlineText = QStringLiteral("went offline: its relay-mqtt lost the port or "
+                                               "ended; check it on that machine");
+    if (command == QLatin1String("watch")) {
+        BrokerLink link(boards);
+        if (link.open(o.board) != BrokerLink::OpenResult::Ok)
+            return end(BoardAway, QStringLiteral("%1 %2").arg(board, offlineText)), *status;
+        return listen(link, o, true, terminations, board, offlineText, BoardAway);
+    }
+
+    // The bridge waits for the reply up to the timeout; its answer may take a second more.
+    const int answerWithinMs = waitForReply ? o.timeoutMs + 1000 : o.timeoutMs;
+    const quint64 token
+        = boards.request(o.board, commandBytes, waitForReply ? o.timeoutMs : 0, answerWithinMs);
+    if (token == 0)
+        return end(BrokerUnreachable,
+                   QStringLiteral("lost the broker %1 before the command went out").arg(brokerName)),
+               *status;
+    QObject::connect(&boards, &BrokerBoards::unanswered, [&](quint64 t) {
+        if (t == token)
+            end(BridgeSilent,
+                QStringLiteral("%1: its relay-mqtt did not answer within %2 ms (stopped, or "
+                               "overloaded); the command expires without being carried out; "
+                               "check relay-mqtt on that machine")
+                    .arg(board)
+                    .arg(answerWithinMs));
+    });
+    QObject::connect(&boards, &BrokerBoards::answered,
+                     [&](quint64 t, const BoardRequest::Answer &answer) {
+        if (t != token)
+            return;
+        using BoardRequest::Failure;
+        switch (answer.failure) {
+        case Failure::None:
+            break;
+        case Failure::Offline:
+            return end(BoardAway, QStringLiteral("%1 is offline: %2; check the adapter on the "
+                                                 "bridge's machine")
+                                      .arg(board, escapeOutsideText(answer.reason)));
+        case Failure::Expired:
+            return end(BridgeSilent,
+                       QStringLiteral("%1: %2").arg(board, escapeOutsideText(answer.reason)));
+        case Failure::Busy:
+        case Failure::LineFailed:
+        case Failure::Refused:
+            return end(OpenError, QStringLiteral("%1: the bridge did not write the command: %2")
+                                      .arg(board, escapeOutsideText(answer.reason)));
+        }
+        if (!waitForReply)
+            return end(Done);
+        if (!answer.reply)
+            return end(NoReply, QStringLiteral("%1: no reply within %2 ms; check the board's "
+                                               "power and wiring")
+                                    .arg(board)
+                                    .arg(o.timeoutMs));
+        writeLine(STDOUT_FILENO, o.json ? stateLine(*answer.reply) : hexByteText(*answer.reply));
+        end(Done);
+    });
+    runUntil([] { return false; });
+    return *status;
+}
+
 int run(const CommandLine &cli, const Options &o)
 {
     const QString command = o.words.value(0);
@@ -208,26 +501,43 @@ int run(const CommandLine &cli, const Options &o)
     static const QStringList known {QStringLiteral("set"),   QStringLiteral("on"),
                                     QStringLiteral("off"),   QStringLiteral("read"),
                                     QStringLiteral("delay"), QStringLiteral("watch"),
-                                    QStringLiteral("ports")};
+                                    QStringLiteral("ports"), QStringLiteral("boards")};
     if (command.isEmpty())
         return cli.usageError(QStringLiteral("no command given"));
     if (!known.contains(command))
         return cli.usageError(
             QStringLiteral("unknown command '%1'").arg(escapeOutsideText(command)));
     if (o.json && command != QLatin1String("watch") && command != QLatin1String("ports")
-        && command != QLatin1String("read"))
-        return cli.usageError(QStringLiteral("--json goes with read, watch and ports only"));
+        && command != QLatin1String("read") && command != QLatin1String("boards"))
+        return cli.usageError(QStringLiteral("--json goes with read, watch, ports and boards only"));
     if (command == QLatin1String("ports")) {
         if (!args.isEmpty())
             return cli.usageError(QStringLiteral("ports takes no arguments"));
+        if (o.broker)
+            return cli.usageError(
+                QStringLiteral("ports lists this machine's Com ports; with --broker use boards"));
         return listPorts(o);
     }
-    if (!o.port.given())
-        return cli.usageError(QStringLiteral("say which port: --port ComN or --device PATH"));
+    if (o.broker && o.port.given())
+        return cli.usageError(QStringLiteral("--broker and --port or --device exclude each other: "
+                                             "a board is reached one way"));
+    if (command == QLatin1String("boards")) {
+        if (!args.isEmpty())
+            return cli.usageError(QStringLiteral("boards takes no arguments"));
+        if (!o.broker || !o.board.isEmpty())
+            return cli.usageError(QStringLiteral("boards goes with --broker, without --board"));
+    } else if (o.broker && o.board.isEmpty()) {
+        return cli.usageError(QStringLiteral("say which board: --board ID (relayctl --broker "
+                                             "ADDRESS boards lists them)"));
+    } else if (!o.broker && !o.board.isEmpty()) {
+        return cli.usageError(QStringLiteral("--board goes with --broker"));
+    } else if (!o.broker && !o.port.given()) {
+        return cli.usageError(QStringLiteral("say which port: --port ComN or --device PATH (or "
+                                             "--broker ADDRESS --board ID)"));
+    }
     // From here on SIGINT, SIGTERM and SIGHUP end the program through its own close, so that
     // the port is never left locked.
     TerminationSignals terminations;
-    bool interrupted = false;
 
     // Everything is checked before the port is opened: bad input sends nothing.
     QByteArray commandBytes;
@@ -260,6 +570,9 @@ int run(const CommandLine &cli, const Options &o)
         waitForReply = op == RelayOperation::ReadState;
     }
 
+    if (o.broker)
+        return throughBroker(o, command, commandBytes, waitForReply, terminations);
+
     SerialPortService service(o.port.map);
     if (const auto failed = openOrFail(service, o))
         return *failed;
@@ -279,83 +592,8 @@ int run(const CommandLine &cli, const Options &o)
             return Done;
     }
 
-    // Replies (and, for watch, key reports) as they come.
-    const bool watch = command == QLatin1String("watch");
-    ReceiveDecoder decoder;
-    int status = Done;
-    QTimer timeout;
-    timeout.setSingleShot(true);
-    QObject::connect(&timeout, &QTimer::timeout, [&] {
-        if (const QByteArray started = decoder.pendingBytes(); !started.isEmpty()) {
-            // A reply equal to a key report's marker: what came is said, not blamed on wiring.
-            QStringList texts;
-            for (const char b : started)
-                texts << hexByteText(std::uint8_t(b));
-            line(stderr,
-                 QStringLiteral("relayctl: %1: the board sent %2 and nothing more within %3 ms: "
-                                "the start of a key report, not a reply; try again")
-                     .arg(o.port.name, texts.join(QLatin1Char(' ')))
-                     .arg(o.timeoutMs));
-        } else {
-            line(stderr,
-                 QStringLiteral("relayctl: %1: no reply within %2 ms; check the board's "
-                                "power and wiring")
-                     .arg(o.port.name)
-                     .arg(o.timeoutMs));
-        }
-        status = NoReply;
-        QCoreApplication::quit();
-    });
-    // The reader of the output went away (watch | head -n 2): the program ends quietly, with
-    // the port released like at any other end.
-    const auto print = [&](const QString &text) {
-        const Output written = writeLine(STDOUT_FILENO, text);
-        if (written == Output::Closed)
-            QCoreApplication::quit();
-        return written == Output::Written;
-    };
-    QObject::connect(&service, &SerialPortService::dataReceived, [&](const QByteArray &bytes) {
-        for (const DecodeResult &r : decoder.feed(bytes)) {
-            if (r.kind == DecodeResult::Kind::ReplyByte) {
-                if (!watch) {
-                    print(o.json ? stateLine(r.replyByte) : hexByteText(r.replyByte));
-                    timeout.stop();
-                    QCoreApplication::quit();
-                    return;
-                }
-                if (!print(eventLine(QStringLiteral("reply"), {r.replyByte}, o.json)))
-                    return;
-            } else if (watch) {
-                const IrKeyMessage &m = r.message;
-                if (!print(eventLine(m.pressKind == PressKind::Long ? QStringLiteral("long")
-                                                                    : QStringLiteral("short"),
-                                     {m.userCode1, m.userCode2, m.operationCode, m.inverseCode},
-                                     o.json)))
-                    return;
-            }
-        }
-    });
-    QObject::connect(&service, &SerialPortService::deviceLost, [&] {
-        line(stderr,
-             QStringLiteral("relayctl: %1: the device went away; plug it in again")
-                 .arg(o.port.name));
-        status = OpenError;
-        QCoreApplication::quit();
-    });
-    QObject::connect(&terminations, &TerminationSignals::received, [&] {
-        interrupted = true;
-        QCoreApplication::quit();
-    });
-    if (!watch)
-        timeout.start(o.timeoutMs);
-    QCoreApplication::exec();
-    service.close();
-    if (interrupted && !watch && status == Done && timeout.isActive()) {
-        line(stderr,
-             QStringLiteral("relayctl: %1: interrupted before the reply came").arg(o.port.name));
-        return NoReply;
-    }
-    return status;
+    return listen(service, o, command == QLatin1String("watch"), terminations, o.port.name,
+                  QStringLiteral("the device went away; plug it in again"), OpenError);
 }
 
 } // namespace
@@ -368,7 +606,9 @@ int main(int argc, char **argv)
     std::signal(SIGPIPE, SIG_IGN);
     CommandLine cli(QStringLiteral("relayctl"),
                     {QStringLiteral("(--port ComN | --device PATH) COMMAND [ARGS]"),
-                     QStringLiteral("[--port ComN | --device PATH] ports [--json]")});
+                     QStringLiteral("--broker ADDRESS [BROKER OPTIONS] --board ID COMMAND [ARGS]"),
+                     QStringLiteral("[--port ComN | --device PATH] ports [--json]"),
+                     QStringLiteral("--broker ADDRESS [BROKER OPTIONS] boards [--json]")});
     cli.setPrinter([](const QString &text) { line(stderr, text); });
     cli.setDescription(QStringLiteral(
         "Commands:\n"
@@ -380,16 +620,26 @@ int main(int argc, char **argv)
         "  watch                   print every reply and key report until interrupted\n"
         "  ports                   the Com table and the state of each port (of the one\n"
         "                          given, if any); opens no device\n"
-        "Channels are CH1..CH4 (any case) or 1..4."));
+        "  boards                  the boards the broker knows: ID, online or offline,\n"
+        "                          the last state\n"
+        "Channels are CH1..CH4 (any case) or 1..4. With --broker and --board the commands\n"
+        "go to a board that relay-mqtt owns, on this machine or another, and behave as on\n"
+        "a local port."));
     cli.addPortOptions();
+    cli.addBrokerOptions();
+    cli.addOption({QStringLiteral("board")}, QStringLiteral("ID"),
+                  QStringLiteral("the board on the broker (relay-mqtt's --id)"));
     cli.addOption({QStringLiteral("timeout")}, QStringLiteral("MS"),
-                  QStringLiteral("how long read waits for the reply (default 1000)"));
+                  QStringLiteral("how long read waits for the reply, and through the broker how "
+                                 "long the bridge may take to answer (default 1000)"));
     cli.addOption({QStringLiteral("json")}, {},
                   QStringLiteral("read, watch and ports print JSON: the reply and each channel "
                                  "ON or OFF; one event or port per line"));
     cli.setEpilogue(QStringLiteral(
         "Exit status: 0 done, 2 bad usage or input (nothing sent), 3 port held by another\n"
-        "program, 4 any other failure to open, 5 no reply in time."));
+        "program, 4 any other failure to open or write, 5 no reply in time, 6 the broker\n"
+        "refused the credentials or the topic, 7 the broker cannot be reached, 8 the board\n"
+        "is not known to the broker or offline, 9 its bridge did not answer in time."));
     if (const auto end = cli.parse(app.arguments()))
         return *end;
     Options o;
@@ -406,6 +656,22 @@ int main(int argc, char **argv)
         o.timeoutMs = ms;
     }
     o.json = cli.isSet(QStringLiteral("json"));
+    const bool brokerAsked = cli.isSet(QStringLiteral("broker")) || cli.isSet(QStringLiteral("username"))
+        || cli.isSet(QStringLiteral("password-file")) || cli.isSet(QStringLiteral("cafile"))
+        || cli.isSet(QStringLiteral("cert")) || cli.isSet(QStringLiteral("key"));
+    if (brokerAsked) {
+        if (!cli.isSet(QStringLiteral("broker")))
+            return cli.usageError(QStringLiteral("the broker options go with --broker"));
+        o.broker = cli.broker(&status);
+        if (!o.broker)
+            return status;
+    }
+    if (cli.isSet(QStringLiteral("board"))) {
+        o.board = cli.value(QStringLiteral("board"));
+        if (!BoardRequest::isValidId(o.board))
+            return cli.usageError(QStringLiteral("--board takes 1..64 of a-z 0-9 _ -, as "
+                                                 "relay-mqtt's --id"));
+    }
     o.words = cli.positionalArguments();
     return run(cli, o);
 }

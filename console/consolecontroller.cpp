@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "brokerboards.h"
+#include "brokerlink.h"
 #include "delaynumber.h"
 #include "hexbytetext.h"
 #include "relaystate.h"
@@ -14,12 +16,12 @@ ConsoleController::ConsoleController(ComPorts::PortMap portMap, QObject *parent)
     , m_serial(portMap)
     , m_watcher(portMap)
 {
-    connect(&m_serial, &SerialPortService::dataReceived, this, &ConsoleController::handleData);
-    connect(&m_serial, &SerialPortService::writeFailed, this, [this] {
+    connect(&m_serial, &BoardLink::dataReceived, this, &ConsoleController::handleData);
+    connect(&m_serial, &BoardLink::writeFailed, this, [this](BoardLink::WriteFailure failure) {
         if (!m_chaser.isRunning()) // the chaser keeps its rhythm and skips a failed step
-            showWriteFailure();
+            showWriteFailure(failure);
     });
-    connect(&m_serial, &SerialPortService::deviceLost, this, &ConsoleController::handleDeviceLost);
+    connect(&m_serial, &BoardLink::deviceLost, this, &ConsoleController::handleDeviceLost);
     connect(&m_watcher, &PortWatcher::portsChanged, this, &ConsoleController::portsChanged);
     connect(&m_chaser, &RelayChaser::runningChanged, this, &ConsoleController::testRunningChanged);
     connect(&m_chaser, &RelayChaser::runningChanged, this,
@@ -29,10 +31,35 @@ ConsoleController::ConsoleController(ComPorts::PortMap portMap, QObject *parent)
 
 ConsoleController::~ConsoleController() = default;
 
+void ConsoleController::setBroker(BrokerBoards *boards, const QString &brokerName)
+{
+    if (m_boards || !boards)
+        return;
+    m_boards = boards;
+    m_brokerName = brokerName;
+    m_brokerLink = new BrokerLink(*boards, this);
+    // The same handling as the serial port's: nothing above the link tells them apart.
+    connect(m_brokerLink, &BoardLink::dataReceived, this, &ConsoleController::handleData);
+    connect(m_brokerLink, &BoardLink::writeFailed, this, [this](BoardLink::WriteFailure failure) {
+        if (!m_chaser.isRunning())
+            showWriteFailure(failure);
+    });
+    connect(m_brokerLink, &BoardLink::deviceLost, this, &ConsoleController::handleDeviceLost);
+    connect(m_boards, &BrokerBoards::boardsChanged, this, &ConsoleController::boardsChanged);
+}
+
 void ConsoleController::start()
 {
     m_ports = m_serial.scanPorts();
     m_portIndex = -1;
+    m_remoteBoards.clear();
+    m_remoteTexts.clear();
+    if (m_boards) {
+        for (const RemoteBoard &board : m_boards->boards()) {
+            m_remoteBoards << board.id;
+            m_remoteTexts << remoteBoardText(m_brokerName, board.online, board.state);
+        }
+    }
     listPorts();
     emit delayModeChanged(delayMode());
     setPortState(PortState::Closed);
@@ -71,7 +98,7 @@ void ConsoleController::refreshPreview()
 
 void ConsoleController::choosePort(int index)
 {
-    m_portIndex = index >= 0 && index < m_ports.size() ? index : -1;
+    m_portIndex = index >= 0 && index < m_ports.size() + m_remoteBoards.size() ? index : -1;
 }
 
 void ConsoleController::listPorts()
@@ -81,7 +108,55 @@ void ConsoleController::listPorts()
         entries << ComPorts::entryText(n);
         adapters << adapterText(m_serial.adapterOf(n));
     }
+    entries << m_remoteBoards;
+    adapters << m_remoteTexts;
     emit portsListed(entries, m_portIndex, adapters);
+}
+
+QString ConsoleController::remoteBoardText(const QString &brokerName, bool online,
+                                           std::optional<std::uint8_t> state)
+{
+    QStringList lines;
+    lines << tr("经代理服务器 %1 连接（relay-mqtt 桥接的开发板）").arg(brokerName);
+    lines << (online ? tr("状态：在线") : tr("状态：离线（它的 relay-mqtt 没有打开串口）"));
+    lines << (state ? tr("继电器：%1").arg(RelayState::energisedText(*state))
+                    : tr("继电器：状态未知"));
+    return lines.join(QLatin1Char('\n'));
+}
+
+void ConsoleController::relist(const QList<int> &ports, const QStringList &boards,
+                               bool changedAnyway)
+{
+    const int comCount = int(m_ports.size());
+    const int selectedCom = m_portIndex >= 0 && m_portIndex < comCount ? m_ports[m_portIndex] : 0;
+    const QString selectedBoard
+        = m_portIndex >= comCount ? m_remoteBoards.value(m_portIndex - comCount) : QString();
+    if (ports == m_ports && boards == m_remoteBoards && !changedAnyway)
+        return;
+    m_ports = ports;
+    m_remoteBoards = boards;
+    if (selectedCom)
+        m_portIndex = int(m_ports.indexOf(selectedCom));
+    else if (!selectedBoard.isEmpty() && m_remoteBoards.contains(selectedBoard))
+        m_portIndex = int(m_ports.size() + m_remoteBoards.indexOf(selectedBoard));
+    else
+        m_portIndex = -1;
+    listPorts();
+}
+
+void ConsoleController::boardsChanged()
+{
+    // Like the ports: the list is only in use while nothing is open.
+    if (m_portState != PortState::Closed || !m_boards)
+        return;
+    QStringList ids, texts;
+    for (const RemoteBoard &board : m_boards->boards()) {
+        ids << board.id;
+        texts << remoteBoardText(m_brokerName, board.online, board.state);
+    }
+    const bool textsChanged = texts != m_remoteTexts;
+    m_remoteTexts = texts;
+    relist(m_ports, ids, textsChanged);
 }
 
 QString ConsoleController::adapterText(const AdapterInfo &adapter)
@@ -104,7 +179,6 @@ void ConsoleController::portsChanged(const QList<int> &appeared, const QList<int
     // The list is only in use while no port is open; an open or reopening port keeps its entry.
     if (m_portState != PortState::Closed)
         return;
-    const int selected = m_portIndex >= 0 ? m_ports[m_portIndex] : 0;
     QList<int> ports;
     for (const int n : std::as_const(m_ports)) {
         if (!gone.contains(n))
@@ -120,11 +194,7 @@ void ConsoleController::portsChanged(const QList<int> &appeared, const QList<int
     // changes even though the list does not.
     const bool retargeted = std::any_of(appeared.begin(), appeared.end(),
                                         [this](int n) { return m_ports.contains(n); });
-    if (ports == m_ports && !retargeted)
-        return;
-    m_ports = ports;
-    m_portIndex = selected ? int(m_ports.indexOf(selected)) : -1;
-    listPorts();
+    relist(ports, m_remoteBoards, retargeted);
 }
 
 void ConsoleController::handleDeviceLost()
@@ -177,14 +247,49 @@ void ConsoleController::openPort()
         emit messageRequested(tr("请选择串口。"), MessageIcon::Information, Field::PortList);
         return;
     }
+    if (m_portIndex >= m_ports.size()) {
+        openBoard(m_remoteBoards[m_portIndex - m_ports.size()]);
+        return;
+    }
     const int n = m_ports[m_portIndex];
     const OpenResult result = m_serial.openPort(n);
     if (result == OpenResult::Ok) {
+        m_link = &m_serial;
+        m_chaser.setLink(m_serial);
         setPortState(PortState::Opened);
         return;
     }
-    emit messageRequested(openFailureMessage(result, m_serial.lastCheck(), m_serial.deviceOf(n)),
+    emit messageRequested(openFailureMessage(result, m_serial.lastCheck(), m_serial.deviceOf(n),
+                                             m_boards != nullptr),
                           MessageIcon::Warning, Field::None);
+}
+
+void ConsoleController::openBoard(const QString &id)
+{
+    switch (m_brokerLink->open(id)) {
+    case BrokerLink::OpenResult::Ok:
+        m_link = m_brokerLink;
+        m_chaser.setLink(*m_brokerLink);
+        setPortState(PortState::Opened);
+        return;
+    case BrokerLink::OpenResult::NoBroker:
+        emit messageRequested(tr("未连接到代理服务器 %1：请检查网络和代理服务器，稍后再打开。")
+                                  .arg(m_brokerName),
+                              MessageIcon::Warning, Field::None);
+        return;
+    case BrokerLink::OpenResult::Unknown:
+        emit messageRequested(tr("代理服务器上已没有开发板 %1：它的 relay-mqtt 已停止或改了名称。"
+                                 "请从列表中重新选择。")
+                                  .arg(id),
+                              MessageIcon::Warning, Field::PortList);
+        return;
+    case BrokerLink::OpenResult::Offline:
+        emit messageRequested(tr("开发板 %1 已离线：它的 relay-mqtt 没有打开串口。请检查那台机器上"
+                                 "的 relay-mqtt 和串口适配器，待它在线后再打开。")
+                                  .arg(id),
+                              MessageIcon::Warning, Field::None);
+        return;
+    }
 }
 
 void ConsoleController::send()
@@ -215,7 +320,7 @@ void ConsoleController::send()
             return;
         }
     }
-    if (!m_serial.isOpen()) {
+    if (!m_link->isOpen()) {
         emit messageRequested(tr("串口未被正常打开。"), MessageIcon::Warning, Field::None);
         setPortState(PortState::Reopen);
         return;
@@ -223,24 +328,47 @@ void ConsoleController::send()
     refreshPreview();
     if (m_encoder.count() == 0)
         return;
-    if (m_serial.write(m_encoder.bytes())) {
+    if (m_link->write(m_encoder.bytes())) {
         m_stateAwaited = m_selection.operation == RelayOperation::ReadState;
         return;
     }
     // A device that went away is told as a lost port (deviceLost follows); anything else here.
-    if (m_serial.isOpen() && !m_serial.isLost())
+    if (m_link->isOpen() && !m_link->isLost())
         showWriteFailure();
 }
 
-void ConsoleController::showWriteFailure()
+void ConsoleController::showWriteFailure(BoardLink::WriteFailure failure)
 {
-    emit messageRequested(tr("指令未能写入串口：请检查串口适配器后再发送。"), MessageIcon::Warning,
-                          Field::None);
+    QString text;
+    switch (failure) {
+    case BoardLink::WriteFailure::Line:
+        text = m_link == &m_serial ? tr("指令未能写入串口：请检查串口适配器后再发送。")
+                                   : tr("指令未能写入串口：relay-mqtt 写串口失败，请检查那台机器上"
+                                        "的串口适配器后再发送。");
+        break;
+    case BoardLink::WriteFailure::Offline:
+        text = tr("指令未能写入：开发板已离线（它的 relay-mqtt 没有打开串口）。请检查那台机器上的"
+                  "串口适配器后再发送。");
+        break;
+    case BoardLink::WriteFailure::Refused:
+        text = tr("指令未能写入：relay-mqtt 拒绝了该指令。请查看它的日志。");
+        break;
+    case BoardLink::WriteFailure::Busy:
+        text = tr("指令未能写入：串口线路正忙（指令发得太快）。请稍后再发送。");
+        break;
+    case BoardLink::WriteFailure::NoAnswer:
+        text = tr("指令可能未被写入：relay-mqtt 没有及时确认。请检查它是否在运行，以及两台机器的"
+                  "时钟是否一致，然后再发送。");
+        break;
+    }
+    emit messageRequested(text, MessageIcon::Warning, Field::None);
 }
 
 void ConsoleController::windowClosing()
 {
     m_serial.close();
+    if (m_brokerLink)
+        m_brokerLink->close();
 }
 
 void ConsoleController::handleData(const QByteArray &bytes)

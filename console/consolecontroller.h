@@ -6,8 +6,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "boardlink.h"
 #include "commandencoder.h"
 #include "keyreportcontroller.h"
 #include "portwatcher.h"
@@ -31,6 +33,9 @@ Q_DECLARE_METATYPE(ControlAccess)
 // command selection and its encoder, the serial port, the receive decoder, the key reports and
 // the relay chaser) and holds that state itself: the window reports what the operator did
 // through the slots and shows what the signals say. Send composes from this state only.
+class BrokerBoards;
+class BrokerLink;
+
 class ConsoleController : public QObject
 {
     Q_OBJECT
@@ -49,6 +54,10 @@ public:
                                QObject *parent = nullptr);
     ~ConsoleController() override;
 
+    // Boards that bridges put on a broker are listed after the Com ports and opened through
+    // it; `brokerName` as the tooltips name the broker ("192.0.2.7:1883"). Before start().
+    void setBroker(BrokerBoards *boards, const QString &brokerName);
+
     // Probes the ports and announces the start-up state; the window calls it once it is
     // connected.
     void start();
@@ -61,6 +70,8 @@ public:
     ControlAccess controlAccess() const;
 
     SerialPortService &serialPort() { return m_serial; }
+    // The open link: the serial port or the broker.
+    BoardLink &link() { return *m_link; }
     PortWatcher &portWatcher() { return m_watcher; }
     const ReceiveDecoder &decoder() const { return m_decoder; }
     KeyReportController &keyReports() { return m_keyReports; }
@@ -68,6 +79,9 @@ public:
 
     // An adapter in the interface language, for the port list.
     static QString adapterText(const AdapterInfo &adapter);
+    // A board on the broker, likewise: how it is reached, online or not, its relays.
+    static QString remoteBoardText(const QString &brokerName, bool online,
+                                   std::optional<std::uint8_t> state);
     static constexpr int delayOperation = static_cast<int>(RelayOperation::DelayedRelay);
 
 public slots:
@@ -81,6 +95,8 @@ public slots:
     void send();
     // Devices of the table appeared or went away (see PortWatcher).
     void portsChanged(const QList<int> &appeared, const QList<int> &gone);
+    // The boards on the broker changed (appeared, went, online, offline, relays).
+    void boardsChanged();
     // Ctrl+T: the relay chaser, while the port is open.
     void startChaser();
     // Escape: the chaser stops at once, with nothing more sent.
@@ -113,7 +129,10 @@ private:
     void setPortState(PortState state);
     void refreshPreview();
     void handleData(const QByteArray &bytes);
-    void showWriteFailure();
+    void showWriteFailure(BoardLink::WriteFailure failure = BoardLink::WriteFailure::Line);
+    // The entries as they are now; the selected one stays selected where it is still listed.
+    void relist(const QList<int> &ports, const QStringList &boards, bool changedAnyway);
+    void openBoard(const QString &id);
     void handleDeviceLost();
     void listPorts();
 
@@ -124,7 +143,14 @@ private:
     ReceiveDecoder m_decoder;
     KeyReportController m_keyReports;
     RelayChaser m_chaser {m_serial};
+    BrokerBoards *m_boards = nullptr;
+    BrokerLink *m_brokerLink = nullptr;
+    QString m_brokerName;
+    BoardLink *m_link = &m_serial; // the one open, or last opened
+    // The entries: the Com ports, then the boards on the broker; m_portIndex counts through both.
     QList<int> m_ports;
+    QStringList m_remoteBoards;
+    QStringList m_remoteTexts; // what their tooltips said, to notice a change
     int m_portIndex = -1;
     PortState m_portState = PortState::Closed;
     std::vector<IrKeyMessage> m_reports; // reused for each batch of received bytes

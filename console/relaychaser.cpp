@@ -3,11 +3,11 @@
 #include <array>
 
 #include "commandencoder.h"
-#include "serialportservice.h"
+#include "boardlink.h"
 
-RelayChaser::RelayChaser(SerialPortService &serial, QObject *parent)
+RelayChaser::RelayChaser(BoardLink &link, QObject *parent)
     : QObject(parent)
-    , m_serial(serial)
+    , m_link(&link)
 {
     m_timer.setObjectName(QStringLiteral("Timer1"));
     m_timer.setInterval(1000);
@@ -45,7 +45,7 @@ void RelayChaser::tick()
     if (m_step % 2 == 0)
         flags[m_step / 2] = 1;
     // When the port has gone the write fails; the step is skipped and the rhythm kept.
-    m_serial.write(CommandEncoder::channelCommand(RelayOperation::SetState, flags));
+    m_link->write(CommandEncoder::channelCommand(RelayOperation::SetState, flags));
     m_labelVisible = !m_labelVisible;
     emit labelShown(m_labelVisible);
     m_step = (m_step + 1) % (2 * RelayState::channels);

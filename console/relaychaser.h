@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-class SerialPortService;
+class BoardLink;
 
 // The relay chaser that Ctrl+T starts: CH1 on, all off, CH2 on, all off, ... one step a
 // second, written as set-relay-state bytes, while a label at the bottom of the window blinks.
@@ -14,7 +14,9 @@ class RelayChaser : public QObject
 {
     Q_OBJECT
 public:
-    explicit RelayChaser(SerialPortService &serial, QObject *parent = nullptr);
+    explicit RelayChaser(BoardLink &link, QObject *parent = nullptr);
+    // Where the steps go from now on.
+    void setLink(BoardLink &link) { m_link = &link; }
 
     bool isRunning() const { return m_running; }
     // The step the next tick writes: 0 CH1 on, 1 all off, 2 CH2 on, 3 all off, ... 7 all off.
@@ -36,7 +38,7 @@ signals:
     void labelShown(bool visible);
 
 private:
-    SerialPortService &m_serial;
+    BoardLink *m_link;
     QTimer m_timer;
     bool m_running = false;
     bool m_labelVisible = false;

@@ -4,6 +4,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include <mosquitto.h>
@@ -24,6 +25,15 @@ void ensureLibrary()
 }
 
 } // namespace
+
+QString BrokerMessage::userProperty(const QString &name) const
+{
+    for (const auto &[key, value] : userProperties) {
+        if (key == name)
+            return value;
+    }
+    return {};
+}
 
 MqttClient::MqttClient(QObject *parent)
     : QObject(parent)
@@ -331,6 +341,52 @@ bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool r
     return rc == MOSQ_ERR_SUCCESS;
 }
 
+bool MqttClient::publish(const BrokerMessage &message, int qos)
+{
+    if (!m_client || m_state != State::Connected || !m_version5)
+        return false;
+    mosquitto_property *properties = nullptr;
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!message.responseTopic.isEmpty())
+        rc = mosquitto_property_add_string(&properties, MQTT_PROP_RESPONSE_TOPIC,
+                                           message.responseTopic.toUtf8().constData());
+    if (rc == MOSQ_ERR_SUCCESS && !message.correlationData.isEmpty())
+        rc = mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA,
+                                           message.correlationData.constData(),
+                                           uint16_t(qMin<qsizetype>(message.correlationData.size(),
+                                                                    0xFFFF)));
+    if (rc == MOSQ_ERR_SUCCESS && message.expirySeconds > 0)
+        rc = mosquitto_property_add_int32(&properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL,
+                                          uint32_t(message.expirySeconds));
+    for (const auto &[name, value] : message.userProperties) {
+        if (rc == MOSQ_ERR_SUCCESS)
+            rc = mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY,
+                                                    name.toUtf8().constData(),
+                                                    value.toUtf8().constData());
+    }
+    int mid = 0;
+    if (rc == MOSQ_ERR_SUCCESS) {
+        const QByteArray name = message.topic.toUtf8();
+        rc = mosquitto_publish_v5(m_client, &mid, name.constData(), int(message.payload.size()),
+                                  message.payload.constData(), qos, message.retained, properties);
+    }
+    mosquitto_property_free_all(&properties);
+    if (rc == MOSQ_ERR_SUCCESS && qos > 0)
+        m_pendingTopics.insert(mid, message.topic);
+    updateWriteInterest();
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+bool MqttClient::unsubscribe(const QString &pattern)
+{
+    if (!m_client || m_state != State::Connected)
+        return false;
+    const QByteArray name = pattern.toUtf8();
+    const int rc = mosquitto_unsubscribe(m_client, nullptr, name.constData());
+    updateWriteInterest();
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
 bool MqttClient::subscribe(const QString &pattern)
 {
     if (!m_client || m_state != State::Connected)
@@ -444,16 +500,50 @@ void MqttClient::onSubscribe(mosquitto *, void *self, int mid, int count, const 
 }
 
 void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message,
-                           const mosquitto_property *)
+                           const mosquitto_property *properties)
 {
     auto *client = static_cast<MqttClient *>(self);
-    const QString topic = QString::fromUtf8(message->topic);
-    const QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);
-    const bool retained = message->retain;
+    BrokerMessage m;
+    m.topic = QString::fromUtf8(message->topic);
+    m.payload = QByteArray(static_cast<const char *>(message->payload), message->payloadlen);
+    m.retained = message->retain;
+    char *text = nullptr;
+    if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &text, false)) {
+        m.responseTopic = QString::fromUtf8(text);
+        std::free(text);
+    }
+    void *data = nullptr;
+    uint16_t length = 0;
+    if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &data, &length,
+                                       false)) {
+        m.correlationData = QByteArray(static_cast<const char *>(data), length);
+        std::free(data);
+    }
+    uint32_t expiry = 0;
+    if (mosquitto_property_read_int32(properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry,
+                                      false))
+        m.expirySeconds = int(qMin<uint32_t>(expiry, INT32_MAX));
+    // A few pairs at most are of use; the rest of a flood is not read.
+    constexpr int maxPairs = 16;
+    const mosquitto_property *at = properties;
+    bool skipFirst = false;
+    for (int i = 0; i < maxPairs; ++i) {
+        char *name = nullptr;
+        char *value = nullptr;
+        at = mosquitto_property_read_string_pair(at, MQTT_PROP_USER_PROPERTY, &name, &value,
+                                                 skipFirst);
+        if (!at)
+            break;
+        m.userProperties.append({QString::fromUtf8(name), QString::fromUtf8(value)});
+        std::free(name);
+        std::free(value);
+        skipFirst = true;
+    }
     QMetaObject::invokeMethod(
         client,
-        [client, topic, payload, retained] {
-            emit client->messageReceived(topic, payload, retained);
+        [client, m] {
+            emit client->messageReceived(m.topic, m.payload, m.retained);
+            emit client->messageArrived(m);
         },
         Qt::QueuedConnection);
 }

@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
+#include <QList>
+#include <QMetaType>
+#include <QPair>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -13,6 +16,25 @@ struct mosquitto_message;
 struct mqtt5__property;
 typedef struct mqtt5__property mosquitto_property;
 class QSocketNotifier;
+
+// A message with what MQTT 5 requests carry beside it: where the answer goes, the requester's
+// own token for it, and name/value pairs.
+struct BrokerMessage
+{
+    QString topic;
+    QByteArray payload;
+    bool retained = false;
+    QString responseTopic;
+    QByteArray correlationData;
+    QList<QPair<QString, QString>> userProperties;
+    // Seconds the broker keeps the message for a subscriber that has not taken it yet; 0: no
+    // limit.
+    int expirySeconds = 0;
+
+    // The value of the first user property of that name; empty when there is none.
+    QString userProperty(const QString &name) const;
+};
+Q_DECLARE_METATYPE(BrokerMessage)
 
 struct MqttSettings
 {
@@ -71,9 +93,14 @@ public:
     // QoS 1 (the broker has it at least once) or 0 (sent once, no acknowledgement). False, and
     // nothing kept for later, while not connected or when the library could not take it.
     bool publish(const QString &topic, const QByteArray &payload, bool retain, int qos = 1);
+    // With the message's MQTT 5 properties (not over MQTT 3.1.1: false).
+    bool publish(const BrokerMessage &message, int qos = 1);
+    // Whether the connection speaks MQTT 5 (requests and answers need it).
+    bool isVersion5() const { return m_version5; }
     // At QoS 1; this client's own messages are not sent back, and retained ones arrive marked
     // as retained also after the subscription was made.
     bool subscribe(const QString &pattern);
+    bool unsubscribe(const QString &pattern);
     // The last words of a clean end: publishes `payload` (retained) and waits for the broker to
     // acknowledge it, at most `msecs`, then disconnects, so that no last will is sent.
     void finish(const QString &topic, const QByteArray &payload, int msecs);
@@ -102,6 +129,8 @@ signals:
     void subscriptionDenied(const QString &pattern, const QString &reason);
     void subscribed(const QString &pattern);
     void messageReceived(const QString &topic, const QByteArray &payload, bool retained);
+    // The same message again, with its properties, right after messageReceived.
+    void messageArrived(const BrokerMessage &message);
 
 private:
     static void onConnect(mosquitto *, void *self, int code, int flags, const mosquitto_property *);

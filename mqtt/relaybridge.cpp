@@ -1,5 +1,6 @@
 #include "relaybridge.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -35,24 +36,13 @@ RelayBridge::RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSett
     m_pulseSeconds.fill(1);
     m_quiet.setSingleShot(true);
     m_quiet.setInterval(quietMs);
-    m_answer.setSingleShot(true);
-    m_answer.setInterval(answerMs);
+    m_waitEnd.setSingleShot(true);
     m_birth.setSingleShot(true);
     m_pulseEnd.setSingleShot(true);
     m_pulseDefaults.setSingleShot(true);
     m_pulseDefaults.setInterval(1000);
     connect(&m_quiet, &QTimer::timeout, this, &RelayBridge::askState);
-    connect(&m_answer, &QTimer::timeout, this, [this] {
-        m_stateAsked = false;
-        if (!m_saidNoAnswer) {
-            m_saidNoAnswer = true;
-            emit logLine(QStringLiteral("%1: the board did not answer the read-state command "
-                                        "within %2 ms; no state is published (commands still "
-                                        "go out)")
-                             .arg(m_settings.portName)
-                             .arg(answerMs));
-        }
-    });
+    connect(&m_waitEnd, &QTimer::timeout, this, [this] { expireWaiters(); });
     connect(&m_birth, &QTimer::timeout, this, &RelayBridge::publishAll);
     connect(&m_pulseEnd, &QTimer::timeout, this, &RelayBridge::pulsesEnded);
     connect(&m_pulseDefaults, &QTimer::timeout, this, [this] {
@@ -66,7 +56,7 @@ RelayBridge::RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSett
     });
     connect(&m_limiter, &LogLimiter::logLine, this, &RelayBridge::logLine);
     connect(&m_mqtt, &MqttClient::connected, this, &RelayBridge::brokerConnected);
-    connect(&m_mqtt, &MqttClient::messageReceived, this, &RelayBridge::messageReceived);
+    connect(&m_mqtt, &MqttClient::messageArrived, this, &RelayBridge::messageReceived);
     connect(&m_mqtt, &MqttClient::subscribed, this, [this](const QString &pattern) {
         if (pattern == base() + QStringLiteral("/#"))
             m_pulseDefaults.start(); // the retained messages come right after the answer
@@ -76,17 +66,7 @@ RelayBridge::RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSett
 
 bool RelayBridge::isValidId(const QString &id)
 {
-    if (id.isEmpty() || id.size() > 64)
-        return false;
-    for (const QChar c : id) {
-        // ASCII only: QChar::isLower() and friends take letters of every script.
-        const bool plain = (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
-            || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('_')
-            || c == QLatin1Char('-');
-        if (!plain)
-            return false;
-    }
-    return true;
+    return BoardRequest::isValidId(id);
 }
 
 QString RelayBridge::sanitizedId(const QString &text)
@@ -217,7 +197,7 @@ void RelayBridge::portOpened()
 {
     m_portOpen = true;
     m_decoder = ReceiveDecoder();
-    m_stateAsked = false;
+    expireWaiters(true);
     m_lineFreeAtUs = 0;
     publishAvailability();
     wantState();
@@ -226,9 +206,9 @@ void RelayBridge::portOpened()
 void RelayBridge::portLost()
 {
     m_portOpen = false;
-    m_stateWanted = m_stateAsked = false;
+    m_stateWanted = false;
     m_quiet.stop();
-    m_answer.stop();
+    expireWaiters(true);
     publishAvailability();
 }
 
@@ -243,8 +223,11 @@ void RelayBridge::warn(const QString &topic, const QByteArray &payload, const QS
                            payload.size() > maxPayload ? QStringLiteral("...") : QString(), why));
 }
 
-void RelayBridge::messageReceived(const QString &topic, const QByteArray &payload, bool retained)
+void RelayBridge::messageReceived(const BrokerMessage &message)
 {
+    const QString &topic = message.topic;
+    const QByteArray &payload = message.payload;
+    const bool retained = message.retained;
     if (!m_settings.discoveryPrefix.isEmpty()
         && topic == m_settings.discoveryPrefix + QStringLiteral("/status")) {
         // Home Assistant came (back): it may have lost everything retained with its broker.
@@ -262,6 +245,10 @@ void RelayBridge::messageReceived(const QString &topic, const QByteArray &payloa
                                        QStringLiteral("reply"), QStringLiteral("key")};
     if (outgoing.contains(rest))
         return;
+    if (rest == QLatin1String("command")) {
+        commandMessage(message);
+        return;
+    }
     const QStringList parts = rest.split(QLatin1Char('/'));
     int channel = -1;
     if (parts.size() >= 2 && parts[0].size() == 3 && parts[0].startsWith(QLatin1String("ch"))
@@ -295,7 +282,7 @@ void RelayBridge::messageReceived(const QString &topic, const QByteArray &payloa
             && what != QLatin1String("pulse_length/set"))) {
         warn(topic, payload,
              QStringLiteral("not a topic of this bridge (chN/set, chN/pulse, "
-                            "chN/pulse_length/set with N 1..%1, refresh)")
+                            "chN/pulse_length/set with N 1..%1, refresh, command)")
                  .arg(RelayState::channels));
         return;
     }
@@ -351,28 +338,167 @@ bool RelayBridge::takeLine(int bytes, bool mayRefuse)
     return true;
 }
 
-void RelayBridge::sendCommand(const QByteArray &bytes, int pulseSeconds, const QString &topic,
-                              const QByteArray &payload)
+BoardRequest::Failure RelayBridge::sendCommand(const QByteArray &bytes, int pulseSeconds,
+                                               const QString &topic, const QByteArray &payload,
+                                               QString *reason)
 {
-    if (!m_portOpen) {
-        warn(topic, payload,
-             QStringLiteral("%1 is not open (the device is away)").arg(m_settings.portName));
-        return;
-    }
-    if (!takeLine(int(bytes.size()), true)) {
-        warn(topic, payload,
-             QStringLiteral("the line is busy: the command would wait more than %1 ms behind "
-                            "the ones before it")
-                 .arg(maxLineWaitMs));
-        return;
-    }
-    if (!m_serial.write(bytes)) {
-        warn(topic, payload, QStringLiteral("writing to %1 failed").arg(m_settings.portName));
-        return;
-    }
+    using BoardRequest::Failure;
+    const auto fail = [&](Failure failure, const QString &why) {
+        warn(topic, payload, why);
+        if (reason)
+            *reason = why;
+        return failure;
+    };
+    if (!m_portOpen)
+        return fail(Failure::Offline,
+                    QStringLiteral("%1 is not open (the device is away)").arg(m_settings.portName));
+    if (!takeLine(int(bytes.size()), true))
+        return fail(Failure::Busy,
+                    QStringLiteral("the line is busy: the command would wait more than %1 ms "
+                                   "behind the ones before it")
+                        .arg(maxLineWaitMs));
+    if (!m_serial.write(bytes))
+        return fail(Failure::LineFailed,
+                    QStringLiteral("writing to %1 failed").arg(m_settings.portName));
     if (pulseSeconds > 0)
         pulseStarted(pulseSeconds);
     wantState();
+    return Failure::None;
+}
+
+void RelayBridge::commandMessage(const BrokerMessage &m)
+{
+    using namespace BoardRequest;
+    const bool request = !m.responseTopic.isEmpty();
+    if (request) {
+        // Where the answer goes is the requester's word: only its own corner of the broker.
+        const QByteArray topic = m.responseTopic.toUtf8();
+        if (!m.responseTopic.startsWith(QLatin1String(responseRoot))
+            || topic.size() > maxResponseTopic || topic.contains('+') || topic.contains('#')
+            || topic.contains('\0') || m.correlationData.size() > maxCorrelationData) {
+            warn(m.topic, m.payload,
+                 QStringLiteral("the response topic must be under %1 (at most %2 bytes, no "
+                                "wildcards) and the correlation data at most %3 bytes; not "
+                                "answered")
+                     .arg(QLatin1String(responseRoot))
+                     .arg(maxResponseTopic)
+                     .arg(maxCorrelationData));
+            return;
+        }
+    }
+    Answer result;
+    const auto finish = [&] {
+        if (request)
+            answer(m.responseTopic, m.correlationData, result);
+    };
+    const auto refuse = [&](Failure failure, const QString &why) {
+        warn(m.topic, m.payload, why);
+        result.failure = failure;
+        result.reason = why;
+        finish();
+    };
+    if (m.retained)
+        return refuse(Failure::Refused, QStringLiteral("a retained command is not carried out"));
+    if (m.payload.size() > maxPayload)
+        return refuse(Failure::Refused,
+                      QStringLiteral("payload longer than %1 bytes").arg(maxPayload));
+    const auto bytes = parseCommandText(m.payload);
+    if (!bytes)
+        return refuse(Failure::Refused,
+                      QStringLiteral("the payload is a command's bytes in hexadecimal text "
+                                     "(0x15, or 0xC9 0xB5)"));
+    const CommandKind kind = classify(*bytes);
+    if (!kind.valid)
+        return refuse(Failure::Refused, QStringLiteral("not a command of the relay board"));
+    int replyWithinMs = 0;
+    if (const QString text = m.userProperty(QLatin1String(replyWithinProperty)); !text.isEmpty()) {
+        bool ok = false;
+        replyWithinMs = text.toInt(&ok);
+        if (!ok || replyWithinMs < 1 || replyWithinMs > maxReplyWithinMs)
+            return refuse(Failure::Refused,
+                          QStringLiteral("%1 is 1..%2 ms")
+                              .arg(QLatin1String(replyWithinProperty))
+                              .arg(maxReplyWithinMs));
+    }
+    if (const QString text = m.userProperty(QLatin1String(expiresProperty)); !text.isEmpty()) {
+        bool ok = false;
+        const qint64 expires = text.toLongLong(&ok);
+        if (!ok)
+            return refuse(Failure::Refused,
+                          QStringLiteral("%1 is UTC milliseconds since 1970")
+                              .arg(QLatin1String(expiresProperty)));
+        if (QDateTime::currentMSecsSinceEpoch() > expires)
+            return refuse(Failure::Expired,
+                          QStringLiteral("the command expired before the bridge saw it (its "
+                                         "requester gave up; if this repeats, compare the "
+                                         "clocks of both machines)"));
+    }
+    const bool waits = request && replyWithinMs > 0 && kind.answered;
+    if (waits && m_waiters.size() >= std::size_t(maxWaiting))
+        return refuse(Failure::Busy,
+                      QStringLiteral("%1 requests are waiting for the board's reply already")
+                          .arg(maxWaiting));
+    result.failure = sendCommand(*bytes, kind.timedSeconds, m.topic, m.payload, &result.reason);
+    result.written = result.failure == Failure::None;
+    result.replyAsked = replyWithinMs > 0;
+    if (result.written && waits)
+        wait({false, m.responseTopic, m.correlationData, m_clock.elapsed() + replyWithinMs});
+    else
+        finish();
+}
+
+void RelayBridge::answer(const QString &responseTopic, const QByteArray &correlationData,
+                         const BoardRequest::Answer &answer)
+{
+    BrokerMessage m;
+    m.topic = responseTopic;
+    m.payload = BoardRequest::answerJson(answer);
+    m.correlationData = correlationData;
+    // An answer nobody took soon is nobody's any more.
+    m.expirySeconds = 60;
+    m_mqtt.publish(m, 1);
+}
+
+void RelayBridge::wait(Waiter waiter)
+{
+    m_waiters.push_back(std::move(waiter));
+    expireWaiters(); // sets the timer for the earliest deadline
+}
+
+bool RelayBridge::ownQuestionOpen() const
+{
+    return std::any_of(m_waiters.begin(), m_waiters.end(), [](const Waiter &w) { return w.own; });
+}
+
+void RelayBridge::expireWaiters(bool all)
+{
+    const qint64 now = m_clock.elapsed();
+    qint64 next = -1;
+    for (auto it = m_waiters.begin(); it != m_waiters.end();) {
+        if (!all && it->deadline > now) {
+            next = next < 0 ? it->deadline : qMin(next, it->deadline);
+            ++it;
+            continue;
+        }
+        if (!it->own) {
+            BoardRequest::Answer a;
+            a.written = true;
+            a.replyAsked = true;
+            answer(it->responseTopic, it->correlationData, a);
+        } else if (!all && !m_saidNoAnswer) {
+            m_saidNoAnswer = true;
+            emit logLine(QStringLiteral("%1: the board did not answer the read-state command "
+                                        "within %2 ms; no state is published (commands still "
+                                        "go out)")
+                             .arg(m_settings.portName)
+                             .arg(answerMs));
+        }
+        it = m_waiters.erase(it);
+    }
+    if (next >= 0)
+        m_waitEnd.start(int(qMax<qint64>(0, next - now)));
+    else
+        m_waitEnd.stop();
 }
 
 void RelayBridge::pulseStarted(int seconds)
@@ -400,6 +526,7 @@ void RelayBridge::pulsesEnded()
         m_pulseEnd.start(int(qMax<qint64>(0, *m_pulseEnds.begin() - now)));
 }
 
+
 void RelayBridge::wantState()
 {
     if (!m_portOpen)
@@ -412,7 +539,7 @@ void RelayBridge::askState()
 {
     if (!m_stateWanted || !m_portOpen)
         return;
-    if (m_stateAsked) {
+    if (ownQuestionOpen()) {
         m_quiet.start(); // the last question is still open
         return;
     }
@@ -420,8 +547,7 @@ void RelayBridge::askState()
     const QByteArray question = CommandEncoder::channelCommand(RelayOperation::ReadState);
     if (m_serial.write(question)) {
         takeLine(int(question.size()), false);
-        m_stateAsked = true;
-        m_answer.start();
+        wait({true, {}, {}, m_clock.elapsed() + answerMs});
     }
 }
 
@@ -467,15 +593,26 @@ void RelayBridge::dataReceived(const QByteArray &bytes)
     for (const DecodeResult &r : m_decoder.feed(bytes)) {
         if (r.kind == DecodeResult::Kind::KeyMessage) {
             publishKey(r.message);
-        } else if (m_stateAsked) {
-            m_stateAsked = false;
-            m_answer.stop();
-            m_saidNoAnswer = false;
-            m_mqtt.publish(base() + QStringLiteral("/state"), stateJson(r.replyByte), true);
-        } else {
-            publishEvent(base() + QStringLiteral("/reply"), hexByteText(r.replyByte).toLatin1(), 1);
-            if (m_settings.verbose)
-                emit logLine(QStringLiteral("reply %1").arg(hexByteText(r.replyByte)));
+            continue;
         }
+        // The board answers in order: a reply byte belongs to the oldest question still open.
+        expireWaiters();
+        if (!m_waiters.empty()) {
+            const Waiter w = m_waiters.front();
+            m_waiters.pop_front();
+            expireWaiters(); // the next deadline
+            m_mqtt.publish(base() + QStringLiteral("/state"), stateJson(r.replyByte), true);
+            if (w.own) {
+                m_saidNoAnswer = false;
+                continue;
+            }
+            BoardRequest::Answer a;
+            a.written = a.replyAsked = true;
+            a.reply = r.replyByte;
+            answer(w.responseTopic, w.correlationData, a);
+        }
+        publishEvent(base() + QStringLiteral("/reply"), hexByteText(r.replyByte).toLatin1(), 1);
+        if (m_settings.verbose)
+            emit logLine(QStringLiteral("reply %1").arg(hexByteText(r.replyByte)));
     }
 }

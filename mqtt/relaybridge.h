@@ -7,7 +7,10 @@
 #include <QTimer>
 
 #include <array>
+#include <deque>
 #include <set>
+
+#include "boardrequest.h"
 
 #include "commandencoder.h"
 #include "loglimiter.h"
@@ -16,6 +19,7 @@
 
 class MqttClient;
 class SerialPortService;
+struct BrokerMessage;
 
 struct BridgeSettings
 {
@@ -35,6 +39,8 @@ struct BridgeSettings
 //                                       channel's pulse length
 //   relayboard/ID/chN/pulse_length/set  in: seconds 1..255, kept for PRESS
 //   relayboard/ID/chN/pulse_length      out, retained: the pulse length (1 until set)
+//   relayboard/ID/command               in: a command's bytes as hexadecimal text, an MQTT 5
+//                                       request with an answer (see boardrequest.h)
 //   relayboard/ID/refresh               in: anything; the board is asked for its state
 //   relayboard/ID/state                 out, retained: {"ch1":"ON",...} from the read-state answer
 //   relayboard/ID/reply                 out: any other reply byte, 0xNN
@@ -58,6 +64,8 @@ public:
     static constexpr int birthAnswerMaxMs = 3000;
     // Events beyond this many unacknowledged messages are dropped, not queued.
     static constexpr int maxUnacknowledged = 1000;
+    // Requests waiting for the board's reply byte, at most.
+    static constexpr int maxWaiting = 64;
 
     RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSettings settings,
                 QObject *parent = nullptr);
@@ -84,14 +92,32 @@ signals:
 
 private:
     void brokerConnected();
-    void messageReceived(const QString &topic, const QByteArray &payload, bool retained);
+    void messageReceived(const BrokerMessage &message);
+    void commandMessage(const BrokerMessage &message);
     void channelMessage(int channel, const QString &what, const QString &topic,
                         const QByteArray &payload);
     void dataReceived(const QByteArray &bytes);
     void warn(const QString &topic, const QByteArray &payload, const QString &why);
     // `pulseSeconds`: the timed relay's length, 0 for any other command.
-    void sendCommand(const QByteArray &bytes, int pulseSeconds, const QString &topic,
-                     const QByteArray &payload);
+    // What kept a command from the line, if anything; the warning is said already.
+    BoardRequest::Failure sendCommand(const QByteArray &bytes, int pulseSeconds,
+                                      const QString &topic, const QByteArray &payload,
+                                      QString *reason = nullptr);
+    // A request waiting for the board's next reply byte: the bridge's own state question, or
+    // a requester's read-state command.
+    struct Waiter
+    {
+        bool own = false;
+        QString responseTopic;
+        QByteArray correlationData;
+        qint64 deadline = 0; // ms on m_clock
+    };
+    void answer(const QString &responseTopic, const QByteArray &correlationData,
+                const BoardRequest::Answer &answer);
+    void wait(Waiter waiter);
+    // Answers (no reply) every waiter whose time is up, or all of them.
+    void expireWaiters(bool all = false);
+    bool ownQuestionOpen() const;
     bool takeLine(int bytes, bool mayRefuse);
     void pulseStarted(int seconds);
     void pulsesEnded();
@@ -111,10 +137,10 @@ private:
     QElapsedTimer m_clock;
     bool m_portOpen = false;
     bool m_stateWanted = false; // a read-state command is due once the line is quiet
-    bool m_stateAsked = false; // the next reply byte is the state
     bool m_saidNoAnswer = false;
     QTimer m_quiet; // restarts with every byte either way
-    QTimer m_answer; // how long the read-state answer may take
+    std::deque<Waiter> m_waiters; // in the order their commands were written
+    QTimer m_waitEnd; // the earliest deadline among them
     QTimer m_birth; // the answer to Home Assistant's birth message
     QTimer m_pulseEnd; // the next end of a pulse; the others wait in m_pulseEnds
     std::set<qint64> m_pulseEnds; // ms on m_clock, rounded up to 100 ms

@@ -6,7 +6,8 @@
 namespace {
 
 // What the check found beyond the code; a row applies to the first case it matches.
-enum class Found { Anything, BlockedLockPath, Holder, LockFile };
+// Bridge: the holder is relay-mqtt and the program can reach boards through a broker.
+enum class Found { Anything, BlockedLockPath, Bridge, Holder, LockFile };
 
 // What %1 stands for in a row's texts (a text without %1 does not name it).
 enum class Names { Nothing, Holder, LockFile, Device };
@@ -25,6 +26,9 @@ constexpr Row rows[] = {
     {OpenResult::PortInUse, Found::BlockedLockPath, Names::LockFile,
      "%1 is no lock file but blocks the port; check it and remove it (sudo rm -r %1)",
      QT_TRANSLATE_NOOP("OpenResult", "%1 不是锁文件，却挡住了该串口：请检查后删除它（sudo rm -r %1），再打开。")},
+    {OpenResult::PortInUse, Found::Bridge, Names::Holder,
+     "%1 bridges it to a broker; reach the board there: relayctl --broker ADDRESS --board ID",
+     QT_TRANSLATE_NOOP("OpenResult", "占用者：%1\n该串口上的开发板已由 relay-mqtt 接到代理服务器：请在端口列表中选择该开发板的名称，经代理服务器操作它。")},
     {OpenResult::PortInUse, Found::Holder, Names::Holder,
      "%1; close it first",
      QT_TRANSLATE_NOOP("OpenResult", "占用者：%1\n请先关闭占用该串口的程序，再打开。")},
@@ -56,9 +60,11 @@ constexpr Row rows[] = {
 };
 // clang-format on
 
-bool matches(Found found, const PortCheck &check)
+bool matches(Found found, const PortCheck &check, bool broker)
 {
     switch (found) {
+    case Found::Bridge:
+        return broker && check.holder.startsWith(QLatin1String("relay-mqtt"));
     case Found::Anything:
         return true;
     case Found::BlockedLockPath:
@@ -71,10 +77,10 @@ bool matches(Found found, const PortCheck &check)
     return false;
 }
 
-const Row &rowFor(OpenResult code, const PortCheck &check)
+const Row &rowFor(OpenResult code, const PortCheck &check, bool broker)
 {
     for (const Row &row : rows) {
-        if (row.code == code && matches(row.found, check))
+        if (row.code == code && matches(row.found, check, broker))
             return row;
     }
     return std::end(rows)[-1];
@@ -123,7 +129,7 @@ QString openFailureWords(OpenResult code)
 
 QString openFailureRemedy(OpenResult code, const PortCheck &check)
 {
-    const Row &row = rowFor(code, check);
+    const Row &row = rowFor(code, check, true);
     return filled(QString::fromUtf8(row.remedy), row, check, {});
 }
 
@@ -135,13 +141,14 @@ QString openFailureLine(const QString &port, const PortCheck &check)
         .arg(openFailureRemedy(check.result, check));
 }
 
-QString openFailureMessage(OpenResult code, const PortCheck &check, const QString &device)
+QString openFailureMessage(OpenResult code, const PortCheck &check, const QString &device,
+                           bool broker)
 {
     const QString first = code == OpenResult::PortInUse
         ? QCoreApplication::translate("OpenResult", "指定的串口已被占用。")
         : QCoreApplication::translate("OpenResult", "打开串口时遇到错误（CODE=%1）。")
               .arg(int(code));
-    const Row &row = rowFor(code, check);
+    const Row &row = rowFor(code, check, broker);
     return first + QLatin1Char('\n')
         + filled(QCoreApplication::translate("OpenResult", row.message), row, check, device);
 }

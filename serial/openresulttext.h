@@ -16,5 +16,7 @@ QString openFailureRemedy(OpenResult code, const PortCheck &check);
 // "PORT: held by another program (8005): minicom (PID 4242); close it first"
 QString openFailureLine(const QString &port, const PortCheck &check);
 // The console's message: its fixed first line, then who or what is in the way where that is
-// known, then what to do. `device` is the path the port stands for.
-QString openFailureMessage(OpenResult code, const PortCheck &check, const QString &device);
+// known, then what to do. `device` is the path the port stands for; `broker`: the console
+// reaches bridged boards, so a port that relay-mqtt holds is one to choose by its board's name.
+QString openFailureMessage(OpenResult code, const PortCheck &check, const QString &device,
+                           bool broker = false);

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 SerialPortService::SerialPortService(PortMap map, QObject *parent)
-    : QObject(parent)
+    : BoardLink(parent)
     , m_map(std::move(map))
 { }
 
@@ -167,7 +167,7 @@ void SerialPortService::handlePortError(QSerialPort::SerialPortError error)
         if (error != QSerialPort::ResourceError && !deviceGone()) {
             m_port->clearError();
             if (error == QSerialPort::WriteError)
-                emit writeFailed();
+                emit writeFailed(WriteFailure::Line);
             else
                 emit lineError(error);
             return;

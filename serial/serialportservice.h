@@ -8,11 +8,12 @@
 #include <functional>
 
 #include "adapterinfo.h"
+#include "boardlink.h"
 #include "comports.h"
 #include "openresult.h"
 #include "portguard.h"
 
-class SerialPortService : public QObject
+class SerialPortService : public BoardLink
 {
     Q_OBJECT
 public:
@@ -43,12 +44,12 @@ public:
     void setByIdDirectory(const QString &directory) { m_byIdDirectory = directory; }
     // The path Com n is mapped to, as configured.
     QString deviceOf(int n) const { return ComPorts::isValid(n) && m_map ? m_map(n) : QString(); }
-    void close();
-    bool isOpen() const;
+    void close() override;
+    bool isOpen() const override;
     // The device went away; the port closes (queued) and deviceLost() follows.
-    bool isLost() const { return m_lost; }
+    bool isLost() const override { return m_lost; }
     // Queues the bytes; they leave as soon as the event loop runs. False when not open.
-    bool write(const QByteArray &bytes);
+    bool write(const QByteArray &bytes) override;
     // Blocks until the queued bytes have left the program and the line (for a command-line
     // program that exits next). False when they could not all go within `msecs`.
     bool waitForWritten(int msecs);
@@ -59,12 +60,6 @@ public:
     qint64 bytesAvailable() const;
 
 signals:
-    // Bytes off the line, as they came: each byte is handed out once.
-    void dataReceived(const QByteArray &bytes);
-    // The device went away; the port has been closed already.
-    void deviceLost();
-    // Bytes already taken by write() could not be written, though the device is still there.
-    void writeFailed();
     // A line error that leaves the port usable (parity, framing, unsupported modem calls).
     void lineError(QSerialPort::SerialPortError error);
 

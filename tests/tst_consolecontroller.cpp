@@ -675,7 +675,7 @@ void TestConsoleController::failedWritesAreTold()
     r.controller.chooseOperation(1);
     r.controller.setChannel(0, true);
     // The line refused bytes it had taken, the device still there: the operator hears of it.
-    emit r.controller.serialPort().writeFailed();
+    emit r.controller.serialPort().writeFailed(BoardLink::WriteFailure::Line);
     QCOMPARE(r.messages.size(), 1);
     QCOMPARE(r.messages[0].icon, ConsoleController::MessageIcon::Warning);
     QVERIFY(r.messages[0].text.contains(QStringLiteral("未能写入")));
