@@ -5,7 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <QRandomGenerator>
+
 #include "appicons.h"
+#include "brokerboards.h"
+#include "brokeroptions.h"
+#include "commandline.h"
 #include "mainwindow.h"
 #include "translations.h"
 #include "version.h"
@@ -16,12 +21,22 @@ void printUsage(std::FILE *to)
 {
     std::fprintf(
         to,
-        "Usage: relay-console [Qt options] | -h | --help | -V | --version\n"
+        "Usage: relay-console [--broker ADDRESS [BROKER OPTIONS]] [Qt options]\n"
+        "       relay-console -h | --help | -V | --version\n"
         "\n"
         "A desktop console for a four-channel relay board on a serial line (9600 8N1):\n"
         "open a Com port, compose relay commands for CH1..CH4 with a hexadecimal\n"
         "preview, send them, read the board's replies and watch infrared key reports.\n"
         "Ctrl+T starts the relay chaser.\n"
+        "\n"
+        "With --broker the port list also shows the boards that relay-mqtt puts on that\n"
+        "MQTT broker, by their IDs; they open and work as a local port does.\n"
+        "  --broker ADDRESS        HOST, HOST:PORT, [IPV6]:PORT, IPV6, mqtt://HOST[:PORT]\n"
+        "                          or mqtts://HOST[:PORT] (TLS)\n"
+        "  --username NAME         log in to the broker as NAME\n"
+        "  --password-file FILE    the password is the first line of FILE\n"
+        "  --cafile FILE           TLS, checking the broker against this CA\n"
+        "  --cert FILE, --key FILE TLS with this client certificate and its key\n"
         "\n"
         "Qt's standard options apply, for example -style Fusion, -platform offscreen,\n"
         "-reverse.\n"
@@ -77,13 +92,41 @@ bool isQtOption(int argc, char **argv, int &i)
     return false;
 }
 
+// The broker options, for CommandLine; `i` moves past the option's value. False for anything
+// else.
+bool takeBrokerOption(int argc, char **argv, int &i, QStringList &taken)
+{
+    static const char *const names[] = {"broker", "username", "password-file",
+                                        "cafile", "cert",     "key"};
+    const char *arg = argv[i];
+    if (std::strncmp(arg, "--", 2) != 0)
+        return false;
+    for (const char *name : names) {
+        const size_t n = std::strlen(name);
+        if (std::strncmp(arg + 2, name, n) == 0 && arg[2 + n] == '=') {
+            taken << QString::fromLocal8Bit(arg);
+            return true;
+        }
+        if (std::strcmp(arg + 2, name) == 0) {
+            taken << QString::fromLocal8Bit(arg);
+            if (i + 1 < argc)
+                taken << QString::fromLocal8Bit(argv[++i]);
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     // --help and --version are read before Qt starts, so that they work without a display.
     bool platformGiven = false;
+    QStringList brokerArgs {QStringLiteral("relay-console")};
     for (int i = 1; i < argc; ++i) {
+        if (takeBrokerOption(argc, argv, i, brokerArgs))
+            continue;
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             printUsage(stdout);
             return 0;
@@ -101,6 +144,20 @@ int main(int argc, char **argv)
         }
         platformGiven = platformGiven || platform;
     }
+    // The broker options are checked (and their files read) before anything else starts.
+    std::optional<MqttSettings> broker;
+    if (brokerArgs.size() > 1) {
+        CommandLine cli(QStringLiteral("relay-console"), {});
+        cli.addBrokerOptions();
+        if (const auto end = cli.parse(brokerArgs))
+            return *end;
+        if (!cli.isSet(QStringLiteral("broker")))
+            return cli.usageError(QStringLiteral("the broker options go with --broker"));
+        int status = 0;
+        broker = cli.broker(&status);
+        if (!broker)
+            return status;
+    }
     if (!platformGiven && !hasDisplay()) {
         std::fprintf(stderr,
                      "relay-console: no display to open the window on: run it in a desktop "
@@ -116,7 +173,25 @@ int main(int argc, char **argv)
     QApplication::setDesktopFileName(QStringLiteral("relay-console"));
     installQtTranslations(app);
     QApplication::setWindowIcon(QIcon(AppIcons::application()));
+    // Only with --broker: no connection is made otherwise. Made before the window, which uses
+    // them to its end.
+    MqttClient client;
+    std::optional<BrokerBoards> boards;
     MainWindow window;
+    if (broker) {
+        QString clientId = QStringLiteral("relay-console-");
+        for (int i = 0; i < 12; ++i)
+            clientId += QLatin1Char("0123456789abcdef"[QRandomGenerator::global()->bounded(16)]);
+        broker->clientId = clientId;
+        boards.emplace(client, clientId);
+        window.controller().setBroker(&*boards, brokerText(broker->host, broker->port));
+        QString error;
+        if (!client.start(*broker, &error)) {
+            std::fprintf(stderr, "relay-console: cannot connect to the broker %s: %s\n",
+                         qPrintable(brokerText(broker->host, broker->port)), qPrintable(error));
+            return 2;
+        }
+    }
     window.show();
     return app.exec();
 }

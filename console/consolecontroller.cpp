@@ -8,6 +8,8 @@
 #include "brokerboards.h"
 #include "brokerlink.h"
 #include "delaynumber.h"
+#include "mqttclient.h"
+#include "outsidetext.h"
 #include "hexbytetext.h"
 #include "relaystate.h"
 
@@ -46,6 +48,21 @@ void ConsoleController::setBroker(BrokerBoards *boards, const QString &brokerNam
     });
     connect(m_brokerLink, &BoardLink::deviceLost, this, &ConsoleController::handleDeviceLost);
     connect(m_boards, &BrokerBoards::boardsChanged, this, &ConsoleController::boardsChanged);
+    // Said once for each new reason. A board open through the broker says it as a lost port.
+    MqttClient &client = boards->client();
+    connect(&client, &MqttClient::connectionFailed, this, [this](const QString &reason) {
+        if (m_portState == PortState::Closed)
+            emit messageRequested(tr("无法连接代理服务器 %1：%2\n经代理服务器的开发板暂不列出；"
+                                     "连接恢复后会自动出现。请检查网络和代理服务器。")
+                                      .arg(m_brokerName, escapeOutsideText(reason)),
+                                  MessageIcon::Warning, Field::None);
+    });
+    connect(&client, &MqttClient::refused, this, [this](int, const QString &reason) {
+        emit messageRequested(tr("代理服务器 %1 拒绝了连接：%2\n请检查 --username 和 "
+                                 "--password-file（或证书），然后重新启动本程序。")
+                                  .arg(m_brokerName, escapeOutsideText(reason)),
+                              MessageIcon::Warning, Field::None);
+    });
 }
 
 void ConsoleController::start()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMetaType>
 #include <QString>
 
 #include <cstdint>
@@ -74,3 +75,5 @@ QByteArray answerJson(const Answer &answer);
 std::optional<Answer> parseAnswer(const QByteArray &json);
 
 } // namespace BoardRequest
+
+Q_DECLARE_METATYPE(BoardRequest::Answer)

@@ -309,3 +309,49 @@ bool mqttPublish(int port, const QString &topic, const QByteArray &payload,
     p.closeWriteChannel();
     return p.waitForFinished(10000) && p.exitCode() == 0;
 }
+
+BridgeProcess::BridgeProcess(const QString &program, const QStringList &args)
+{
+    QObject::connect(&m_process, &QProcess::readyReadStandardError, [this] {
+        m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
+    });
+    m_process.start(program, args);
+    m_process.waitForStarted();
+}
+
+BridgeProcess::~BridgeProcess()
+{
+    // Its own end, so that no lock file is left for the next test; a hang is killed.
+    if (pid() > 0)
+        ::kill(pid(), SIGCONT); // a test may have stopped it
+    m_process.terminate();
+    if (!m_process.waitForFinished(10000)) {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+}
+
+QString BridgeProcess::log()
+{
+    QTest::qWait(0);
+    return m_log;
+}
+
+bool BridgeProcess::waitForLog(const QString &text, int msecs)
+{
+    QDeadlineTimer deadline(msecs);
+    while (!m_log.contains(text) && !deadline.hasExpired())
+        QTest::qWait(5);
+    return m_log.contains(text);
+}
+
+int BridgeProcess::waitExit(int msecs)
+{
+    QDeadlineTimer deadline(msecs);
+    while (m_process.state() != QProcess::NotRunning && !deadline.hasExpired())
+        QTest::qWait(5);
+    if (m_process.state() != QProcess::NotRunning)
+        return -1;
+    m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
+}

@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <optional>
+#include <sys/types.h>
 
 struct BrokerConfig
 {
@@ -95,6 +97,24 @@ private:
     QByteArray m_partial;
     QList<MqttMessage> m_messages;
     bool m_ready = false;
+};
+
+// A program that runs until it is stopped (relay-mqtt), its standard error collected; ended
+// with SIGTERM (killed if it hangs) with the object.
+class BridgeProcess
+{
+public:
+    BridgeProcess(const QString &program, const QStringList &args);
+    ~BridgeProcess();
+    QString log();
+    bool waitForLog(const QString &text, int msecs = 20000);
+    // The exit status once it has ended; -1 while it still runs after `msecs` (a hang).
+    int waitExit(int msecs = 30000);
+    pid_t pid() const { return pid_t(m_process.processId()); }
+
+private:
+    QProcess m_process;
+    QString m_log;
 };
 
 // mosquitto_pub: one message; `extra` are further options (-r for retained).

@@ -27,54 +27,13 @@
 namespace {
 
 // relay-mqtt as a service runs it, its log lines collected.
-class Bridge
+class Bridge : public BridgeProcess
 {
 public:
     explicit Bridge(const QStringList &args)
+        : BridgeProcess(QStringLiteral(RELAY_MQTT), args)
     {
-        QObject::connect(&m_process, &QProcess::readyReadStandardError, [this] {
-            m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
-        });
-        m_process.start(QStringLiteral(RELAY_MQTT), args);
-        m_process.waitForStarted();
     }
-    ~Bridge()
-    {
-        // Its own end, so that no lock file is left for the next test; a hang is killed.
-        m_process.terminate();
-        if (!m_process.waitForFinished(10000)) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-    QString log()
-    {
-        QTest::qWait(0);
-        return m_log;
-    }
-    bool waitForLog(const QString &text, int msecs = 20000)
-    {
-        QDeadlineTimer deadline(msecs);
-        while (!m_log.contains(text) && !deadline.hasExpired())
-            QTest::qWait(5);
-        return m_log.contains(text);
-    }
-    // The exit status once it has ended; -1 while it still runs after `msecs` (a hang).
-    int waitExit(int msecs = 30000)
-    {
-        QDeadlineTimer deadline(msecs);
-        while (m_process.state() != QProcess::NotRunning && !deadline.hasExpired())
-            QTest::qWait(5);
-        if (m_process.state() != QProcess::NotRunning)
-            return -1;
-        m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -2;
-    }
-    pid_t pid() const { return pid_t(m_process.processId()); }
-
-private:
-    QProcess m_process;
-    QString m_log;
 };
 
 QStringList bridgeArgs(const TestBroker &broker, const QString &device,

@@ -1,0 +1,540 @@
+// Boards that relay-mqtt owns, driven through a real mosquitto: the bridge's requests and
+// answers, relayctl --broker --board, and the console's controller and window on a broker link.
+#include <QComboBox>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+
+#include "brokerboards.h"
+#include "brokerlink.h"
+#include "commandencoder.h"
+#include "consolerig.h"
+#include "mainwindow.h"
+#include "mqttclient.h"
+#include "mqttfixture.h"
+#include "ptyrelayboard.h"
+
+namespace {
+
+// A client of the broker as the console and relayctl have one: the boards it knows, and
+// requests to them.
+struct Remote
+{
+    MqttClient client;
+    BrokerBoards boards;
+
+    explicit Remote(int port, const QString &id = QStringLiteral("tester"))
+        : boards(client, id)
+    {
+        MqttSettings settings;
+        settings.host = QStringLiteral("127.0.0.1");
+        settings.port = port;
+        settings.clientId = id;
+        QString error;
+        started = client.start(settings, &error);
+    }
+    // Checked at the call site.
+    [[nodiscard]] bool waitSynced()
+    {
+        QDeadlineTimer deadline(20000);
+        while (!(started && boards.isSynced()) && !deadline.hasExpired())
+            QTest::qWait(5);
+        return started && boards.isSynced();
+    }
+    bool online(const QString &id) const
+    {
+        const auto b = boards.board(id);
+        return b && b->online && b->state;
+    }
+    bool started = false;
+};
+
+// One board on a pseudo-terminal, its bridge and a broker; `wire` holds what reached the
+// board's line after the bridge's first state question.
+struct BridgedBoard
+{
+    TestBroker broker;
+    PtyRelayBoard board {[] { return RelayBoardModel::Millis(0); }};
+    QByteArray wire;
+    std::unique_ptr<BridgeProcess> bridge;
+
+    explicit BridgedBoard(const QString &id = QStringLiteral("bench"))
+    {
+        QObject::connect(&board, &PtyRelayBoard::byteReceived,
+                         [this](std::uint8_t b) { wire.append(char(b)); });
+        startBridge(id);
+    }
+    void startBridge(const QString &id)
+    {
+        bridge = std::make_unique<BridgeProcess>(
+            QStringLiteral(RELAY_MQTT),
+            QStringList {QStringLiteral("--device"), board.slavePath(), QStringLiteral("--broker"),
+                         brokerAddress(), QStringLiteral("--id"), id});
+    }
+    QString brokerAddress() const { return QStringLiteral("127.0.0.1:%1").arg(broker.port()); }
+};
+
+// The board is online with its state published: the bridge's own question (asked again when
+// it connected) has been answered, and nothing more is on its way to the line.
+#define WAIT_READY(remote, rig, id)                                                               \
+    do {                                                                                          \
+        QVERIFY((remote).waitSynced());                                                           \
+        QTRY_VERIFY2_WITH_TIMEOUT((remote).online(id), qPrintable((rig).bridge->log()), 20000);  \
+        QVERIFY((rig).wire.endsWith('\x30'));                                                    \
+        (rig).wire.clear();                                                                       \
+    } while (false)
+
+struct Run
+{
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Run relayctl(const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral(RELAYCTL), args);
+    if (!p.waitForStarted())
+        return {};
+    QSignalSpy finished(&p, &QProcess::finished);
+    if (p.state() != QProcess::NotRunning)
+        finished.wait(30000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromLocal8Bit(p.readAllStandardOutput()),
+            QString::fromLocal8Bit(p.readAllStandardError())};
+}
+
+// Sends a request as a raw message (what a requester of another make might send) and gives
+// the answer's JSON, or nothing when none comes within `msecs`.
+std::optional<QJsonObject> rawRequest(Remote &remote, BrokerMessage m, int msecs = 5000)
+{
+    m.responseTopic = remote.boards.responseTopic();
+    if (m.correlationData.isEmpty())
+        m.correlationData = QByteArray::number(QRandomGenerator::global()->generate());
+    std::optional<QJsonObject> answer;
+    QObject context;
+    QObject::connect(&remote.client, &MqttClient::messageArrived, &context,
+                     [&](const BrokerMessage &in) {
+                         if (in.topic == m.responseTopic && in.correlationData == m.correlationData)
+                             answer = QJsonDocument::fromJson(in.payload).object();
+                     });
+    if (!remote.client.publish(m))
+        return std::nullopt;
+    QDeadlineTimer deadline(msecs);
+    while (!answer && !deadline.hasExpired())
+        QTest::qWait(5);
+    return answer;
+}
+
+} // namespace
+
+class TestRemoteBoards : public QObject
+{
+    Q_OBJECT
+private slots:
+    void requestsAreAnsweredOnce_data();
+    void requestsAreAnsweredOnce();
+    void concurrentReadsEachGetTheirOwnAnswer();
+    void relayctlCommands_data();
+    void relayctlCommands();
+    void relayctlWatchAndBoards();
+    void relayctlFailures_data();
+    void relayctlFailures();
+    void stoppedBridgeSwitchesNothingLater();
+    void consoleDrivesABridgedBoard();
+    void consoleBoardListFollowsTheBroker();
+    void windowListsBoards();
+};
+
+void TestRemoteBoards::requestsAreAnsweredOnce_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("replyWithin"); // the user property, when not empty
+    QTest::addColumn<qint64>("expiresIn"); // ms from now, 0 for none
+    QTest::addColumn<bool>("retained");
+    QTest::addColumn<QString>("answer"); // the answer's JSON
+    QTest::addColumn<QByteArray>("wire"); // on the line, before the bridge's state question
+
+    QTest::newRow("energise CH1 and CH3")
+        << QByteArray("0x15") << QString() << qint64(0) << false << R"({"written":true})"
+        << QByteArray("\x15");
+    QTest::newRow("timed relay in two halves, lower case")
+        << QByteArray("0xc9 0xb5") << QString() << qint64(0) << false << R"({"written":true})"
+        << QByteArray("\xC9\xB5");
+    QTest::newRow("read state with its reply")
+        << QByteArray("0x30") << QStringLiteral("1000") << qint64(5000) << false
+        << R"({"reply":"0x00","written":true})" << QByteArray("\x30");
+    QTest::newRow("reply asked of a command the board does not answer")
+        << QByteArray("0x11") << QStringLiteral("500") << qint64(0) << false
+        << R"({"reply":null,"written":true})" << QByteArray("\x11");
+    const QString refused = QStringLiteral(R"({"error":"refused","written":false})");
+    QTest::newRow("not hexadecimal text") << QByteArray("ON") << QString() << qint64(0) << false
+                                          << refused << QByteArray();
+    QTest::newRow("no command of the board")
+        << QByteArray("0x40") << QString() << qint64(0) << false << refused << QByteArray();
+    QTest::newRow("two commands in one") << QByteArray("0x11 0x22") << QString() << qint64(0)
+                                         << false << refused << QByteArray();
+    QTest::newRow("hex word with a sign") << QByteArray("0x+1") << QString() << qint64(0) << false
+                                          << refused << QByteArray();
+    QTest::newRow("reply time out of range") << QByteArray("0x30") << QStringLiteral("20000")
+                                             << qint64(0) << false << refused << QByteArray();
+    QTest::newRow("retained") << QByteArray("0x11") << QString() << qint64(0) << true << refused
+                              << QByteArray();
+    QTest::newRow("expired before the bridge saw it")
+        << QByteArray("0x11") << QString() << qint64(-1000) << false
+        << R"({"error":"expired","written":false})" << QByteArray();
+}
+
+void TestRemoteBoards::requestsAreAnsweredOnce()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, replyWithin);
+    QFETCH(qint64, expiresIn);
+    QFETCH(bool, retained);
+    QFETCH(QString, answer);
+    QFETCH(QByteArray, wire);
+    BridgedBoard rig;
+    Remote remote(rig.broker.port());
+    WAIT_READY(remote, rig, QStringLiteral("bench"));
+
+    BrokerMessage m;
+    m.topic = QStringLiteral("relayboard/bench/command");
+    m.payload = payload;
+    m.retained = retained;
+    if (!replyWithin.isEmpty())
+        m.userProperties.append({QStringLiteral("reply-within-ms"), replyWithin});
+    if (expiresIn != 0)
+        m.userProperties.append(
+            {QStringLiteral("expires"),
+             QString::number(QDateTime::currentMSecsSinceEpoch() + expiresIn)});
+    const auto got = rawRequest(remote, m);
+    QVERIFY2(got, qPrintable(rig.bridge->log()));
+    QJsonObject shown = *got;
+    const QString reason = shown.take(QStringLiteral("reason")).toString();
+    QCOMPARE(QString::fromUtf8(QJsonDocument(shown).toJson(QJsonDocument::Compact)), answer);
+    QCOMPARE(reason.isEmpty(), !answer.contains(QLatin1String("error")));
+    QTest::qWait(50); // bytes still on their way to the board
+    QCOMPARE(rig.wire.left(wire.size()), wire);
+    if (wire.isEmpty())
+        QCOMPARE(rig.wire, QByteArray()); // not even the state question: nothing was written
+
+    // An answer only to a topic of the requesters' own: one elsewhere is refused unanswered.
+    rig.wire.clear();
+    BrokerMessage elsewhere;
+    elsewhere.topic = m.topic;
+    elsewhere.payload = "0x1F";
+    elsewhere.responseTopic = QStringLiteral("relayboard/bench/ch1/set");
+    elsewhere.correlationData = "x";
+    QVERIFY(remote.client.publish(elsewhere));
+    QVERIFY(rig.bridge->waitForLog(QStringLiteral("the response topic must be under relayclient/")));
+    QCOMPARE(rig.wire, QByteArray());
+}
+
+void TestRemoteBoards::concurrentReadsEachGetTheirOwnAnswer()
+{
+    BridgedBoard rig;
+    Remote first(rig.broker.port(), QStringLiteral("first"));
+    Remote second(rig.broker.port(), QStringLiteral("second"));
+    Remote third(rig.broker.port(), QStringLiteral("third"));
+    WAIT_READY(first, rig, QStringLiteral("bench"));
+    QVERIFY(second.waitSynced());
+    QVERIFY(third.waitSynced());
+    // CH1 and CH3 on; the third client's commands release CH4, which is off: the state the
+    // reads must report stays 0x05 while the line is busy with them.
+    QSignalSpy set(&third.boards, &BrokerBoards::answered);
+    third.boards.request(QStringLiteral("bench"), QByteArray("\x05"), 0, 5000);
+    QVERIFY(set.wait(5000));
+    QTimer noise;
+    int sent = 0;
+    QObject::connect(&noise, &QTimer::timeout, [&] {
+        third.boards.request(QStringLiteral("bench"), QByteArray("\x28"), 0, 5000);
+        ++sent;
+    });
+    noise.start(5);
+
+    QSignalSpy firstAnswers(&first.boards, &BrokerBoards::answered);
+    QSignalSpy secondAnswers(&second.boards, &BrokerBoards::answered);
+    constexpr int rounds = 10;
+    QList<quint64> firstTokens, secondTokens;
+    for (int i = 0; i < rounds; ++i) {
+        firstTokens << first.boards.request(QStringLiteral("bench"), QByteArray("\x30"), 2000, 5000);
+        secondTokens
+            << second.boards.request(QStringLiteral("bench"), QByteArray("\x30"), 2000, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(firstAnswers.size(), i + 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(secondAnswers.size(), i + 1, 10000);
+    }
+    noise.stop();
+    QTest::qWait(200); // an answer too many would have come by now
+    QCOMPARE(firstAnswers.size(), rounds);
+    QCOMPARE(secondAnswers.size(), rounds);
+    for (const QSignalSpy *spy : {&firstAnswers, &secondAnswers}) {
+        const QList<quint64> &tokens = spy == &firstAnswers ? firstTokens : secondTokens;
+        for (int i = 0; i < rounds; ++i) {
+            QCOMPARE(spy->at(i).at(0).value<quint64>(), tokens[i]);
+            const auto answer = spy->at(i).at(1).value<BoardRequest::Answer>();
+            QVERIFY(answer.written);
+            QCOMPARE(answer.reply, std::optional<std::uint8_t>(0x05));
+        }
+    }
+    QVERIFY(sent > rounds);
+    // The bridge's own state questions (after every command) took none of the replies, and
+    // every read reached the line.
+    QCOMPARE(rig.wire.count('\x30') >= 2 * rounds, true);
+}
+
+void TestRemoteBoards::relayctlCommands_data()
+{
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QByteArray>("wire");
+    QTest::newRow("on") << QStringList {"on", "1", "CH3"} << QString() << QByteArray("\x15");
+    QTest::newRow("set") << QStringList {"set", "ch2"} << QString() << QByteArray("\x02");
+    QTest::newRow("off") << QStringList {"off", "4"} << QString() << QByteArray("\x28");
+    QTest::newRow("delay") << QStringList {"delay", "45", "CH2"} << QString()
+                           << QByteArray("\xC9\xB5");
+    QTest::newRow("read") << QStringList {"read"} << QStringLiteral("0x00\n") << QByteArray("\x30");
+    QTest::newRow("read --json")
+        << QStringList {"read", "--json"}
+        << QStringLiteral(R"({"reply":"0x00","ch1":"OFF","ch2":"OFF","ch3":"OFF","ch4":"OFF"})"
+                          "\n")
+        << QByteArray("\x30");
+}
+
+void TestRemoteBoards::relayctlCommands()
+{
+    QFETCH(QStringList, command);
+    QFETCH(QString, out);
+    QFETCH(QByteArray, wire);
+    BridgedBoard rig;
+    Remote remote(rig.broker.port());
+    WAIT_READY(remote, rig, QStringLiteral("bench"));
+    const Run r = relayctl(QStringList {"--broker", rig.brokerAddress(), "--board", "bench"}
+                           + command);
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.out, out);
+    // It returned once the bridge had written the command: the bytes are on their way.
+    QTRY_COMPARE_WITH_TIMEOUT(rig.wire.left(wire.size()), wire, 5000);
+}
+
+void TestRemoteBoards::relayctlWatchAndBoards()
+{
+    BridgedBoard rig;
+    Remote remote(rig.broker.port());
+    WAIT_READY(remote, rig, QStringLiteral("bench"));
+
+    QProcess watch;
+    watch.start(QStringLiteral(RELAYCTL), {"--broker", rig.brokerAddress(), "--board", "bench",
+                                           "watch", "--json"});
+    QVERIFY(watch.waitForStarted());
+    // Subscribed once the first event comes through: a reply is sent until one does.
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            rig.board.sendRaw(QByteArray("\x07"));
+            QTest::qWait(100);
+            out += watch.readAllStandardOutput();
+            return out.contains("reply");
+        }(),
+        20000);
+    out.clear();
+    rig.board.sendKeyReport(true, 0x00, 0xFF, 0x45, 0xBA);
+    QTRY_VERIFY_WITH_TIMEOUT((out += watch.readAllStandardOutput()).contains('\n'), 10000);
+    const QJsonObject event = QJsonDocument::fromJson(out.trimmed()).object();
+    QCOMPARE(event.value(QStringLiteral("kind")).toString(), QStringLiteral("long"));
+    QCOMPARE(event.value(QStringLiteral("bytes")).toVariant().toStringList(),
+             QStringList({"0x00", "0xFF", "0x45", "0xBA"}));
+    watch.terminate();
+    QVERIFY(watch.waitForFinished(10000));
+    QCOMPARE(watch.exitCode(), 0);
+
+    // A second board whose bridge waits for its device: known, offline.
+    BridgeProcess away(QStringLiteral(RELAY_MQTT),
+                       {"--device", "/nonexistent/tty", "--wait", "--broker", rig.brokerAddress(),
+                        "--id", "attic"});
+    QTRY_VERIFY_WITH_TIMEOUT(remote.boards.board(QStringLiteral("attic")).has_value(), 20000);
+    Run r = relayctl({"--broker", rig.brokerAddress(), "boards"});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+             QStringList({"attic                offline state unknown",
+                          "bench                online  ch1=OFF ch2=OFF ch3=OFF ch4=OFF"}));
+    r = relayctl({"--broker", rig.brokerAddress(), "boards", "--json"});
+    QCOMPARE(r.status, 0);
+    QCOMPARE(r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+             QStringList(
+                 {R"({"availability":"offline","board":"attic","state":null})",
+                  R"({"availability":"online","board":"bench","state":{"ch1":"OFF","ch2":"OFF","ch3":"OFF","ch4":"OFF"}})"}));
+}
+
+void TestRemoteBoards::relayctlFailures_data()
+{
+    QTest::addColumn<QString>("board");
+    QTest::addColumn<bool>("brokerThere");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says");
+    QTest::newRow("unknown board") << "cellar" << true << 8 << "board cellar is not known";
+    QTest::newRow("offline board") << "attic" << true << 8 << "board attic is offline";
+    QTest::newRow("no broker") << "bench" << false << 7 << "cannot reach the broker";
+}
+
+void TestRemoteBoards::relayctlFailures()
+{
+    QFETCH(QString, board);
+    QFETCH(bool, brokerThere);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    BridgedBoard rig;
+    Remote remote(rig.broker.port());
+    WAIT_READY(remote, rig, QStringLiteral("bench"));
+    BridgeProcess away(QStringLiteral(RELAY_MQTT),
+                       {"--device", "/nonexistent/tty", "--wait", "--broker", rig.brokerAddress(),
+                        "--id", "attic"});
+    QTRY_VERIFY_WITH_TIMEOUT(remote.boards.board(QStringLiteral("attic")).has_value(), 20000);
+    if (!brokerThere)
+        rig.broker.stop();
+    const Run r = relayctl({"--broker", rig.brokerAddress(), "--board", board, "on", "1"});
+    QCOMPARE(r.status, status);
+    QVERIFY2(r.err.contains(says), qPrintable(r.err));
+    QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
+    QTest::qWait(100);
+    QCOMPARE(rig.wire, QByteArray());
+}
+
+void TestRemoteBoards::stoppedBridgeSwitchesNothingLater()
+{
+    BridgedBoard rig;
+    Remote remote(rig.broker.port());
+    WAIT_READY(remote, rig, QStringLiteral("bench"));
+    ::kill(rig.bridge->pid(), SIGSTOP);
+    const Run r = relayctl({"--broker", rig.brokerAddress(), "--board", "bench", "--timeout",
+                            "300", "on", "2"});
+    QCOMPARE(r.status, 9);
+    QVERIFY2(r.err.contains(QLatin1String("did not answer within 300 ms")), qPrintable(r.err));
+    ::kill(rig.bridge->pid(), SIGCONT);
+    // The bridge reads the command it was sent while stopped, and leaves it.
+    QVERIFY(rig.bridge->waitForLog(QStringLiteral("expired before the bridge saw it")));
+    QTest::qWait(200);
+    QCOMPARE(rig.wire, QByteArray());
+}
+
+void TestRemoteBoards::consoleDrivesABridgedBoard()
+{
+    BridgedBoard rig;
+    Remote remote(rig.broker.port(), QStringLiteral("console"));
+    ConsoleRig console;
+    console.controller.setBroker(&remote.boards, rig.brokerAddress());
+    WAIT_READY(remote, rig, QStringLiteral("bench"));
+    QTRY_COMPARE_WITH_TIMEOUT(console.ports.last(), QStringLiteral("bench"), 10000);
+    const int entry = int(console.ports.size()) - 1;
+    QVERIFY(console.adapters[entry].contains(rig.brokerAddress()));
+    QVERIFY(console.adapters[entry].contains(QStringLiteral("在线")));
+
+    // Com3 is a pseudo-terminal of the rig: held by nobody. The board's entry opens the broker
+    // link.
+    console.controller.choosePort(entry);
+    console.controller.openPort();
+    QCOMPARE(console.messages.size(), 0);
+    QCOMPARE(console.controller.portState(), ConsoleController::PortState::Opened);
+    QVERIFY(qobject_cast<BrokerLink *>(&console.controller.link()));
+
+    console.controller.chooseOperation(1); // energise
+    console.controller.setChannel(0, true);
+    console.controller.send();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.wire.left(1), QByteArray("\x11"), 5000);
+    console.controller.chooseOperation(3); // read state
+    QTRY_COMPARE_WITH_TIMEOUT(
+        [&] {
+            if (console.replies.isEmpty())
+                console.controller.send(); // until the link's reply subscription is in place
+            QTest::qWait(100);
+            return console.replies.value(0);
+        }(),
+        QStringLiteral("0x01"), 10000);
+    QCOMPARE(console.meanings.value(0), QStringLiteral("吸合：CH1"));
+
+    rig.board.sendKeyReport(false, 0x00, 0xFF, 0x16, 0xE9);
+    QTRY_COMPARE_WITH_TIMEOUT(console.controller.keyReports().model()->rowCount(), 1, 10000);
+
+    // The chaser's steps go out through the broker.
+    rig.wire.clear();
+    console.controller.startChaser();
+    console.controller.chaser().tick();
+    console.controller.chaser().tick();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.wire.left(2), QByteArray("\x01\x00", 2), 5000);
+
+    // The board goes offline (its bridge ends): the same as a lost device.
+    rig.bridge.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(console.controller.portState(),
+                              ConsoleController::PortState::Reopen, 20000);
+    QCOMPARE(console.testRunning.last(), false);
+    QCOMPARE(console.messages.last().text, QStringLiteral("串口未被正常打开。"));
+    // Opening it again says why it cannot be done.
+    console.controller.openPort();
+    QVERIFY2(console.messages.last().text.contains(QStringLiteral("已离线")),
+             qPrintable(console.messages.last().text));
+    QCOMPARE(console.controller.portState(), ConsoleController::PortState::Reopen);
+}
+
+void TestRemoteBoards::consoleBoardListFollowsTheBroker()
+{
+    BridgedBoard rig;
+    Remote remote(rig.broker.port(), QStringLiteral("console"));
+    // The bridge holds Com3 of this console: the open failure points at the broker.
+    ConsoleRig console;
+    *console.com3 = rig.board.slavePath();
+    console.controller.setBroker(&remote.boards, rig.brokerAddress());
+    WAIT_READY(remote, rig, QStringLiteral("bench"));
+    QTRY_COMPARE_WITH_TIMEOUT(console.ports, QStringList({"Com3", "bench"}), 10000);
+    console.controller.choosePort(0);
+    console.controller.openPort();
+    QVERIFY2(console.messages.last().text.contains(QStringLiteral("relay-mqtt")),
+             qPrintable(console.messages.last().text));
+    QVERIFY(console.messages.last().text.contains(QStringLiteral("经代理服务器")));
+
+    // A second board comes and goes; the selection stays on its entry.
+    console.controller.choosePort(1);
+    PtyRelayBoard other;
+    auto second = std::make_unique<BridgeProcess>(
+        QStringLiteral(RELAY_MQTT),
+        QStringList {"--device", other.slavePath(), "--broker", rig.brokerAddress(), "--id",
+                     "attic"});
+    QTRY_COMPARE_WITH_TIMEOUT(console.ports, QStringList({"Com3", "attic", "bench"}), 20000);
+    QCOMPARE(console.currentPort, 2);
+    // Its bridge ends: offline (its last words), still listed, and said so.
+    second.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(console.adapters.value(1).contains(QStringLiteral("离线")), 20000);
+    // Its retained availability deleted: gone from the list.
+    Remote cleaner(rig.broker.port(), QStringLiteral("cleaner"));
+    QVERIFY(cleaner.waitSynced());
+    QVERIFY(cleaner.client.publish(QStringLiteral("relayboard/attic/availability"), {}, true));
+    QTRY_COMPARE_WITH_TIMEOUT(console.ports, QStringList({"Com3", "bench"}), 20000);
+    QCOMPARE(console.currentPort, 1);
+}
+
+void TestRemoteBoards::windowListsBoards()
+{
+    BridgedBoard rig;
+    Remote remote(rig.broker.port(), QStringLiteral("window"));
+    MainWindow window([](int n) { return QStringLiteral("/nonexistent/%1").arg(n); });
+    window.controller().setBroker(&remote.boards, rig.brokerAddress());
+    WAIT_READY(remote, rig, QStringLiteral("bench"));
+    auto *list = window.findChild<QComboBox *>(QStringLiteral("cboPort"));
+    QVERIFY(list);
+    QTRY_COMPARE_WITH_TIMEOUT(list->count(), 1, 10000);
+    QCOMPARE(list->itemText(0), QStringLiteral("bench"));
+    const QString description = list->itemData(0, Qt::AccessibleDescriptionRole).toString();
+    QVERIFY2(description.contains(rig.brokerAddress()), qPrintable(description));
+    QVERIFY(description.contains(QStringLiteral("在线")));
+    QVERIFY(description.contains(QStringLiteral("吸合：无")));
+    QVERIFY(!list->itemData(0, Qt::ToolTipRole).toString().isEmpty());
+}
+
+QTEST_MAIN(TestRemoteBoards)
+#include "tst_remoteboards.moc"
