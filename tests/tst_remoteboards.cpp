@@ -1,6 +1,8 @@
 // Boards that relay-mqtt owns, driven through a real mosquitto: the bridge's requests and
 // answers, relayctl --broker --board, and the console's controller and window on a broker link.
 #include <QComboBox>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -148,6 +150,7 @@ private slots:
     void relayctlFailures_data();
     void relayctlFailures();
     void stoppedBridgeSwitchesNothingLater();
+    void accessListExample();
     void consoleDrivesABridgedBoard();
     void consoleBoardListFollowsTheBroker();
     void windowListsBoards();
@@ -422,6 +425,55 @@ void TestRemoteBoards::stoppedBridgeSwitchesNothingLater()
     QVERIFY(rig.bridge->waitForLog(QStringLiteral("expired before the bridge saw it")));
     QTest::qWait(200);
     QCOMPARE(rig.wire, QByteArray());
+}
+
+void TestRemoteBoards::accessListExample()
+{
+    // The README's example, as shipped: the operator switches relays, anybody else reads.
+    QFile file(QStringLiteral(EXAMPLE_ACL));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    BrokerConfig config;
+    config.acl = file.readAll();
+    QFile readme(QStringLiteral(README_MD));
+    QVERIFY(readme.open(QIODevice::ReadOnly));
+    QVERIFY2(readme.readAll().contains(config.acl.trimmed()),
+             "the README shows another access list than the example file");
+    config.users = {{"bridge", "b-secret"}, {"operator", "o-secret"}, {"viewer", "v-secret"}};
+    QTemporaryDir dir;
+    for (const auto &[user, password] : std::as_const(config.users)) {
+        QFile pw(dir.filePath(user));
+        QVERIFY(pw.open(QIODevice::WriteOnly));
+        pw.write(password.toUtf8() + '\n');
+        pw.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    }
+    TestBroker broker(config);
+    PtyRelayBoard board([] { return RelayBoardModel::Millis(0); });
+    QByteArray wire;
+    connect(&board, &PtyRelayBoard::byteReceived, [&wire](std::uint8_t b) { wire.append(char(b)); });
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(broker.port());
+    BridgeProcess bridge(QStringLiteral(RELAY_MQTT),
+                         {"--device", board.slavePath(), "--broker", address, "--id", "bench",
+                          "--username", "bridge", "--password-file", dir.filePath("bridge")});
+    QVERIFY2(bridge.waitForLog(QStringLiteral("connected to the broker")), qPrintable(bridge.log()));
+    const auto as = [&](const QString &user, const QStringList &command) {
+        return relayctl(QStringList {"--broker", address, "--username", user, "--password-file",
+                                     dir.filePath(user)}
+                        + command);
+    };
+    Run r;
+    QTRY_VERIFY_WITH_TIMEOUT((r = as("viewer", {"boards"})).out.startsWith("bench "), 20000);
+    QVERIFY2(r.out.contains(QLatin1String(" online ")), qPrintable(r.out + r.err));
+    wire.clear();
+    r = as("viewer", {"--board", "bench", "on", "2"});
+    QCOMPARE(r.status, 6);
+    QVERIFY2(r.err.contains(QLatin1String("does not take relayboard/bench/command")),
+             qPrintable(r.err));
+    r = as("operator", {"--board", "bench", "on", "1"});
+    QVERIFY2(r.status == 0, qPrintable(r.err + bridge.log()));
+    r = as("operator", {"--board", "bench", "read"});
+    QCOMPARE(r.out, QStringLiteral("0x01\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(wire.left(1), QByteArray("\x11"), 5000);
+    QVERIFY(!bridge.log().contains(QLatin1String("does not take")));
 }
 
 void TestRemoteBoards::consoleDrivesABridgedBoard()
