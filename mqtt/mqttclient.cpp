@@ -4,6 +4,9 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <cstdlib>
 #include <cstring>
 
@@ -226,6 +229,16 @@ void MqttClient::afterLoop(int rc)
 
 void MqttClient::readable()
 {
+    // The broker may send with Nagle's algorithm (mosquitto does unless set_tcp_nodelay): a
+    // message that follows an acknowledgement it sent waits until this side's kernel has
+    // acknowledged that one, which it delays by up to 40 ms. Acknowledging at once keeps a
+    // command's way through the broker under a millisecond. Linux resets the flag now and then,
+    // so it is set before each read.
+    const int fd = mosquitto_socket(m_client);
+    if (fd >= 0) {
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
     afterLoop(mosquitto_loop_read(m_client, 1));
 }
 
