@@ -96,8 +96,8 @@ bool isQtOption(int argc, char **argv, int &i)
 // else.
 bool takeBrokerOption(int argc, char **argv, int &i, QStringList &taken)
 {
-    static const char *const names[] = {"broker", "username", "password-file",
-                                        "cafile", "cert",     "key"};
+    static const char *const names[]
+        = {"broker", "username", "password-file", "cafile", "cert", "key"};
     const char *arg = argv[i];
     if (std::strncmp(arg, "--", 2) != 0)
         return false;

@@ -1,12 +1,12 @@
 // relayctl: the relay board from scripts. The same command bytes, port settings, exclusivity and
 // holder checks as the console; one line on stderr and a distinct exit status for each failure.
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
-#include <QEventLoop>
 #include <QTimer>
 
 #include <cerrno>
@@ -25,11 +25,11 @@
 #include "delaynumber.h"
 #include "eventtime.h"
 #include "hexbytetext.h"
+#include "mqttclient.h"
 #include "openresulttext.h"
 #include "outsidetext.h"
 #include "receivedecoder.h"
 #include "relaystate.h"
-#include "mqttclient.h"
 #include "serialportservice.h"
 #include "terminationsignals.h"
 
@@ -291,7 +291,6 @@ int listen(BoardLink &link, const Options &o, bool watch, TerminationSignals &te
     return status;
 }
 
-
 // A board that a bridge owns, through the broker: the same commands and output as on a
 // local port. Nothing is published before the board is known to be online, and a command the
 // bridge sees after the requester gave up is not carried out.
@@ -332,26 +331,27 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
                          : QStringLiteral(" of user %1").arg(escapeOutsideText(settings.username)),
                      reason));
     });
-    QObject::connect(&client, &MqttClient::connectionFailed,
-                     [&](const QString &reason, int, bool wasConnected) {
-                         end(BrokerUnreachable,
-                             QStringLiteral("%1 the broker %2: %3")
-                                 .arg(wasConnected ? QStringLiteral("lost")
-                                                   : QStringLiteral("cannot reach"),
-                                      brokerName, escapeOutsideText(reason)));
+    QObject::connect(
+        &client, &MqttClient::connectionFailed, [&](const QString &reason, int, bool wasConnected) {
+            end(BrokerUnreachable,
+                QStringLiteral("%1 the broker %2: %3")
+                    .arg(wasConnected ? QStringLiteral("lost") : QStringLiteral("cannot reach"),
+                         brokerName, escapeOutsideText(reason)));
+        });
+    QObject::connect(&client, &MqttClient::publishDenied,
+                     [&](const QString &topic, const QString &reason) {
+                         end(BrokerRefused,
+                             QStringLiteral("the broker %1 does not take %2 from this user: %3; "
+                                            "check its access list")
+                                 .arg(brokerName, escapeOutsideText(topic), reason));
                      });
-    QObject::connect(&client, &MqttClient::publishDenied, [&](const QString &topic,
-                                                              const QString &reason) {
-        end(BrokerRefused, QStringLiteral("the broker %1 does not take %2 from this user: %3; "
-                                          "check its access list")
-                               .arg(brokerName, escapeOutsideText(topic), reason));
-    });
-    QObject::connect(&client, &MqttClient::subscriptionDenied, [&](const QString &pattern,
-                                                                   const QString &reason) {
-        end(BrokerRefused, QStringLiteral("the broker %1 does not let this user read %2: %3; "
-                                          "check its access list")
-                               .arg(brokerName, escapeOutsideText(pattern), reason));
-    });
+    QObject::connect(&client, &MqttClient::subscriptionDenied,
+                     [&](const QString &pattern, const QString &reason) {
+                         end(BrokerRefused,
+                             QStringLiteral("the broker %1 does not let this user read %2: %3; "
+                                            "check its access list")
+                                 .arg(brokerName, escapeOutsideText(pattern), reason));
+                     });
     QObject::connect(&boards, &BrokerBoards::synced, &loop, &QEventLoop::quit);
     QObject::connect(&terminations, &TerminationSignals::received, [&] {
         end(command == QLatin1String("watch") ? Done : BridgeSilent,
@@ -371,8 +371,9 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
     });
     QString error;
     if (!client.start(settings, &error)) {
-        line(stderr, QStringLiteral("relayctl: cannot connect to the broker %1: %2")
-                         .arg(brokerName, error));
+        line(
+            stderr,
+            QStringLiteral("relayctl: cannot connect to the broker %1: %2").arg(brokerName, error));
         return BrokerUnreachable;
     }
     connectLimit.start(connectMs);
@@ -400,15 +401,12 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
             } else {
                 QStringList channels;
                 for (int ch = 0; b.state && ch < RelayState::channels; ++ch)
-                    channels << QStringLiteral("ch%1=%2")
-                                    .arg(ch + 1)
-                                    .arg(RelayState::energised(*b.state, ch)
-                                             ? QStringLiteral("ON")
-                                             : QStringLiteral("OFF"));
+                    channels << QStringLiteral("ch%1=%2").arg(ch + 1).arg(
+                        RelayState::energised(*b.state, ch) ? QStringLiteral("ON")
+                                                            : QStringLiteral("OFF"));
                 text = QStringLiteral("%1 %2 %3")
                            .arg(b.id, -20)
-                           .arg(b.online ? QStringLiteral("online") : QStringLiteral("offline"),
-                                -7)
+                           .arg(b.online ? QStringLiteral("online") : QStringLiteral("offline"), -7)
                            .arg(b.state ? channels.join(QLatin1Char(' '))
                                         : QStringLiteral("state unknown"));
             }
@@ -448,7 +446,8 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
         = boards.request(o.board, commandBytes, waitForReply ? o.timeoutMs : 0, answerWithinMs);
     if (token == 0)
         return end(BrokerUnreachable,
-                   QStringLiteral("lost the broker %1 before the command went out").arg(brokerName)),
+                   QStringLiteral("lost the broker %1 before the command went out")
+                       .arg(brokerName)),
                *status;
     QObject::connect(&boards, &BrokerBoards::unanswered, [&](quint64 t) {
         if (t == token)
@@ -459,37 +458,41 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
                     .arg(board)
                     .arg(answerWithinMs));
     });
-    QObject::connect(&boards, &BrokerBoards::answered,
-                     [&](quint64 t, const BoardRequest::Answer &answer) {
-        if (t != token)
-            return;
-        using BoardRequest::Failure;
-        switch (answer.failure) {
-        case Failure::None:
-            break;
-        case Failure::Offline:
-            return end(BoardAway, QStringLiteral("%1 is offline: %2; check the adapter on the "
-                                                 "bridge's machine")
-                                      .arg(board, escapeOutsideText(answer.reason)));
-        case Failure::Expired:
-            return end(BridgeSilent,
-                       QStringLiteral("%1: %2").arg(board, escapeOutsideText(answer.reason)));
-        case Failure::Busy:
-        case Failure::LineFailed:
-        case Failure::Refused:
-            return end(OpenError, QStringLiteral("%1: the bridge did not write the command: %2")
-                                      .arg(board, escapeOutsideText(answer.reason)));
-        }
-        if (!waitForReply)
-            return end(Done);
-        if (!answer.reply)
-            return end(NoReply, QStringLiteral("%1: no reply within %2 ms; check the board's "
-                                               "power and wiring")
-                                    .arg(board)
-                                    .arg(o.timeoutMs));
-        writeLine(STDOUT_FILENO, o.json ? stateLine(*answer.reply) : hexByteText(*answer.reply));
-        end(Done);
-    });
+    QObject::connect(
+        &boards, &BrokerBoards::answered, [&](quint64 t, const BoardRequest::Answer &answer) {
+            if (t != token)
+                return;
+            using BoardRequest::Failure;
+            switch (answer.failure) {
+            case Failure::None:
+                break;
+            case Failure::Offline:
+                return end(BoardAway,
+                           QStringLiteral("%1 is offline: %2; check the adapter on the "
+                                          "bridge's machine")
+                               .arg(board, escapeOutsideText(answer.reason)));
+            case Failure::Expired:
+                return end(BridgeSilent,
+                           QStringLiteral("%1: %2").arg(board, escapeOutsideText(answer.reason)));
+            case Failure::Busy:
+            case Failure::LineFailed:
+            case Failure::Refused:
+                return end(OpenError,
+                           QStringLiteral("%1: the bridge did not write the command: %2")
+                               .arg(board, escapeOutsideText(answer.reason)));
+            }
+            if (!waitForReply)
+                return end(Done);
+            if (!answer.reply)
+                return end(NoReply,
+                           QStringLiteral("%1: no reply within %2 ms; check the board's "
+                                          "power and wiring")
+                               .arg(board)
+                               .arg(o.timeoutMs));
+            writeLine(STDOUT_FILENO,
+                      o.json ? stateLine(*answer.reply) : hexByteText(*answer.reply));
+            end(Done);
+        });
     runUntil([] { return false; });
     return *status;
 }
@@ -509,7 +512,8 @@ int run(const CommandLine &cli, const Options &o)
             QStringLiteral("unknown command '%1'").arg(escapeOutsideText(command)));
     if (o.json && command != QLatin1String("watch") && command != QLatin1String("ports")
         && command != QLatin1String("read") && command != QLatin1String("boards"))
-        return cli.usageError(QStringLiteral("--json goes with read, watch, ports and boards only"));
+        return cli.usageError(
+            QStringLiteral("--json goes with read, watch, ports and boards only"));
     if (command == QLatin1String("ports")) {
         if (!args.isEmpty())
             return cli.usageError(QStringLiteral("ports takes no arguments"));
@@ -656,9 +660,10 @@ int main(int argc, char **argv)
         o.timeoutMs = ms;
     }
     o.json = cli.isSet(QStringLiteral("json"));
-    const bool brokerAsked = cli.isSet(QStringLiteral("broker")) || cli.isSet(QStringLiteral("username"))
-        || cli.isSet(QStringLiteral("password-file")) || cli.isSet(QStringLiteral("cafile"))
-        || cli.isSet(QStringLiteral("cert")) || cli.isSet(QStringLiteral("key"));
+    const bool brokerAsked = cli.isSet(QStringLiteral("broker"))
+        || cli.isSet(QStringLiteral("username")) || cli.isSet(QStringLiteral("password-file"))
+        || cli.isSet(QStringLiteral("cafile")) || cli.isSet(QStringLiteral("cert"))
+        || cli.isSet(QStringLiteral("key"));
     if (brokerAsked) {
         if (!cli.isSet(QStringLiteral("broker")))
             return cli.usageError(QStringLiteral("the broker options go with --broker"));

@@ -8,9 +8,9 @@
 #include "brokerboards.h"
 #include "brokerlink.h"
 #include "delaynumber.h"
+#include "hexbytetext.h"
 #include "mqttclient.h"
 #include "outsidetext.h"
-#include "hexbytetext.h"
 #include "relaystate.h"
 
 ConsoleController::ConsoleController(ComPorts::PortMap portMap, QObject *parent)
@@ -276,9 +276,9 @@ void ConsoleController::openPort()
         setPortState(PortState::Opened);
         return;
     }
-    emit messageRequested(openFailureMessage(result, m_serial.lastCheck(), m_serial.deviceOf(n),
-                                             m_boards != nullptr),
-                          MessageIcon::Warning, Field::None);
+    emit messageRequested(
+        openFailureMessage(result, m_serial.lastCheck(), m_serial.deviceOf(n), m_boards != nullptr),
+        MessageIcon::Warning, Field::None);
 }
 
 void ConsoleController::openBoard(const QString &id)
@@ -290,9 +290,9 @@ void ConsoleController::openBoard(const QString &id)
         setPortState(PortState::Opened);
         return;
     case BrokerLink::OpenResult::NoBroker:
-        emit messageRequested(tr("未连接到代理服务器 %1：请检查网络和代理服务器，稍后再打开。")
-                                  .arg(m_brokerName),
-                              MessageIcon::Warning, Field::None);
+        emit messageRequested(
+            tr("未连接到代理服务器 %1：请检查网络和代理服务器，稍后再打开。").arg(m_brokerName),
+            MessageIcon::Warning, Field::None);
         return;
     case BrokerLink::OpenResult::Unknown:
         emit messageRequested(tr("代理服务器上已没有开发板 %1：它的 relay-mqtt 已停止或改了名称。"

@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "commandencoder.h"
 #include "boardlink.h"
+#include "commandencoder.h"
 
 RelayChaser::RelayChaser(BoardLink &link, QObject *parent)
     : QObject(parent)

@@ -120,8 +120,8 @@ std::optional<Answer> parseAnswer(const QByteArray &json)
     const QString error = o.value(QStringLiteral("error")).toString();
     if (!error.isEmpty()) {
         a.failure = Failure::Refused; // a name this side does not know is still a failure
-        for (const Failure f : {Failure::Offline, Failure::Busy, Failure::LineFailed,
-                                Failure::Expired}) {
+        for (const Failure f :
+             {Failure::Offline, Failure::Busy, Failure::LineFailed, Failure::Expired}) {
             if (error == failureName(f))
                 a.failure = f;
         }

@@ -4,11 +4,11 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <cstdlib>
-#include <cstring>
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -364,10 +364,9 @@ bool MqttClient::publish(const BrokerMessage &message, int qos)
         rc = mosquitto_property_add_string(&properties, MQTT_PROP_RESPONSE_TOPIC,
                                            message.responseTopic.toUtf8().constData());
     if (rc == MOSQ_ERR_SUCCESS && !message.correlationData.isEmpty())
-        rc = mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA,
-                                           message.correlationData.constData(),
-                                           uint16_t(qMin<qsizetype>(message.correlationData.size(),
-                                                                    0xFFFF)));
+        rc = mosquitto_property_add_binary(
+            &properties, MQTT_PROP_CORRELATION_DATA, message.correlationData.constData(),
+            uint16_t(qMin<qsizetype>(message.correlationData.size(), 0xFFFF)));
     if (rc == MOSQ_ERR_SUCCESS && message.expirySeconds > 0)
         rc = mosquitto_property_add_int32(&properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL,
                                           uint32_t(message.expirySeconds));

@@ -5,8 +5,8 @@
 #include <QHash>
 #include <QList>
 #include <QMetaType>
-#include <QPair>
 #include <QObject>
+#include <QPair>
 #include <QSet>
 #include <QString>
 #include <QTimer>

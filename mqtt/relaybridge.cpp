@@ -526,7 +526,6 @@ void RelayBridge::pulsesEnded()
         m_pulseEnd.start(int(qMax<qint64>(0, *m_pulseEnds.begin() - now)));
 }
 
-
 void RelayBridge::wantState()
 {
     if (!m_portOpen)

@@ -312,9 +312,8 @@ bool mqttPublish(int port, const QString &topic, const QByteArray &payload,
 
 BridgeProcess::BridgeProcess(const QString &program, const QStringList &args)
 {
-    QObject::connect(&m_process, &QProcess::readyReadStandardError, [this] {
-        m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
-    });
+    QObject::connect(&m_process, &QProcess::readyReadStandardError,
+                     [this] { m_log += QString::fromLocal8Bit(m_process.readAllStandardError()); });
     m_process.start(program, args);
     m_process.waitForStarted();
 }

@@ -32,8 +32,7 @@ class Bridge : public BridgeProcess
 public:
     explicit Bridge(const QStringList &args)
         : BridgeProcess(QStringLiteral(RELAY_MQTT), args)
-    {
-    }
+    { }
 };
 
 QStringList bridgeArgs(const TestBroker &broker, const QString &device,

@@ -2,12 +2,12 @@
 // answers, relayctl --broker --board, and the console's controller and window on a broker link.
 #include <QComboBox>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -84,12 +84,12 @@ struct BridgedBoard
 
 // The board is online with its state published: the bridge's own question (asked again when
 // it connected) has been answered, and nothing more is on its way to the line.
-#define WAIT_READY(remote, rig, id)                                                               \
-    do {                                                                                          \
-        QVERIFY((remote).waitSynced());                                                           \
-        QTRY_VERIFY2_WITH_TIMEOUT((remote).online(id), qPrintable((rig).bridge->log()), 20000);  \
-        QVERIFY((rig).wire.endsWith('\x30'));                                                    \
-        (rig).wire.clear();                                                                       \
+#define WAIT_READY(remote, rig, id) \
+    do { \
+        QVERIFY((remote).waitSynced()); \
+        QTRY_VERIFY2_WITH_TIMEOUT((remote).online(id), qPrintable((rig).bridge->log()), 20000); \
+        QVERIFY((rig).wire.endsWith('\x30')); \
+        (rig).wire.clear(); \
     } while (false)
 
 struct Run
@@ -165,9 +165,8 @@ void TestRemoteBoards::requestsAreAnsweredOnce_data()
     QTest::addColumn<QString>("answer"); // the answer's JSON
     QTest::addColumn<QByteArray>("wire"); // on the line, before the bridge's state question
 
-    QTest::newRow("energise CH1 and CH3")
-        << QByteArray("0x15") << QString() << qint64(0) << false << R"({"written":true})"
-        << QByteArray("\x15");
+    QTest::newRow("energise CH1 and CH3") << QByteArray("0x15") << QString() << qint64(0) << false
+                                          << R"({"written":true})" << QByteArray("\x15");
     QTest::newRow("timed relay in two halves, lower case")
         << QByteArray("0xc9 0xb5") << QString() << qint64(0) << false << R"({"written":true})"
         << QByteArray("\xC9\xB5");
@@ -178,14 +177,14 @@ void TestRemoteBoards::requestsAreAnsweredOnce_data()
         << QByteArray("0x11") << QStringLiteral("500") << qint64(0) << false
         << R"({"reply":null,"written":true})" << QByteArray("\x11");
     const QString refused = QStringLiteral(R"({"error":"refused","written":false})");
-    QTest::newRow("not hexadecimal text") << QByteArray("ON") << QString() << qint64(0) << false
-                                          << refused << QByteArray();
+    QTest::newRow("not hexadecimal text")
+        << QByteArray("ON") << QString() << qint64(0) << false << refused << QByteArray();
     QTest::newRow("no command of the board")
         << QByteArray("0x40") << QString() << qint64(0) << false << refused << QByteArray();
-    QTest::newRow("two commands in one") << QByteArray("0x11 0x22") << QString() << qint64(0)
-                                         << false << refused << QByteArray();
-    QTest::newRow("hex word with a sign") << QByteArray("0x+1") << QString() << qint64(0) << false
-                                          << refused << QByteArray();
+    QTest::newRow("two commands in one")
+        << QByteArray("0x11 0x22") << QString() << qint64(0) << false << refused << QByteArray();
+    QTest::newRow("hex word with a sign")
+        << QByteArray("0x+1") << QString() << qint64(0) << false << refused << QByteArray();
     QTest::newRow("reply time out of range") << QByteArray("0x30") << QStringLiteral("20000")
                                              << qint64(0) << false << refused << QByteArray();
     QTest::newRow("retained") << QByteArray("0x11") << QString() << qint64(0) << true << refused
@@ -214,9 +213,8 @@ void TestRemoteBoards::requestsAreAnsweredOnce()
     if (!replyWithin.isEmpty())
         m.userProperties.append({QStringLiteral("reply-within-ms"), replyWithin});
     if (expiresIn != 0)
-        m.userProperties.append(
-            {QStringLiteral("expires"),
-             QString::number(QDateTime::currentMSecsSinceEpoch() + expiresIn)});
+        m.userProperties.append({QStringLiteral("expires"),
+                                 QString::number(QDateTime::currentMSecsSinceEpoch() + expiresIn)});
     const auto got = rawRequest(remote, m);
     QVERIFY2(got, qPrintable(rig.bridge->log()));
     QJsonObject shown = *got;
@@ -236,7 +234,8 @@ void TestRemoteBoards::requestsAreAnsweredOnce()
     elsewhere.responseTopic = QStringLiteral("relayboard/bench/ch1/set");
     elsewhere.correlationData = "x";
     QVERIFY(remote.client.publish(elsewhere));
-    QVERIFY(rig.bridge->waitForLog(QStringLiteral("the response topic must be under relayclient/")));
+    QVERIFY(
+        rig.bridge->waitForLog(QStringLiteral("the response topic must be under relayclient/")));
     QCOMPARE(rig.wire, QByteArray());
 }
 
@@ -267,9 +266,10 @@ void TestRemoteBoards::concurrentReadsEachGetTheirOwnAnswer()
     constexpr int rounds = 10;
     QList<quint64> firstTokens, secondTokens;
     for (int i = 0; i < rounds; ++i) {
-        firstTokens << first.boards.request(QStringLiteral("bench"), QByteArray("\x30"), 2000, 5000);
-        secondTokens
-            << second.boards.request(QStringLiteral("bench"), QByteArray("\x30"), 2000, 5000);
+        firstTokens << first.boards.request(QStringLiteral("bench"), QByteArray("\x30"), 2000,
+                                            5000);
+        secondTokens << second.boards.request(QStringLiteral("bench"), QByteArray("\x30"), 2000,
+                                              5000);
         QTRY_COMPARE_WITH_TIMEOUT(firstAnswers.size(), i + 1, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(secondAnswers.size(), i + 1, 10000);
     }
@@ -318,8 +318,8 @@ void TestRemoteBoards::relayctlCommands()
     BridgedBoard rig;
     Remote remote(rig.broker.port());
     WAIT_READY(remote, rig, QStringLiteral("bench"));
-    const Run r = relayctl(QStringList {"--broker", rig.brokerAddress(), "--board", "bench"}
-                           + command);
+    const Run r
+        = relayctl(QStringList {"--broker", rig.brokerAddress(), "--board", "bench"} + command);
     QCOMPARE(r.err, QString());
     QCOMPARE(r.status, 0);
     QCOMPARE(r.out, out);
@@ -334,8 +334,8 @@ void TestRemoteBoards::relayctlWatchAndBoards()
     WAIT_READY(remote, rig, QStringLiteral("bench"));
 
     QProcess watch;
-    watch.start(QStringLiteral(RELAYCTL), {"--broker", rig.brokerAddress(), "--board", "bench",
-                                           "watch", "--json"});
+    watch.start(QStringLiteral(RELAYCTL),
+                {"--broker", rig.brokerAddress(), "--board", "bench", "watch", "--json"});
     QVERIFY(watch.waitForStarted());
     // Subscribed once the first event comes through: a reply is sent until one does.
     QByteArray out;
@@ -370,10 +370,11 @@ void TestRemoteBoards::relayctlWatchAndBoards()
                           "bench                online  ch1=OFF ch2=OFF ch3=OFF ch4=OFF"}));
     r = relayctl({"--broker", rig.brokerAddress(), "boards", "--json"});
     QCOMPARE(r.status, 0);
-    QCOMPARE(r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts),
-             QStringList(
-                 {R"({"availability":"offline","board":"attic","state":null})",
-                  R"({"availability":"online","board":"bench","state":{"ch1":"OFF","ch2":"OFF","ch3":"OFF","ch4":"OFF"}})"}));
+    QCOMPARE(
+        r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+        QStringList(
+            {R"({"availability":"offline","board":"attic","state":null})",
+             R"({"availability":"online","board":"bench","state":{"ch1":"OFF","ch2":"OFF","ch3":"OFF","ch4":"OFF"}})"}));
 }
 
 void TestRemoteBoards::relayctlFailures_data()
@@ -416,8 +417,8 @@ void TestRemoteBoards::stoppedBridgeSwitchesNothingLater()
     Remote remote(rig.broker.port());
     WAIT_READY(remote, rig, QStringLiteral("bench"));
     ::kill(rig.bridge->pid(), SIGSTOP);
-    const Run r = relayctl({"--broker", rig.brokerAddress(), "--board", "bench", "--timeout",
-                            "300", "on", "2"});
+    const Run r = relayctl(
+        {"--broker", rig.brokerAddress(), "--board", "bench", "--timeout", "300", "on", "2"});
     QCOMPARE(r.status, 9);
     QVERIFY2(r.err.contains(QLatin1String("did not answer within 300 ms")), qPrintable(r.err));
     ::kill(rig.bridge->pid(), SIGCONT);
@@ -449,12 +450,14 @@ void TestRemoteBoards::accessListExample()
     TestBroker broker(config);
     PtyRelayBoard board([] { return RelayBoardModel::Millis(0); });
     QByteArray wire;
-    connect(&board, &PtyRelayBoard::byteReceived, [&wire](std::uint8_t b) { wire.append(char(b)); });
+    connect(&board, &PtyRelayBoard::byteReceived,
+            [&wire](std::uint8_t b) { wire.append(char(b)); });
     const QString address = QStringLiteral("127.0.0.1:%1").arg(broker.port());
     BridgeProcess bridge(QStringLiteral(RELAY_MQTT),
                          {"--device", board.slavePath(), "--broker", address, "--id", "bench",
                           "--username", "bridge", "--password-file", dir.filePath("bridge")});
-    QVERIFY2(bridge.waitForLog(QStringLiteral("connected to the broker")), qPrintable(bridge.log()));
+    QVERIFY2(bridge.waitForLog(QStringLiteral("connected to the broker")),
+             qPrintable(bridge.log()));
     const auto as = [&](const QString &user, const QStringList &command) {
         return relayctl(QStringList {"--broker", address, "--username", user, "--password-file",
                                      dir.filePath(user)}
@@ -523,8 +526,8 @@ void TestRemoteBoards::consoleDrivesABridgedBoard()
 
     // The board goes offline (its bridge ends): the same as a lost device.
     rig.bridge.reset();
-    QTRY_COMPARE_WITH_TIMEOUT(console.controller.portState(),
-                              ConsoleController::PortState::Reopen, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(console.controller.portState(), ConsoleController::PortState::Reopen,
+                              20000);
     QCOMPARE(console.testRunning.last(), false);
     QCOMPARE(console.messages.last().text, QStringLiteral("串口未被正常打开。"));
     // Opening it again says why it cannot be done.
@@ -553,10 +556,10 @@ void TestRemoteBoards::consoleBoardListFollowsTheBroker()
     // A second board comes and goes; the selection stays on its entry.
     console.controller.choosePort(1);
     PtyRelayBoard other;
-    auto second = std::make_unique<BridgeProcess>(
-        QStringLiteral(RELAY_MQTT),
-        QStringList {"--device", other.slavePath(), "--broker", rig.brokerAddress(), "--id",
-                     "attic"});
+    auto second
+        = std::make_unique<BridgeProcess>(QStringLiteral(RELAY_MQTT),
+                                          QStringList {"--device", other.slavePath(), "--broker",
+                                                       rig.brokerAddress(), "--id", "attic"});
     QTRY_COMPARE_WITH_TIMEOUT(console.ports, QStringList({"Com3", "attic", "bench"}), 20000);
     QCOMPARE(console.currentPort, 2);
     // Its bridge ends: offline (its last words), still listed, and said so.
