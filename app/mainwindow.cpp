@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -389,6 +390,15 @@ void MainWindow::showPorts(const QStringList &entries, int current, const QStrin
         }
         m_cboPort->setCurrentIndex(current); // the controller's own choice: nothing to tell it
     }
+    // A board's ID can be longer than the field: the open list is as wide as its widest entry.
+    QAbstractItemView *view = m_cboPort->view();
+    int widest = 0;
+    for (const QString &entry : entries)
+        widest = std::max(widest, view->fontMetrics().horizontalAdvance(entry));
+    // The item's own margins, the frame and a scroll bar, should the list need one.
+    const int margins = 4 * view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin)
+        + 2 * view->frameWidth() + view->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + 8;
+    view->setMinimumWidth(widest + margins);
     showPortAdapter(current);
 }
 

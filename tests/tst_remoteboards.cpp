@@ -1,5 +1,6 @@
 // Boards that relay-mqtt owns, driven through a real mosquitto: the bridge's requests and
 // answers, relayctl --broker --board, and the console's controller and window on a broker link.
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFile>
 #include <QJsonDocument>
@@ -589,6 +590,21 @@ void TestRemoteBoards::windowListsBoards()
     QVERIFY(description.contains(QStringLiteral("在线")));
     QVERIFY(description.contains(QStringLiteral("吸合：无")));
     QVERIFY(!list->itemData(0, Qt::ToolTipRole).toString().isEmpty());
+
+    // A long ID is readable whole in the open list.
+    const QString longId = QStringLiteral("a-very-long-board-name-for-the-lab-bench-number-7");
+    PtyRelayBoard other;
+    BridgeProcess second(
+        QStringLiteral(RELAY_MQTT),
+        {"--device", other.slavePath(), "--broker", rig.brokerAddress(), "--id", longId});
+    QTRY_COMPARE_WITH_TIMEOUT(list->count(), 2, 20000);
+    QCOMPARE(list->itemText(0), longId);
+    const int needed = list->view()->fontMetrics().horizontalAdvance(longId);
+    QVERIFY2(list->view()->minimumWidth() > needed,
+             qPrintable(QStringLiteral("%1 px for %2 px of text")
+                            .arg(list->view()->minimumWidth())
+                            .arg(needed)));
+    QVERIFY(list->width() < needed); // the field itself is narrower: the list had to grow
 }
 
 QTEST_MAIN(TestRemoteBoards)
