@@ -53,7 +53,11 @@ bool accepting(const QString &host, int port)
 } // namespace
 
 TestBroker::TestBroker(const QList<QPair<QString, QString>> &users)
-    : TestBroker(BrokerConfig {users})
+    : TestBroker([&users] {
+        BrokerConfig config;
+        config.users = users;
+        return config;
+    }())
 { }
 
 TestBroker::TestBroker(const BrokerConfig &settings)
