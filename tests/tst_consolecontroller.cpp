@@ -44,6 +44,7 @@ private slots:
     void openResults();
     void openFailureTexts_data();
     void openFailureTexts();
+    void portHeldByTheBridge();
     void reopenAfterTheDeviceWentAway();
     void closingReleasesThePort();
     void receivedBytes_data();
@@ -359,6 +360,26 @@ void TestConsoleController::openFailureTexts()
     const QString line = openFailureLine(QStringLiteral("Com5"), same);
     QVERIFY2(line.contains(QStringLiteral("(%1): ").arg(int(code))), qPrintable(line));
     QVERIFY2(!line.contains(QLatin1String("%1")) && !line.contains(QLatin1Char('\n')),
+             qPrintable(line));
+}
+
+void TestConsoleController::portHeldByTheBridge()
+{
+    // With a broker the console lists the bridged board itself: the message points there;
+    // without one the holder is a holder like any other.
+    const PortCheck check(OpenResult::PortInUse, "relay-mqtt (PID 77)",
+                          QStringLiteral("/run/lock/LCK..ttyUSB0"));
+    const QString dev = QStringLiteral("/dev/ttyUSB0");
+    const QString withBroker = openFailureMessage(OpenResult::PortInUse, check, dev, true);
+    QVERIFY2(withBroker.contains(QStringLiteral("占用者：relay-mqtt (PID 77)\n")),
+             qPrintable(withBroker));
+    QVERIFY2(withBroker.contains(QStringLiteral("经代理服务器")), qPrintable(withBroker));
+    const QString without = openFailureMessage(OpenResult::PortInUse, check, dev, false);
+    QVERIFY2(!without.contains(QStringLiteral("代理服务器")), qPrintable(without));
+    QVERIFY(without.contains(QStringLiteral("请先关闭")));
+    // The command-line programs always can: the line says how.
+    const QString line = openFailureLine(QStringLiteral("Com5"), check);
+    QVERIFY2(line.contains(QStringLiteral("relayctl --broker ADDRESS --board ID")),
              qPrintable(line));
 }
 
