@@ -21,6 +21,11 @@ out=$(run); check "no display" 1 $? "$out" 'no display.*xvfb-run.*DISPLAY|DISPLA
 out=$(run -style Fusion -reverse); check "Qt's options, no display" 1 $? "$out" 'no display'
 out=$(run -style); check "-style without its value" 2 $? "$out" "unknown argument '-style'"
 grep -q 'Reinstalling' <<<"$out" && { echo "FAIL: Qt's abort text"; failures=$((failures + 1)); }
+# The broker options are checked before a display is looked for: a usage error is one line.
+out=$(run --username ops); check "a broker option without --broker" 2 $? "$out" '^relay-console: the broker options go with --broker; see relay-console --help\s*$'
+out=$(run --broker 'bad host:99999'); check "a bad broker address" 2 $? "$out" "^relay-console: --broker 'bad host:99999' is none of"
+out=$(run --broker localhost --password-file /nonexistent/pw --username ops); check "a password file that is not there" 2 $? "$out" '/nonexistent/pw'
+out=$(run --broker=localhost -style Fusion); check "--broker= and Qt's options, no display" 1 $? "$out" 'no display'
 
 # A termination signal ends the program as its close box does: exit status 0. The signal is
 # sent once the program has its handler (the caught-signal mask in /proc), never by timing.
