@@ -3,9 +3,11 @@
 #include <QDeadlineTimer>
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -15,11 +17,19 @@
 
 namespace {
 
+// A client left to a connect attempt that had not come back when it was destroyed: the library
+// stays as it is until the process ends.
+std::atomic<bool> clientLeft {false};
+
 // One per process, before the first client and after the last.
 struct Library
 {
     Library() { mosquitto_lib_init(); }
-    ~Library() { mosquitto_lib_cleanup(); }
+    ~Library()
+    {
+        if (!clientLeft)
+            mosquitto_lib_cleanup();
+    }
 };
 
 void ensureLibrary()
@@ -51,6 +61,20 @@ MqttClient::MqttClient(QObject *parent)
 MqttClient::~MqttClient()
 {
     dropSocket();
+    if (m_attempt.joinable()) {
+        std::unique_lock lock(m_attemptState->mutex);
+        if (!m_attemptState->done) {
+            // Still waiting for the resolver: not waited for. The attempt's thread keeps the
+            // library's client and ends on its own.
+            m_attemptState->abandoned = true;
+            clientLeft = true;
+            lock.unlock();
+            m_attempt.detach();
+            return;
+        }
+        lock.unlock();
+        m_attempt.join();
+    }
     if (m_client)
         mosquitto_destroy(m_client);
 }
@@ -156,22 +180,14 @@ bool MqttClient::start(const MqttSettings &settings, QString *error)
         *error = errorText(rc);
         return false;
     }
-    // The library keeps host, port and keep-alive for the reconnects.
-    const QByteArray host = settings.host.toUtf8();
-    setState(State::Connecting);
-    m_libraryError.clear();
-    rc = mosquitto_connect_async(m_client, host.constData(), settings.port,
-                                 settings.keepAliveSeconds);
-    if (rc == MOSQ_ERR_INVAL) {
-        *error = errorText(rc);
-        setState(State::Idle);
+    if (settings.host.isEmpty() || settings.port < 1 || settings.port > 65535) {
+        *error = errorText(MOSQ_ERR_INVAL);
         return false;
     }
-    if (rc == MOSQ_ERR_SUCCESS)
-        watchSocket();
-    else
-        broken(rc); // a broker that is not there yet: try again later
+    m_host = settings.host.toUtf8();
+    m_port = settings.port;
     m_misc.start();
+    attempt(true);
     return true;
 }
 
@@ -179,14 +195,50 @@ void MqttClient::connectNow()
 {
     if (!m_client || m_state == State::Refused || m_state == State::Idle)
         return;
+    attempt(false);
+}
+
+void MqttClient::attempt(bool first)
+{
     setState(State::Connecting);
     m_refusal = m_disconnectReason = 0;
     m_libraryError.clear();
-    const int rc = mosquitto_reconnect_async(m_client);
-    if (rc == MOSQ_ERR_SUCCESS)
+    // The library looks the host name up with getaddrinfo(), which blocks for as long as the
+    // resolver takes (seconds with a name server that does not answer): the attempt runs on a
+    // thread of its own, and nothing else touches the library's client until it is back.
+    if (m_attempt.joinable())
+        m_attempt.join();
+    auto state = std::make_shared<AttemptState>();
+    m_attemptState = state;
+    mosquitto *client = m_client;
+    const QByteArray host = m_host;
+    const int port = m_port;
+    const int keepAlive = m_keepAliveSeconds;
+    m_attempt = std::thread([this, state, client, host, port, keepAlive, first] {
+        const int rc = first ? mosquitto_connect_async(client, host.constData(), port, keepAlive)
+                             : mosquitto_reconnect_async(client);
+        const int error = errno;
+        std::lock_guard lock(state->mutex);
+        if (state->abandoned)
+            return; // this object is gone
+        QMetaObject::invokeMethod(
+            this, [this, rc, error] { attempted(rc, error); }, Qt::QueuedConnection);
+        state->done = true;
+    });
+}
+
+void MqttClient::attempted(int rc, int error)
+{
+    if (m_attempt.joinable())
+        m_attempt.join();
+    if (m_state != State::Connecting)
+        return; // finished meanwhile
+    if (rc == MOSQ_ERR_SUCCESS) {
         watchSocket();
-    else
-        broken(rc);
+        return;
+    }
+    errno = error; // the reason of MOSQ_ERR_ERRNO, from the thread that saw it
+    broken(rc);
 }
 
 void MqttClient::watchSocket()

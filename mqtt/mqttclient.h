@@ -11,6 +11,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+#include <mutex>
+#include <thread>
+
 struct mosquitto;
 struct mosquitto_message;
 struct mqtt5__property;
@@ -144,6 +148,10 @@ private:
 
     void setState(State state);
     void connectNow();
+    // A connect request (the first, or a reconnect) on a thread of its own; attempted() is
+    // its end, back on this object's thread.
+    void attempt(bool first);
+    void attempted(int rc, int error);
     void watchSocket();
     void dropSocket();
     void readable();
@@ -155,6 +163,16 @@ private:
     void updateWriteInterest();
 
     mosquitto *m_client = nullptr;
+    struct AttemptState
+    {
+        std::mutex mutex;
+        bool done = false; // its end is posted to this object
+        bool abandoned = false; // this object is gone: the thread keeps the client
+    };
+    std::thread m_attempt;
+    std::shared_ptr<AttemptState> m_attemptState;
+    QByteArray m_host;
+    int m_port = 0;
     QSocketNotifier *m_read = nullptr;
     QSocketNotifier *m_write = nullptr;
     QTimer m_misc;
