@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <QRandomGenerator>
-
 #include "appicons.h"
 #include "brokerboards.h"
 #include "brokeroptions.h"
@@ -179,9 +177,7 @@ int main(int argc, char **argv)
     std::optional<BrokerBoards> boards;
     MainWindow window;
     if (broker) {
-        QString clientId = QStringLiteral("relay-console-");
-        for (int i = 0; i < 12; ++i)
-            clientId += QLatin1Char("0123456789abcdef"[QRandomGenerator::global()->bounded(16)]);
+        const QString clientId = BrokerBoards::randomClientId(QStringLiteral("relay-console-"));
         broker->clientId = clientId;
         boards.emplace(client, clientId);
         window.controller().setBroker(&*boards, brokerText(broker->host, broker->port));

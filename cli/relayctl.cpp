@@ -6,7 +6,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRandomGenerator>
 #include <QTimer>
 
 #include <cerrno>
@@ -298,9 +297,7 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
                   bool waitForReply, TerminationSignals &terminations)
 {
     MqttSettings settings = *o.broker;
-    QString clientId = QStringLiteral("relayctl-");
-    for (int i = 0; i < 12; ++i)
-        clientId += QLatin1Char("0123456789abcdef"[QRandomGenerator::global()->bounded(16)]);
+    const QString clientId = BrokerBoards::randomClientId(QStringLiteral("relayctl-"));
     settings.clientId = clientId;
     const QString brokerName = brokerText(settings.host, settings.port);
     const QString board = QStringLiteral("board %1").arg(o.board);
@@ -317,6 +314,11 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
         if (!text.isEmpty())
             line(stderr, QStringLiteral("relayctl: ") + text);
         loop.quit();
+    };
+    // The same, for a step that ends the program here: the status to return.
+    const auto fail = [&](int code, const QString &text) {
+        end(code, text);
+        return *status;
     };
     const auto runUntil = [&](const std::function<bool()> &done) {
         while (!status && !done())
@@ -418,25 +420,23 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
 
     const auto known = boards.board(o.board);
     if (!known)
-        return end(BoardAway,
-                   QStringLiteral("%1 is not known to the broker %2: no relay-mqtt announced it "
-                                  "there; check the ID (relayctl --broker ADDRESS boards lists "
-                                  "them)")
-                       .arg(board, brokerName)),
-               *status;
+        return fail(BoardAway,
+                    QStringLiteral("%1 is not known to the broker %2: no relay-mqtt announced it "
+                                   "there; check the ID (relayctl --broker ADDRESS boards lists "
+                                   "them)")
+                        .arg(board, brokerName));
     if (!known->online)
-        return end(BoardAway,
-                   QStringLiteral("%1 is offline: its relay-mqtt has no port open or has "
-                                  "ended; check it and the adapter on that machine")
-                       .arg(board)),
-               *status;
+        return fail(BoardAway,
+                    QStringLiteral("%1 is offline: its relay-mqtt has no port open or has "
+                                   "ended; check it and the adapter on that machine")
+                        .arg(board));
 
     const QString offlineText = QStringLiteral("went offline: its relay-mqtt lost the port or "
                                                "ended; check it on that machine");
     if (command == QLatin1String("watch")) {
         BrokerLink link(boards);
         if (link.open(o.board) != BrokerLink::OpenResult::Ok)
-            return end(BoardAway, QStringLiteral("%1 %2").arg(board, offlineText)), *status;
+            return fail(BoardAway, QStringLiteral("%1 %2").arg(board, offlineText));
         return listen(link, o, true, terminations, board, offlineText, BoardAway);
     }
 
@@ -445,10 +445,9 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
     const quint64 token
         = boards.request(o.board, commandBytes, waitForReply ? o.timeoutMs : 0, answerWithinMs);
     if (token == 0)
-        return end(BrokerUnreachable,
-                   QStringLiteral("lost the broker %1 before the command went out")
-                       .arg(brokerName)),
-               *status;
+        return fail(
+            BrokerUnreachable,
+            QStringLiteral("lost the broker %1 before the command went out").arg(brokerName));
     QObject::connect(&boards, &BrokerBoards::unanswered, [&](quint64 t) {
         if (t == token)
             end(BridgeSilent,

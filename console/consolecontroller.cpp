@@ -18,12 +18,7 @@ ConsoleController::ConsoleController(ComPorts::PortMap portMap, QObject *parent)
     , m_serial(portMap)
     , m_watcher(portMap)
 {
-    connect(&m_serial, &BoardLink::dataReceived, this, &ConsoleController::handleData);
-    connect(&m_serial, &BoardLink::writeFailed, this, [this](BoardLink::WriteFailure failure) {
-        if (!m_chaser.isRunning()) // the chaser keeps its rhythm and skips a failed step
-            showWriteFailure(failure);
-    });
-    connect(&m_serial, &BoardLink::deviceLost, this, &ConsoleController::handleDeviceLost);
+    connectLink(m_serial);
     connect(&m_watcher, &PortWatcher::portsChanged, this, &ConsoleController::portsChanged);
     connect(&m_chaser, &RelayChaser::runningChanged, this, &ConsoleController::testRunningChanged);
     connect(&m_chaser, &RelayChaser::runningChanged, this,
@@ -33,6 +28,29 @@ ConsoleController::ConsoleController(ComPorts::PortMap portMap, QObject *parent)
 
 ConsoleController::~ConsoleController() = default;
 
+void ConsoleController::connectLink(BoardLink &link)
+{
+    // Every kind of link is handled alike: nothing above the link tells them apart.
+    connect(&link, &BoardLink::dataReceived, this, &ConsoleController::handleData);
+    connect(&link, &BoardLink::writeFailed, this, [this](BoardLink::WriteFailure failure) {
+        if (!m_chaser.isRunning()) // the chaser keeps its rhythm and skips a failed step
+            showWriteFailure(failure);
+    });
+    connect(&link, &BoardLink::deviceLost, this, &ConsoleController::handleDeviceLost);
+}
+
+void ConsoleController::remoteEntries(QStringList *ids, QStringList *texts) const
+{
+    ids->clear();
+    texts->clear();
+    if (!m_boards)
+        return;
+    for (const RemoteBoard &board : m_boards->boards()) {
+        *ids << board.id;
+        *texts << remoteBoardText(m_brokerName, board.online, board.state);
+    }
+}
+
 void ConsoleController::setBroker(BrokerBoards *boards, const QString &brokerName)
 {
     if (m_boards || !boards)
@@ -40,13 +58,7 @@ void ConsoleController::setBroker(BrokerBoards *boards, const QString &brokerNam
     m_boards = boards;
     m_brokerName = brokerName;
     m_brokerLink = new BrokerLink(*boards, this);
-    // The same handling as the serial port's: nothing above the link tells them apart.
-    connect(m_brokerLink, &BoardLink::dataReceived, this, &ConsoleController::handleData);
-    connect(m_brokerLink, &BoardLink::writeFailed, this, [this](BoardLink::WriteFailure failure) {
-        if (!m_chaser.isRunning())
-            showWriteFailure(failure);
-    });
-    connect(m_brokerLink, &BoardLink::deviceLost, this, &ConsoleController::handleDeviceLost);
+    connectLink(*m_brokerLink);
     connect(m_boards, &BrokerBoards::boardsChanged, this, &ConsoleController::boardsChanged);
     // Said once for each new reason. A board open through the broker says it as a lost port.
     MqttClient &client = boards->client();
@@ -69,14 +81,7 @@ void ConsoleController::start()
 {
     m_ports = m_serial.scanPorts();
     m_portIndex = -1;
-    m_remoteBoards.clear();
-    m_remoteTexts.clear();
-    if (m_boards) {
-        for (const RemoteBoard &board : m_boards->boards()) {
-            m_remoteBoards << board.id;
-            m_remoteTexts << remoteBoardText(m_brokerName, board.online, board.state);
-        }
-    }
+    remoteEntries(&m_remoteBoards, &m_remoteTexts);
     listPorts();
     emit delayModeChanged(delayMode());
     setPortState(PortState::Closed);
@@ -167,10 +172,7 @@ void ConsoleController::boardsChanged()
     if (m_portState != PortState::Closed || !m_boards)
         return;
     QStringList ids, texts;
-    for (const RemoteBoard &board : m_boards->boards()) {
-        ids << board.id;
-        texts << remoteBoardText(m_brokerName, board.online, board.state);
-    }
+    remoteEntries(&ids, &texts);
     const bool textsChanged = texts != m_remoteTexts;
     m_remoteTexts = texts;
     relist(m_ports, ids, textsChanged);

@@ -127,6 +127,9 @@ signals:
 
 private:
     void setPortState(PortState state);
+    void connectLink(BoardLink &link);
+    // The boards on the broker as the list shows them: IDs and tooltips.
+    void remoteEntries(QStringList *ids, QStringList *texts) const;
     void refreshPreview();
     void handleData(const QByteArray &bytes);
     void showWriteFailure(BoardLink::WriteFailure failure = BoardLink::WriteFailure::Line);

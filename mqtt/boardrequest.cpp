@@ -5,24 +5,24 @@
 #include <QJsonObject>
 #include <QList>
 
+#include <algorithm>
+
 #include "commandencoder.h"
 #include "hexbytetext.h"
 
 namespace BoardRequest {
 
+bool isIdCharacter(QChar c)
+{
+    // ASCII only: QChar::isLower() and friends take letters of every script.
+    return (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+        || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('_')
+        || c == QLatin1Char('-');
+}
+
 bool isValidId(const QString &id)
 {
-    if (id.isEmpty() || id.size() > 64)
-        return false;
-    for (const QChar c : id) {
-        // ASCII only: QChar::isLower() and friends take letters of every script.
-        const bool plain = (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
-            || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('_')
-            || c == QLatin1Char('-');
-        if (!plain)
-            return false;
-    }
-    return true;
+    return !id.isEmpty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), isIdCharacter);
 }
 
 QByteArray commandText(const QByteArray &bytes)

@@ -32,6 +32,7 @@ constexpr int maxResponseTopic = 200;
 constexpr int maxCorrelationData = 64;
 
 // A board's ID: 1..64 of a-z 0-9 _ - (ASCII only).
+bool isIdCharacter(QChar c);
 bool isValidId(const QString &id);
 
 inline QString boardTopic(const QString &id, const char *leaf)

@@ -56,6 +56,14 @@ BrokerBoards::BrokerBoards(MqttClient &client, const QString &clientId, QObject 
     });
 }
 
+QString BrokerBoards::randomClientId(const QString &prefix)
+{
+    QString id = prefix;
+    for (int i = 0; i < 12; ++i)
+        id += QLatin1Char("0123456789abcdef"[QRandomGenerator::global()->bounded(16)]);
+    return id;
+}
+
 std::optional<RemoteBoard> BrokerBoards::board(const QString &id) const
 {
     const auto it = m_boards.constFind(id);

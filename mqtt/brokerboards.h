@@ -36,6 +36,8 @@ public:
     // `clientId`: the connection's own, for the response topic (checked as the bridge's IDs:
     // a-z 0-9 _ -).
     BrokerBoards(MqttClient &client, const QString &clientId, QObject *parent = nullptr);
+    // A client ID of its own for each run: `prefix` and twelve random hex digits.
+    static QString randomClientId(const QString &prefix);
 
     MqttClient &client() { return m_client; }
     bool isSynced() const { return m_synced; }

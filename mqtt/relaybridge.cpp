@@ -73,10 +73,7 @@ QString RelayBridge::sanitizedId(const QString &text)
 {
     QString id = text.toLower();
     for (QChar &c : id) {
-        const bool plain = (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
-            || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('_')
-            || c == QLatin1Char('-');
-        if (!plain)
+        if (!BoardRequest::isIdCharacter(c))
             c = QLatin1Char('-');
     }
     return id;
