@@ -62,7 +62,8 @@ int main(int argc, char **argv)
                                  "homeassistant)"));
     cli.addOption({QStringLiteral("no-discovery")}, {}, QStringLiteral("no discovery messages"));
     cli.addOption({QStringLiteral("verbose")}, {},
-                  QStringLiteral("a log line for every key report and reply"));
+                  QStringLiteral("a log line for every key report and reply, every attempt to "
+                                 "reach the broker and every look at a port it waits for"));
     cli.setEpilogue(QStringLiteral(
         "Exit status: 0 stopped by a signal, 2 bad usage or a file that cannot be used,\n"
         "3 port held by another program, 4 any other failure to open the port (both\n"
@@ -121,6 +122,7 @@ int main(int argc, char **argv)
         }
     }
     PortKeeper keeper(serial, watcher, port->number, bridge.portName);
+    keeper.setVerbose(bridge.verbose);
 
     MqttClient client;
     RelayBridge relay(serial, client, bridge);
@@ -150,6 +152,14 @@ int main(int argc, char **argv)
                     .arg(retryMs / 1000)
                     .arg(MqttClient::lastRetryMs / 1000));
         });
+    int attempts = 0;
+    QObject::connect(&client, &MqttClient::stateChanged, [&](MqttClient::State state) {
+        // A failure that repeats is said once; --verbose shows that the attempts go on.
+        if (state == MqttClient::State::Connecting && ++attempts > 1 && bridge.verbose)
+            say(QStringLiteral("trying the broker %1 again (attempt %2)")
+                    .arg(brokerName)
+                    .arg(attempts));
+    });
     QObject::connect(&client, &MqttClient::publishDenied,
                      [&](const QString &topic, const QString &reason) {
                          say(QStringLiteral("the broker does not take %1 from this client: %2; "

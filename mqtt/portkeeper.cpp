@@ -57,6 +57,8 @@ void PortKeeper::waitBecause(OpenResult code, const QString &line)
     if (line != m_lastReason) {
         m_lastReason = line;
         emit logLine(line + QStringLiteral("; waiting for it"));
+    } else if (m_verbose) {
+        emit logLine(QStringLiteral("%1: looked again, still waiting").arg(m_portName));
     }
     // A device that is not there is announced by the watcher, when it watches its folder; a
     // folder that is not there yet (a by-id link before the first adapter) is looked at too.

@@ -26,6 +26,8 @@ public:
     // One attempt now; when it fails, keeps trying until the port is open.
     void keepOpen();
     bool isWaiting() const { return m_waiting; }
+    // A line for every look that finds the port still not free, not only for a new reason.
+    void setVerbose(bool verbose) { m_verbose = verbose; }
 
 signals:
     void opened();
@@ -40,6 +42,7 @@ private:
     int m_number;
     QString m_portName;
     bool m_waiting = false;
+    bool m_verbose = false;
     QString m_lastReason;
     QTimer m_look;
 };

@@ -171,8 +171,11 @@ void RelayBridge::publishAll()
         if (m_pulseKnown[ch])
             publishPulseLength(ch);
     }
-    if (m_portOpen)
-        wantState(); // a restarted broker may have lost the retained state
+    // A restarted broker may have lost the retained state. A question of the bridge's own that
+    // is still open serves: its answer is published now that the broker is there, and asking
+    // again would put a second byte on the line for the same news.
+    if (m_portOpen && !ownQuestionOpen())
+        wantState();
 }
 
 void RelayBridge::brokerConnected()
@@ -229,8 +232,13 @@ void RelayBridge::messageReceived(const BrokerMessage &message)
         && topic == m_settings.discoveryPrefix + QStringLiteral("/status")) {
         // Home Assistant came (back): it may have lost everything retained with its broker.
         // A retained birth message is an old one; what it asks for was done at connect.
-        if (!retained && payload == "online" && !m_birth.isActive())
+        if (!retained && payload == "online" && !m_birth.isActive()) {
             m_birth.start(int(QRandomGenerator::global()->bounded(birthAnswerMaxMs + 1)));
+            if (m_settings.verbose)
+                emit logLine(QStringLiteral("Home Assistant is back; publishing its topics "
+                                            "again in %1 ms")
+                                 .arg(m_birth.interval()));
+        }
         return;
     }
     const QString prefix = base() + QLatin1Char('/');
@@ -257,6 +265,10 @@ void RelayBridge::messageReceived(const BrokerMessage &message)
         if (retained && !m_pulseKnown[channel] && delay.isDelay()) {
             m_pulseSeconds[channel] = delay.value;
             m_pulseKnown[channel] = true;
+            if (m_settings.verbose)
+                emit logLine(QStringLiteral("ch%1 pulse length %2 s, kept by the broker")
+                                 .arg(channel + 1)
+                                 .arg(delay.value));
         }
         return;
     }

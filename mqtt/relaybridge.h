@@ -26,7 +26,7 @@ struct BridgeSettings
     QString id; // the board's name on the broker: topics under relayboard/ID
     QString portName; // how log lines name the port: "Com5 (/dev/ttyUSB0)"
     QString discoveryPrefix = QStringLiteral("homeassistant"); // empty: no discovery
-    bool verbose = false; // a log line per key report and reply
+    bool verbose = false; // a log line per key report, reply, birth message and kept length
 };
 
 // The relay board on an MQTT broker. Commands under relayboard/ID become the console's
