@@ -20,6 +20,7 @@
 #include <algorithm>
 
 #include "appicons.h"
+#include "comboboxaccessible.h"
 #include "hexbytetext.h"
 #include "keyreportwindow.h"
 #include "mainwindowlayout.h"
@@ -155,6 +156,7 @@ MainWindow::MainWindow(ComPorts::PortMap portMap, QWidget *parent)
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(tr("Vantrel - V%1").arg(QLatin1String(RELAY_CONSOLE_VERSION)));
     setWindowIcon(QIcon(AppIcons::application()));
+    ComboBoxAccessible::install();
     buildControls();
     placeControls();
     connectOperatorActions();
@@ -485,7 +487,14 @@ void MainWindow::connectShortcuts()
     // its popup with it).
     auto *stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     stop->setEnabled(false);
-    connect(stop, &QShortcut::activated, &m_controller, &ConsoleController::stopChaser);
+    connect(stop, &QShortcut::activated, this, [this] {
+        // The shortcut takes Escape from the focused button, which would cancel its press
+        // with it: a button held down with Space is let go here, as it is without the chaser.
+        if (auto *button = qobject_cast<QAbstractButton *>(QApplication::focusWidget());
+            button && button->isDown())
+            button->setDown(false);
+        m_controller.stopChaser();
+    });
     connect(&m_controller.chaser(), &RelayChaser::runningChanged, stop, &QShortcut::setEnabled);
     // Return and Enter press the focused push button, as Space does.
     for (QPushButton *button : findChildren<QPushButton *>())

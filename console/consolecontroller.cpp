@@ -2,16 +2,74 @@
 
 #include "openresulttext.h"
 
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <QSysInfo>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
+#include "boardrequest.h"
 #include "brokerboards.h"
 #include "brokerlink.h"
 #include "delaynumber.h"
 #include "hexbytetext.h"
+#include "kernelfile.h"
 #include "mqttclient.h"
 #include "outsidetext.h"
 #include "relaystate.h"
+
+namespace {
+
+// Why the broker cannot be reached, in the console's language; details from outside escaped.
+QString brokerFailureWords(const MqttClient::Failure &f)
+{
+    const auto tr
+        = [](const char *text) { return QCoreApplication::translate("ConsoleController", text); };
+    using Kind = MqttClient::FailureKind;
+    switch (f.kind) {
+    case Kind::Network:
+        switch (f.systemError) {
+        case ECONNREFUSED:
+            return tr("连接被拒绝（代理服务器没有运行，或端口不对）");
+        case ETIMEDOUT:
+            return tr("连接超时");
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+            return tr("网络不通");
+        case ECONNRESET:
+            return tr("连接被重置");
+        default:
+            return tr("网络错误 %1（%2）")
+                .arg(f.systemError)
+                .arg(QString::fromLocal8Bit(std::strerror(f.systemError)));
+        }
+    case Kind::NameLookup:
+        return tr("无法解析主机名");
+    case Kind::Tls:
+        return tr("TLS 握手失败（%1）").arg(escapeOutsideText(f.detail));
+    case Kind::ClientCertificateWanted:
+        return tr("TLS 握手失败：代理服务器在接受连接前断开了它（它可能要求客户端证书：--cert 和 "
+                  "--key）");
+    case Kind::NoAnswer:
+        return tr("代理服务器不再应答");
+    case Kind::Closed:
+        return tr("连接已关闭");
+    case Kind::ClosedByBroker:
+        return tr("代理服务器关闭了连接（原因代码 %1）").arg(f.code);
+    case Kind::SameClientId:
+        return tr("另一个客户端在使用同一个客户端 ID");
+    case Kind::Refused:
+        return tr("代理服务器暂时拒绝连接（原因代码 %1）").arg(f.code);
+    case Kind::Other:
+        break;
+    }
+    return escapeOutsideText(f.detail);
+}
+
+} // namespace
 
 ConsoleController::ConsoleController(ComPorts::PortMap portMap, QObject *parent)
     : QObject(parent)
@@ -32,10 +90,14 @@ void ConsoleController::connectLink(BoardLink &link)
 {
     // Every kind of link is handled alike: nothing above the link tells them apart.
     connect(&link, &BoardLink::dataReceived, this, &ConsoleController::handleData);
-    connect(&link, &BoardLink::writeFailed, this, [this](BoardLink::WriteFailure failure) {
-        if (!m_chaser.isRunning()) // the chaser keeps its rhythm and skips a failed step
-            showWriteFailure(failure);
-    });
+    connect(&link, &BoardLink::writeFailed, this,
+            [this](BoardLink::WriteFailure failure, int systemError) {
+                // A step of the chaser that cannot be written stops it: said once, not a
+                // message (or a retry) every second.
+                if (m_chaser.isRunning())
+                    m_chaser.stop();
+                showWriteFailure(failure, systemError);
+            });
     connect(&link, &BoardLink::deviceLost, this, &ConsoleController::handleDeviceLost);
 }
 
@@ -62,13 +124,23 @@ void ConsoleController::setBroker(BrokerBoards *boards, const QString &brokerNam
     connect(m_boards, &BrokerBoards::boardsChanged, this, &ConsoleController::boardsChanged);
     // Said once for each new reason. A board open through the broker says it as a lost port.
     MqttClient &client = boards->client();
-    connect(&client, &MqttClient::connectionFailed, this, [this](const QString &reason) {
-        if (m_portState == PortState::Closed)
-            emit messageRequested(tr("无法连接代理服务器 %1：%2\n经代理服务器的开发板暂不列出；"
-                                     "连接恢复后会自动出现。请检查网络和代理服务器。")
-                                      .arg(m_brokerName, escapeOutsideText(reason)),
-                                  MessageIcon::Warning, Field::None);
-    });
+    // One message an outage: the client says each new reason, and an outage often has two
+    // (the connection lost, then the attempts refused).
+    connect(&client, &MqttClient::connected, this, [this] { m_brokerWarned = false; });
+    connect(&client, &MqttClient::connectionFailed, this,
+            [this, &client](const QString &, int, bool wasConnected) {
+                if (m_portState != PortState::Closed || m_brokerWarned)
+                    return;
+                m_brokerWarned = true;
+                const QString words = brokerFailureWords(client.lastFailure());
+                emit messageRequested(
+                    (wasConnected ? tr("与代理服务器 %1 的连接已断开（%2）。")
+                                  : tr("无法连接代理服务器 %1（%2）。"))
+                            .arg(m_brokerName, words)
+                        + tr("\n经代理服务器的开发板暂不列出；连接恢复后会自动出现。请检查网络和"
+                             "代理服务器。"),
+                    MessageIcon::Warning, Field::None);
+            });
     connect(&client, &MqttClient::refused, this, [this](int, const QString &reason) {
         emit messageRequested(tr("代理服务器 %1 拒绝了连接：%2\n请检查 --username 和 "
                                  "--password-file（或证书），然后重新启动本程序。")
@@ -168,14 +240,28 @@ void ConsoleController::relist(const QList<int> &ports, const QStringList &board
 
 void ConsoleController::boardsChanged()
 {
-    // Like the ports: the list is only in use while nothing is open.
-    if (m_portState != PortState::Closed || !m_boards)
+    if (!m_boards)
         return;
     QStringList ids, texts;
     remoteEntries(&ids, &texts);
-    const bool textsChanged = texts != m_remoteTexts;
-    m_remoteTexts = texts;
-    relist(m_ports, ids, textsChanged);
+    if (m_portState == PortState::Closed) {
+        const bool textsChanged = texts != m_remoteTexts;
+        m_remoteTexts = texts;
+        relist(m_ports, ids, textsChanged);
+        return;
+    }
+    // Like the ports, the entries stay as they are while a port is open or reopening; what
+    // each says of its board follows the broker all the same (a board gone from it is offline
+    // with its state unknown).
+    QStringList kept;
+    for (const QString &id : std::as_const(m_remoteBoards)) {
+        const qsizetype at = ids.indexOf(id);
+        kept << (at >= 0 ? texts[at] : remoteBoardText(m_brokerName, false, std::nullopt));
+    }
+    if (kept == m_remoteTexts)
+        return;
+    m_remoteTexts = kept;
+    listPorts();
 }
 
 QString ConsoleController::adapterText(const AdapterInfo &adapter)
@@ -278,9 +364,35 @@ void ConsoleController::openPort()
         setPortState(PortState::Opened);
         return;
     }
-    emit messageRequested(
-        openFailureMessage(result, m_serial.lastCheck(), m_serial.deviceOf(n), m_boards != nullptr),
-        MessageIcon::Warning, Field::None);
+    QString text = openFailureMessage(result, m_serial.lastCheck(), m_serial.deviceOf(n),
+                                      m_boards != nullptr);
+    if (const QString id = bridgedBoard(m_serial.lastCheck()); !id.isEmpty())
+        text += tr("\n它在端口列表中的名称：%1").arg(id);
+    emit messageRequested(text, MessageIcon::Warning, Field::None);
+}
+
+QString ConsoleController::bridgedBoard(const PortCheck &check) const
+{
+    // The holder as the port check wrote it: "relay-mqtt (PID 4242)". The bridge's arguments
+    // say its board's ID; it is named only when the broker knows a board of that ID.
+    if (!m_boards || check.result != OpenResult::PortInUse)
+        return {};
+    static const QRegularExpression bridge(QStringLiteral("^relay-mqtt \\(PID (\\d+)\\)$"));
+    for (const QString &holder : check.holder.split(QStringLiteral(", "))) {
+        const QRegularExpressionMatch m = bridge.match(holder);
+        if (!m.hasMatch())
+            continue;
+        const QByteArray line
+            = readKernelFile("/proc/" + m.captured(1).toLatin1() + "/cmdline", 64 * 1024);
+        QStringList arguments;
+        for (const QByteArray &argument : line.split('\0'))
+            arguments << QString::fromLocal8Bit(argument);
+        arguments.removeFirst(); // the program
+        const QString id = BoardRequest::idFromArguments(arguments, QSysInfo::machineHostName());
+        if (!id.isEmpty() && m_boards->board(id))
+            return id;
+    }
+    return {};
 }
 
 void ConsoleController::openBoard(const QString &id)
@@ -356,14 +468,18 @@ void ConsoleController::send()
         showWriteFailure();
 }
 
-void ConsoleController::showWriteFailure(BoardLink::WriteFailure failure)
+void ConsoleController::showWriteFailure(BoardLink::WriteFailure failure, int systemError)
 {
     QString text;
     switch (failure) {
     case BoardLink::WriteFailure::Line:
-        text = m_link == &m_serial ? tr("指令未能写入串口：请检查串口适配器后再发送。")
-                                   : tr("指令未能写入串口：relay-mqtt 写串口失败，请检查那台机器上"
-                                        "的串口适配器后再发送。");
+    case BoardLink::WriteFailure::Stalled:
+        text = m_link == &m_serial
+            ? tr("指令未能写入串口（%1），已放弃，不会再发送：请检查串口适配器后再发送。")
+                  .arg(writeFailureWords(failure == BoardLink::WriteFailure::Stalled ? 0
+                                                                                     : systemError))
+            : tr("指令未能写入串口：relay-mqtt 写串口失败，请检查那台机器上"
+                 "的串口适配器后再发送。");
         break;
     case BoardLink::WriteFailure::Offline:
         text = tr("指令未能写入：开发板已离线（它的 relay-mqtt 没有打开串口）。请检查那台机器上的"

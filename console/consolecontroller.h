@@ -132,10 +132,13 @@ private:
     void remoteEntries(QStringList *ids, QStringList *texts) const;
     void refreshPreview();
     void handleData(const QByteArray &bytes);
-    void showWriteFailure(BoardLink::WriteFailure failure = BoardLink::WriteFailure::Line);
+    void showWriteFailure(BoardLink::WriteFailure failure = BoardLink::WriteFailure::Line,
+                          int systemError = 0);
     // The entries as they are now; the selected one stays selected where it is still listed.
     void relist(const QList<int> &ports, const QStringList &boards, bool changedAnyway);
     void openBoard(const QString &id);
+    // The ID of the board that relay-mqtt, holding a local port, puts on the broker.
+    QString bridgedBoard(const PortCheck &check) const;
     void handleDeviceLost();
     void listPorts();
 
@@ -149,6 +152,7 @@ private:
     BrokerBoards *m_boards = nullptr;
     BrokerLink *m_brokerLink = nullptr;
     QString m_brokerName;
+    bool m_brokerWarned = false; // this outage was told; not again until connected
     BoardLink *m_link = &m_serial; // the one open, or last opened
     // The entries: the Com ports, then the boards on the broker; m_portIndex counts through both.
     QList<int> m_ports;

@@ -1,5 +1,8 @@
 #include "boardrequest.h"
 
+#include "comports.h"
+
+#include <QFileInfo>
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,6 +26,50 @@ bool isIdCharacter(QChar c)
 bool isValidId(const QString &id)
 {
     return !id.isEmpty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), isIdCharacter);
+}
+
+QString sanitizedId(const QString &text)
+{
+    QString id = text.toLower();
+    for (QChar &c : id) {
+        if (!isIdCharacter(c))
+            c = QLatin1Char('-');
+    }
+    return id;
+}
+
+QString defaultId(const QString &hostName, const QString &portName)
+{
+    return sanitizedId(hostName + QLatin1Char('-') + portName);
+}
+
+QString idFromArguments(const QStringList &arguments, const QString &hostName)
+{
+    // GNU forms, as relay-mqtt's parser takes them: --id X and --id=X; the last one counts.
+    const auto value = [&](const QString &name) {
+        QString found;
+        const QString joined = QStringLiteral("--%1=").arg(name);
+        for (qsizetype i = 0; i < arguments.size(); ++i) {
+            if (arguments[i] == QLatin1String("--"))
+                break;
+            if (arguments[i] == QLatin1String("--") + name && i + 1 < arguments.size())
+                found = arguments[++i];
+            else if (arguments[i].startsWith(joined))
+                found = arguments[i].mid(joined.size());
+        }
+        return found;
+    };
+    QString id = value(QStringLiteral("id"));
+    if (id.isEmpty()) {
+        const QString port = value(QStringLiteral("port"));
+        const int number = ComPorts::numberFromName(port);
+        const QString device = value(QStringLiteral("device"));
+        if (number != 0)
+            id = defaultId(hostName, ComPorts::entryText(number));
+        else if (!device.isEmpty())
+            id = defaultId(hostName, QFileInfo(device).fileName());
+    }
+    return isValidId(id) ? id : QString();
 }
 
 QByteArray commandText(const QByteArray &bytes)

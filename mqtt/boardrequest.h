@@ -34,6 +34,15 @@ constexpr int maxCorrelationData = 64;
 // A board's ID: 1..64 of a-z 0-9 _ - (ASCII only).
 bool isIdCharacter(QChar c);
 bool isValidId(const QString &id);
+// Any text made into an ID: lower case, every other character a '-'.
+QString sanitizedId(const QString &text);
+// The ID relay-mqtt takes without --id: the host name and the port's name ("Com5", or the
+// device's file name), "bench3-com5".
+QString defaultId(const QString &hostName, const QString &portName);
+// The ID of the board a relay-mqtt started with these arguments (argv without the program)
+// puts on the broker, on a host of this name; empty when they do not say. The arguments come
+// from another process: nothing in them is trusted beyond the ID rule.
+QString idFromArguments(const QStringList &arguments, const QString &hostName);
 
 inline QString boardTopic(const QString &id, const char *leaf)
 {

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "boardrequest.h"
 #include "brokeroptions.h"
 #include "commandline.h"
 #include "mqttclient.h"
@@ -93,8 +94,7 @@ int main(int argc, char **argv)
     } else {
         const QString where = port->device.isEmpty() ? ComPorts::entryText(port->number)
                                                      : QFileInfo(port->device).fileName();
-        bridge.id
-            = RelayBridge::sanitizedId(QSysInfo::machineHostName() + QLatin1Char('-') + where);
+        bridge.id = BoardRequest::defaultId(QSysInfo::machineHostName(), where);
     }
     if (cli.isSet(QStringLiteral("no-discovery")) && cli.isSet(QStringLiteral("discovery-prefix")))
         return cli.usageError(

@@ -307,37 +307,63 @@ void MqttClient::housekeeping()
     afterLoop(mosquitto_loop_misc(m_client));
 }
 
-QString MqttClient::failureReason(int code) const
+QString MqttClient::failureReason(int code)
 {
+    const int systemError = errno;
+    const auto is = [this](FailureKind kind, QString text, int number = 0, QString detail = {}) {
+        m_failure = {kind, kind == FailureKind::Network ? number : 0,
+                     kind == FailureKind::Network ? 0 : number, std::move(detail)};
+        return text;
+    };
     if (m_refusal != 0)
-        return QStringLiteral("refused: %1").arg(refusalText(m_refusal));
+        return is(FailureKind::Refused, QStringLiteral("refused: %1").arg(refusalText(m_refusal)),
+                  m_refusal);
     if (m_disconnectReason == MQTT_RC_SESSION_TAKEN_OVER)
-        return QStringLiteral("another client connected with this client ID (a second bridge "
-                              "with the same --id?)");
+        return is(FailureKind::SameClientId,
+                  QStringLiteral("another client connected with this client ID (a second "
+                                 "bridge with the same --id?)"));
     if (m_disconnectReason >= 128)
-        return QStringLiteral("the broker closed the connection: %1")
-            .arg(refusalText(m_disconnectReason));
+        return is(FailureKind::ClosedByBroker,
+                  QStringLiteral("the broker closed the connection: %1")
+                      .arg(refusalText(m_disconnectReason)),
+                  m_disconnectReason);
     if (code == MOSQ_ERR_KEEPALIVE)
-        return QStringLiteral("the broker stopped answering (no answer to the keep-alive within "
-                              "%1 s)")
-            .arg(m_keepAliveSeconds * 3 / 2);
+        return is(FailureKind::NoAnswer,
+                  QStringLiteral("the broker stopped answering (no answer to the keep-alive "
+                                 "within %1 s)")
+                      .arg(m_keepAliveSeconds * 3 / 2));
     if (m_libraryError.startsWith(QLatin1String("OpenSSL Error"))) {
         // "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed"
         const int words = int(m_libraryError.lastIndexOf(QLatin1Char(':')));
-        return QStringLiteral("TLS failed: %1").arg(m_libraryError.mid(words + 1).trimmed());
+        const QString detail = m_libraryError.mid(words + 1).trimmed();
+        return is(FailureKind::Tls, QStringLiteral("TLS failed: %1").arg(detail), 0, detail);
     }
     if (code == MOSQ_ERR_TLS && !m_libraryError.isEmpty())
-        return QStringLiteral("TLS failed: %1").arg(m_libraryError);
+        return is(FailureKind::Tls, QStringLiteral("TLS failed: %1").arg(m_libraryError), 0,
+                  m_libraryError);
     // The broker's alert does not always reach the library: a TLS connection it ends before
     // accepting the client is most often one that wants a client certificate.
     if (m_tls && m_state == State::Connecting
         && (code == MOSQ_ERR_CONN_LOST || code == MOSQ_ERR_TLS
-            || (code == MOSQ_ERR_ERRNO && (errno == EPROTO || errno == ECONNRESET))))
-        return QStringLiteral("TLS failed: the broker ended the connection before accepting it "
-                              "(it may want a client certificate: --cert and --key)");
+            || (code == MOSQ_ERR_ERRNO && (systemError == EPROTO || systemError == ECONNRESET))))
+        return is(FailureKind::ClientCertificateWanted,
+                  QStringLiteral("TLS failed: the broker ended the connection before accepting "
+                                 "it (it may want a client certificate: --cert and --key)"));
+    errno = systemError;
+    const QString words = errorText(code);
     if (!m_libraryError.isEmpty() && code != MOSQ_ERR_ERRNO)
-        return QStringLiteral("%1 (%2)").arg(errorText(code), m_libraryError);
-    return errorText(code);
+        return is(FailureKind::Other, QStringLiteral("%1 (%2)").arg(words, m_libraryError), 0,
+                  QStringLiteral("%1 (%2)").arg(words, m_libraryError));
+    switch (code) {
+    case MOSQ_ERR_ERRNO:
+        return is(FailureKind::Network, words, systemError);
+    case MOSQ_ERR_EAI:
+        return is(FailureKind::NameLookup, words);
+    case MOSQ_ERR_CONN_LOST:
+        return is(FailureKind::Closed, words);
+    default:
+        return is(FailureKind::Other, words, 0, words);
+    }
 }
 
 void MqttClient::broken(int code)
@@ -349,6 +375,12 @@ void MqttClient::broken(int code)
     if (m_state == State::Refused || m_state == State::Idle)
         return;
     const bool wasConnected = m_state == State::Connected;
+    // A second client with this ID closes each connection soon after the broker accepted it,
+    // and the next attempt is accepted again. An attempt that fails in between shows an outage
+    // of the broker or the network instead: the closures before it were not a twin.
+    if (!wasConnected
+        && (m_failure.kind == FailureKind::Network || m_failure.kind == FailureKind::NameLookup))
+        m_shortLived = 0;
     if (m_refusal != 0 && isFinalRefusal(m_refusal)) {
         setState(State::Refused);
         emit refused(m_refusal, refusalText(m_refusal));
@@ -377,10 +409,12 @@ void MqttClient::broken(int code)
     // again. The slowest pace leaves the other one be most of the time.
     const bool takenOver = m_disconnectReason == MQTT_RC_SESSION_TAKEN_OVER;
     if (takenOver || m_shortLived >= maxShortLived) {
-        if (!takenOver)
+        if (!takenOver) {
             reason = QStringLiteral("the broker keeps closing the connection right after "
                                     "accepting it; another client may be using this client "
                                     "ID (a second bridge with the same --id?)");
+            m_failure = {FailureKind::SameClientId, 0, 0, {}};
+        }
         m_retryMs = lastRetryMs;
     }
     setState(State::Waiting);

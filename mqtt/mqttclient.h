@@ -86,6 +86,30 @@ public:
     };
     Q_ENUM(State)
 
+    // What the last failed attempt or lost connection met, for a program that words it in its
+    // own language (connectionFailed's reason is English).
+    enum class FailureKind {
+        Network, // the system's error: systemError
+        NameLookup,
+        Tls, // detail: the TLS library's words
+        ClientCertificateWanted, // the broker ended a TLS connection before accepting it
+        NoAnswer, // no answer to the keep-alive
+        Closed, // the connection was closed without a word
+        ClosedByBroker, // with a DISCONNECT: code
+        SameClientId, // another client took the session, or the broker keeps closing it
+        Refused, // a refusal another attempt may overcome: code
+        Other, // detail: the library's words
+    };
+    Q_ENUM(FailureKind)
+    struct Failure
+    {
+        FailureKind kind = FailureKind::Other;
+        int systemError = 0;
+        int code = 0;
+        QString detail;
+    };
+    const Failure &lastFailure() const { return m_failure; }
+
     explicit MqttClient(QObject *parent = nullptr);
     ~MqttClient() override;
 
@@ -159,7 +183,7 @@ private:
     void housekeeping();
     void afterLoop(int rc);
     void broken(int code);
-    QString failureReason(int code) const;
+    QString failureReason(int code);
     void updateWriteInterest();
 
     mosquitto *m_client = nullptr;
@@ -190,6 +214,7 @@ private:
     int m_disconnectReason = 0; // the broker's DISCONNECT reason code
     QString m_libraryError; // its last error log line (TLS failures come only this way)
     QString m_lastFailure; // said already; not again until it changes or a connect succeeds
+    Failure m_failure;
     QHash<int, QString> m_pendingTopics; // QoS 1 publishes by message id, until acknowledged
     QHash<int, QString> m_pendingSubscriptions;
     QSet<QString> m_deniedTopics; // said once each

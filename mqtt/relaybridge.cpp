@@ -71,12 +71,7 @@ bool RelayBridge::isValidId(const QString &id)
 
 QString RelayBridge::sanitizedId(const QString &text)
 {
-    QString id = text.toLower();
-    for (QChar &c : id) {
-        if (!BoardRequest::isIdCharacter(c))
-            c = QLatin1Char('-');
-    }
-    return id;
+    return BoardRequest::sanitizedId(text);
 }
 
 QByteArray RelayBridge::stateJson(std::uint8_t state)

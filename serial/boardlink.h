@@ -13,6 +13,7 @@ public:
     // Why bytes already taken by write() did not reach the board.
     enum class WriteFailure {
         Line, // writing to the port failed, though the device is still there
+        Stalled, // the port took none of the bytes for a while
         Offline, // the bridge has no port open
         Refused, // the bridge did not take the command
         Busy, // the bridge's line is full
@@ -34,6 +35,7 @@ signals:
     void dataReceived(const QByteArray &bytes);
     // The board went away; the link has been closed already.
     void deviceLost();
-    // Bytes that write() took did not reach the board.
-    void writeFailed(BoardLink::WriteFailure failure);
+    // Bytes that write() took did not reach the board, and never will: said once for them.
+    // `systemError`: the errno of a failed write to a port, 0 for any other failure.
+    void writeFailed(BoardLink::WriteFailure failure, int systemError = 0);
 };

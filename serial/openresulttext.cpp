@@ -3,6 +3,9 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 // What the check found beyond the code; a row applies to the first case it matches.
@@ -151,4 +154,30 @@ QString openFailureMessage(OpenResult code, const PortCheck &check, const QStrin
     const Row &row = rowFor(code, check, broker);
     return first + QLatin1Char('\n')
         + filled(QCoreApplication::translate("OpenResult", row.message), row, check, device);
+}
+
+QString writeFailureWords(int systemError)
+{
+    const auto tr
+        = [](const char *text) { return QCoreApplication::translate("OpenResult", text); };
+    switch (systemError) {
+    case 0:
+        return tr("串口在 1 秒内没有接收任何字节");
+    case EIO:
+        return tr("输入输出错误");
+    case EPROTO:
+        return tr("适配器的驱动报告协议错误");
+    case ENOSPC:
+        return tr("适配器的驱动缓冲区已满");
+    case ENODEV:
+    case ENXIO:
+        return tr("适配器暂时不可用");
+    case EBADF:
+        return tr("串口已被关闭");
+    default:
+        // The system's own words, with its number, for a rare case.
+        return tr("系统错误 %1：%2")
+            .arg(systemError)
+            .arg(QString::fromLocal8Bit(std::strerror(systemError)));
+    }
 }

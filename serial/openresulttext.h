@@ -20,3 +20,7 @@ QString openFailureLine(const QString &port, const PortCheck &check);
 // reaches bridged boards, so a port that relay-mqtt holds is one to choose by its board's name.
 QString openFailureMessage(OpenResult code, const PortCheck &check, const QString &device,
                            bool broker = false);
+
+// Why a write to an open port failed, in a few Chinese words for the console's message:
+// `systemError` is the errno of the failed write, 0 when the port took nothing for a while.
+QString writeFailureWords(int systemError);

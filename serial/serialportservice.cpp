@@ -14,7 +14,10 @@
 SerialPortService::SerialPortService(PortMap map, QObject *parent)
     : BoardLink(parent)
     , m_map(std::move(map))
-{ }
+{
+    m_writePause.setSingleShot(true);
+    connect(&m_writePause, &QTimer::timeout, this, [this] { flushPending(false); });
+}
 
 SerialPortService::~SerialPortService()
 {
@@ -198,6 +201,13 @@ void SerialPortService::handlePortError(QSerialPort::SerialPortError error)
 
 void SerialPortService::close()
 {
+    m_pending.clear();
+    m_writePause.stop();
+    if (m_writable) {
+        m_writable->setEnabled(false);
+        m_writable->deleteLater(); // close() may run inside its signal
+        m_writable = nullptr;
+    }
     if (!m_port)
         return;
     QSerialPort *port = m_port;
@@ -215,13 +225,74 @@ bool SerialPortService::isOpen() const
 
 bool SerialPortService::write(const QByteArray &bytes)
 {
-    if (!isOpen())
+    if (!isOpen() || (!m_pending.isEmpty() && m_pending.size() + bytes.size() > maxPending))
         return false;
-    if (m_port->write(bytes) == bytes.size())
-        return true;
-    // Refused at once: a device that went away is a lost port, told as such (queued).
-    handlePortError(deviceGone() ? QSerialPort::ResourceError : QSerialPort::NoError);
-    return false;
+    // The bytes go to the handle directly, not through the library's write buffer: when a
+    // write fails, the library keeps the bytes and tries again at once, for as long as the
+    // fault lasts (a core spinning, an error per attempt), and sends them once it clears.
+    const bool waiting = !m_pending.isEmpty();
+    if (!waiting)
+        m_stallDeadline.setRemainingTime(stallMs);
+    m_writeFailed = false;
+    m_pending += bytes;
+    if (!waiting)
+        flushPending(false);
+    return true;
+}
+
+void SerialPortService::flushPending(bool woken)
+{
+    m_writePause.stop();
+    if (m_writable)
+        m_writable->setEnabled(false);
+    if (!m_port)
+        return;
+    const int fd = static_cast<int>(m_port->handle());
+    while (!m_pending.isEmpty()) {
+        const ssize_t n = ::write(fd, m_pending.constData(), size_t(m_pending.size()));
+        if (n > 0) {
+            m_pending.remove(0, qsizetype(n));
+            m_stallDeadline.setRemainingTime(stallMs);
+            woken = false;
+            continue;
+        }
+        const int error = n < 0 ? errno : 0;
+        if (error == EINTR)
+            continue;
+        if (n == 0 || error == EAGAIN || error == EWOULDBLOCK) {
+            // The line cannot take them now: they wait for room, for a while.
+            if (m_stallDeadline.hasExpired())
+                return failWrite(WriteFailure::Stalled, 0);
+            // Taking nothing from a line that said it had room (or taking nothing without a
+            // word) would be tried again at once, forever: that waits a moment instead.
+            if (n == 0 || woken) {
+                m_writePause.start(
+                    int(qMin<qint64>(stallMs / 20, m_stallDeadline.remainingTime() + 1)));
+                return;
+            }
+            if (!m_writable) {
+                m_writable = new QSocketNotifier(m_port->handle(), QSocketNotifier::Write, this);
+                connect(m_writable, &QSocketNotifier::activated, this,
+                        [this] { flushPending(true); });
+            }
+            m_writable->setEnabled(true);
+            // The stall is noticed also when the line never says it has room.
+            m_writePause.start(int(m_stallDeadline.remainingTime()) + 1);
+            return;
+        }
+        if (deviceGone()) {
+            m_pending.clear();
+            return handlePortError(QSerialPort::ResourceError); // a lost port, told as such
+        }
+        return failWrite(WriteFailure::Line, error);
+    }
+}
+
+void SerialPortService::failWrite(WriteFailure failure, int error)
+{
+    m_pending.clear();
+    m_writeFailed = true;
+    emit writeFailed(failure, error);
 }
 
 bool SerialPortService::waitForWritten(int msecs)
@@ -229,13 +300,15 @@ bool SerialPortService::waitForWritten(int msecs)
     if (!isOpen())
         return false;
     QDeadlineTimer deadline(msecs);
-    while (m_port->bytesToWrite() > 0) {
-        if (!m_port->waitForBytesWritten(int(deadline.remainingTime())) || deadline.hasExpired())
-            break;
+    const int fd = static_cast<int>(m_port->handle());
+    while (!m_pending.isEmpty() && isOpen() && !deadline.hasExpired()) {
+        pollfd p {fd, POLLOUT, 0};
+        ::poll(&p, 1, int(qMin<qint64>(deadline.remainingTime(), stallMs / 20)));
+        flushPending(true);
     }
-    if (m_port->bytesToWrite() > 0)
+    if (!m_pending.isEmpty() || !isOpen() || m_writeFailed)
         return false;
-    return ::tcdrain(static_cast<int>(m_port->handle())) == 0;
+    return ::tcdrain(fd) == 0;
 }
 
 void SerialPortService::discardInput()

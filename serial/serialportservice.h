@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QString>
+#include <QTimer>
 #include <functional>
 
 #include "adapterinfo.h"
@@ -48,8 +51,16 @@ public:
     bool isOpen() const override;
     // The device went away; the port closes (queued) and deviceLost() follows.
     bool isLost() const override { return m_lost; }
-    // Queues the bytes; they leave as soon as the event loop runs. False when not open.
+    // Writes the bytes now, or as soon as the line takes them. False when the port is not open
+    // or bytes before are still waiting, more than maxPending with these. A failure after they
+    // were taken is told once by writeFailed(), and they are dropped: nothing the operator was
+    // told had failed goes out later.
     bool write(const QByteArray &bytes) override;
+    // How much may wait for the line; a command is one or two bytes.
+    static constexpr int maxPending = 64;
+    // A write the line takes nothing of for this long has failed (WriteFailure::Stalled).
+    static constexpr int stallMs = 1000;
+
     // Blocks until the queued bytes have left the program and the line (for a command-line
     // program that exits next). False when they could not all go within `msecs`.
     bool waitForWritten(int msecs);
@@ -68,6 +79,9 @@ private slots:
 
 private:
     bool deviceGone() const;
+    // Writes what waits; `woken`: the line said it had room.
+    void flushPending(bool woken);
+    void failWrite(WriteFailure failure, int error);
 
     QString resolve(int n, PortCheck *failure) const;
 
@@ -79,4 +93,9 @@ private:
     PortCheck m_lastCheck;
     QSerialPort *m_port = nullptr;
     bool m_lost = false;
+    QByteArray m_pending; // taken by write(), not yet on the line
+    QSocketNotifier *m_writable = nullptr; // the open port's handle, while bytes wait
+    QTimer m_writePause;
+    QDeadlineTimer m_stallDeadline;
+    bool m_writeFailed = false; // the bytes of the last write() were dropped
 };

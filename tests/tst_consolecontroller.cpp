@@ -1,10 +1,14 @@
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+
 #include "adapterfixture.h"
 #include "consolerig.h"
+#include "failingwrites.h"
 
 #include "keyreportmodel.h"
 #include "openresulttext.h"
@@ -63,6 +67,9 @@ private slots:
     void portListNamesEachAdapter();
     void lostPortStopsTheChaser();
     void failedWritesAreTold();
+    void writeFaultsAreSaidOnce_data();
+    void writeFaultsAreSaidOnce();
+    void chaserStepThatCannotBeWrittenStopsIt();
     void escapeStopsTheChaser_data();
     void escapeStopsTheChaser();
 };
@@ -695,19 +702,80 @@ void TestConsoleController::failedWritesAreTold()
     QVERIFY(r.open());
     r.controller.chooseOperation(1);
     r.controller.setChannel(0, true);
-    // The line refused bytes it had taken, the device still there: the operator hears of it.
-    emit r.controller.serialPort().writeFailed(BoardLink::WriteFailure::Line);
-    QCOMPARE(r.messages.size(), 1);
-    QCOMPARE(r.messages[0].icon, ConsoleController::MessageIcon::Warning);
-    QVERIFY(r.messages[0].text.contains(QStringLiteral("未能写入")));
-    QCOMPARE(r.access, ConsoleRig::openedAccess());
-
     // The device went away before the send: one message, the lost port's, and reopen offered.
     r.board->closeMaster();
     r.controller.send();
     QTRY_COMPARE(r.access, ConsoleRig::reopenAccess());
-    QCOMPARE(r.messages.size(), 2);
-    QCOMPARE(r.messages[1].text, QStringLiteral("串口未被正常打开。"));
+    QCOMPARE(r.messages.size(), 1);
+    QCOMPARE(r.messages[0].text, QStringLiteral("串口未被正常打开。"));
+}
+
+void TestConsoleController::writeFaultsAreSaidOnce_data()
+{
+    QTest::addColumn<int>("error"); // the errno of each failing write; 0: it takes nothing
+    QTest::addColumn<int>("failures"); // failing writes before they pass again; -1: all
+    QTest::addColumn<QString>("said"); // in the one message; empty: no message, it went out
+    QTest::addColumn<int>("maxAttempts"); // a retry loop without a pause makes thousands
+    QTest::newRow("protocol error for a moment") << EPROTO << 3 << "协议错误" << 1;
+    QTest::newRow("driver buffer full for a while") << ENOSPC << 50 << "缓冲区已满" << 1;
+    QTest::newRow("adapter away, device still there") << ENODEV << -1 << "暂时不可用" << 1;
+    QTest::newRow("unusual error, in the system's words") << EPERM << -1 << "系统错误" << 1;
+    QTest::newRow("the line takes nothing") << 0 << -1 << "1 秒内没有接收" << 100;
+    QTest::newRow("no room for a few writes, then room") << EAGAIN << 3 << QString() << 100;
+    QTest::newRow("no room at all") << EAGAIN << -1 << "1 秒内没有接收" << 100;
+}
+
+void TestConsoleController::writeFaultsAreSaidOnce()
+{
+    QFETCH(int, error);
+    QFETCH(int, failures);
+    QFETCH(QString, said);
+    QFETCH(int, maxAttempts);
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.chooseOperation(1); // energise CH1: 0x11
+    r.controller.setChannel(0, true);
+    FailingWrites::arm(r.board->slavePath(), error, failures);
+    const auto disarm = qScopeGuard([] { FailingWrites::disarm(); });
+    r.controller.send();
+    if (said.isEmpty()) {
+        // A line with no room now is waited for, not given up as lost.
+        QCOMPARE(r.board->receive(1), QByteArray("\x11"));
+        QCOMPARE(r.messages.size(), 0);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(r.messages.size(), 1, 10000);
+        QCOMPARE(r.messages[0].icon, ConsoleController::MessageIcon::Warning);
+        QVERIFY2(r.messages[0].text.contains(said), qPrintable(r.messages[0].text));
+        // The fault clears: the command the operator was told had failed never goes out; the
+        // next one does, alone.
+        FailingWrites::disarm();
+        r.controller.setChannel(1, true); // CH1 and CH2: 0x13
+        r.controller.send();
+        QCOMPARE(r.board->receive(1), QByteArray("\x13"));
+        QCOMPARE(r.board->drain(), QByteArray());
+        QCOMPARE(r.messages.size(), 1);
+    }
+    QVERIFY2(FailingWrites::attempts() <= maxAttempts,
+             qPrintable(QString::number(FailingWrites::attempts())));
+    QCOMPARE(r.access, ConsoleRig::openedAccess()); // still open: no lost port
+}
+
+void TestConsoleController::chaserStepThatCannotBeWrittenStopsIt()
+{
+    ConsoleRig r;
+    QVERIFY(r.open());
+    r.controller.startChaser();
+    FailingWrites::arm(r.board->slavePath(), EPROTO);
+    const auto disarm = qScopeGuard([] { FailingWrites::disarm(); });
+    r.controller.chaser().tick();
+    QTRY_COMPARE(r.messages.size(), 1);
+    QVERIFY2(r.messages[0].text.contains(QStringLiteral("协议错误")),
+             qPrintable(r.messages[0].text));
+    QCOMPARE(r.testRunning, (QList<bool> {true, false}));
+    r.controller.chaser().tick(); // a tick already on its way does nothing
+    QCOMPARE(FailingWrites::attempts(), 1);
+    QCOMPARE(r.messages.size(), 1);
+    QCOMPARE(r.access, ConsoleRig::openedAccess());
 }
 
 void TestConsoleController::lostPortStopsTheChaser()

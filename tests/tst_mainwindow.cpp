@@ -395,6 +395,22 @@ void TestMainWindow::labelsNameTheirFields()
     QVERIFY(second->text(QAccessible::Name).startsWith(QStringLiteral("指令代码")));
     for (const char *label : {"Label6", "Label1", "Label8", "Label4", "Label5"})
         QVERIFY2(find<QLabel>(label)->buddy(), label);
+
+    // A choice made, the lists keep their labels' names; the chosen text is their value.
+    QVERIFY(openPort());
+    find<QComboBox>("cboOperation")->setCurrentIndex(1);
+    const std::pair<const char *, const char *> chosen[] = {
+        {"cboPort", "串口选择"},
+        {"cboOperation", "命令代码"},
+    };
+    for (const auto &[field, label] : chosen) {
+        QAccessibleInterface *a = QAccessible::queryAccessibleInterface(find(field));
+        QCOMPARE(a->text(QAccessible::Name), QString::fromUtf8(label));
+        QCOMPARE(a->text(QAccessible::Value), find<QComboBox>(field)->currentText());
+        QVERIFY(!a->text(QAccessible::Value).isEmpty());
+        QCOMPARE(a->role(), QAccessible::ComboBox);
+        QCOMPARE(a->childCount(), 1); // the open list
+    }
 }
 
 void TestMainWindow::chaserKeys_data()
@@ -447,6 +463,22 @@ void TestMainWindow::escapeStopsTheChaser()
     QVERIFY(find("cmdSend")->isEnabled());
     QVERIFY(find("cboOperation")->isEnabled());
     QCOMPARE(m_board->drain(), QByteArray());
+
+    // Escape that stops the chaser also cancels a button held down with Space, as Escape does
+    // without the chaser: letting Space go then presses nothing.
+    auto *quit = find<QPushButton>("cmdQuit");
+    quit->setFocus();
+    QSignalSpy clicked(quit, &QPushButton::clicked);
+    QTest::keyClick(quit, Qt::Key_T, Qt::ControlModifier);
+    QVERIFY(m_window->controller().chaser().isRunning());
+    QTest::keyPress(quit, Qt::Key_Space);
+    QVERIFY(quit->isDown());
+    QTest::keyClick(quit, Qt::Key_Escape);
+    QVERIFY(!m_window->controller().chaser().isRunning());
+    QVERIFY(!quit->isDown());
+    QTest::keyRelease(quit, Qt::Key_Space);
+    QCOMPARE(clicked.size(), 0);
+    QVERIFY(m_window->isVisible());
 }
 
 void TestMainWindow::colourRoles()

@@ -185,6 +185,7 @@ private slots:
     void consoleDrivesABridgedBoard();
     void consoleBoardListFollowsTheBroker();
     void windowListsBoards();
+    void brokerOutageSaidOnce();
 };
 
 void TestRemoteBoards::requestsAreAnsweredOnce_data()
@@ -616,6 +617,8 @@ void TestRemoteBoards::consoleDrivesABridgedBoard()
     console.controller.setChannel(0, true);
     console.controller.send();
     QTRY_COMPARE_WITH_TIMEOUT(rig.wire.left(1), QByteArray("\x11"), 5000);
+    // What the list tells of the board follows it while it is open.
+    QTRY_VERIFY_WITH_TIMEOUT(console.adapters[entry].contains(QStringLiteral("吸合：CH1")), 10000);
     console.controller.chooseOperation(3); // read state
     QTRY_COMPARE_WITH_TIMEOUT(
         [&] {
@@ -645,6 +648,8 @@ void TestRemoteBoards::consoleDrivesABridgedBoard()
                               20000);
     QCOMPARE(console.testRunning.last(), false);
     QCOMPARE(console.messages.last().text, QStringLiteral("串口未被正常打开。"));
+    // And while it waits to be opened again.
+    QTRY_VERIFY_WITH_TIMEOUT(console.adapters[entry].contains(QStringLiteral("离线")), 10000);
     // Opening it again says why it cannot be done.
     console.controller.openPort();
     QVERIFY2(console.messages.last().text.contains(QStringLiteral("已离线")),
@@ -667,6 +672,8 @@ void TestRemoteBoards::consoleBoardListFollowsTheBroker()
     QVERIFY2(console.messages.last().text.contains(QStringLiteral("relay-mqtt")),
              qPrintable(console.messages.last().text));
     QVERIFY(console.messages.last().text.contains(QStringLiteral("经代理服务器")));
+    QVERIFY2(console.messages.last().text.contains(QStringLiteral("名称：bench")),
+             qPrintable(console.messages.last().text));
 
     // A second board comes and goes; the selection stays on its entry.
     console.controller.choosePort(1);
@@ -719,6 +726,31 @@ void TestRemoteBoards::windowListsBoards()
                             .arg(list->view()->minimumWidth())
                             .arg(needed)));
     QVERIFY(list->width() < needed); // the field itself is narrower: the list had to grow
+}
+
+void TestRemoteBoards::brokerOutageSaidOnce()
+{
+    TestBroker broker;
+    Remote remote(broker.port(), QStringLiteral("console"));
+    ConsoleRig console;
+    console.controller.setBroker(&remote.boards, QStringLiteral("127.0.0.1:%1").arg(broker.port()));
+    QVERIFY(remote.waitSynced());
+    QSignalSpy failures(&remote.client, &MqttClient::connectionFailed);
+    // Short outages one after another are outages, not a second client with this ID.
+    for (int outage = 1; outage <= 3; ++outage) {
+        broker.stop();
+        // The client tells two reasons: the connection lost, then the attempts refused.
+        QTRY_VERIFY_WITH_TIMEOUT(failures.size() >= 2 * outage, 20000);
+        QCOMPARE(console.messages.size(), outage);
+        const QString text = console.messages.last().text;
+        QVERIFY2(text.contains(QStringLiteral("连接已断开（连接已关闭）")), qPrintable(text));
+        QVERIFY2(!text.contains(QLatin1String("connection")), qPrintable(text));
+        QVERIFY(broker.start());
+        QTRY_VERIFY_WITH_TIMEOUT(remote.client.isConnected(), 60000);
+    }
+    for (const QList<QVariant> &failure : std::as_const(failures))
+        QVERIFY2(!failure.at(0).toString().contains(QLatin1String("another client")),
+                 qPrintable(failure.at(0).toString()));
 }
 
 QTEST_MAIN(TestRemoteBoards)
