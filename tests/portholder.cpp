@@ -71,12 +71,26 @@ bool noLockLeft(const QString &path)
                 return false;
         }
     }
+    if (exclusiveFlag(path).value_or(false))
+        return false;
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
         return false; // EBUSY: the exclusive flag
-    int exclusive = 0;
-    const bool free = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0
-        && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     ::close(fd);
     return free;
+}
+
+std::optional<bool> exclusiveFlag(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return errno == EBUSY ? std::optional<bool>(true) : std::nullopt;
+    int exclusive = 0;
+    const int result = ::ioctl(fd, TIOCGEXCL, &exclusive);
+    const int error = errno;
+    ::close(fd);
+    if (result != 0)
+        return error == EBUSY ? std::optional<bool>(true) : std::nullopt;
+    return exclusive != 0;
 }

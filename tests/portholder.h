@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QString>
+
+#include <optional>
 #include <sys/types.h>
 
 // Another program holding a device, as a separate process. The child dies with its holder
@@ -30,5 +32,8 @@ private:
 };
 
 // No lock of any kind is left on the device: no lock file (not even a stale one), no exclusive
-// flag, no flock.
+// flag (where it can be read, see below), no flock.
 bool noLockLeft(const QString &path);
+// The device's exclusive flag (TIOCEXCL), or nothing where it cannot be read: qemu-user passes
+// TIOCEXCL on to the kernel but not the question TIOCGEXCL.
+std::optional<bool> exclusiveFlag(const QString &path);
