@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <QRandomGenerator>
 
+#include <cstring>
+
 #include "commandencoder.h"
 #include "delaynumber.h"
 #include "eventtime.h"
@@ -62,6 +64,26 @@ RelayBridge::RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSett
             m_pulseDefaults.start(); // the retained messages come right after the answer
     });
     connect(&m_serial, &SerialPortService::dataReceived, this, &RelayBridge::dataReceived);
+    connect(&m_serial, &BoardLink::writeFailed, this,
+            [this](BoardLink::WriteFailure failure, int systemError) {
+                const int error = failure == BoardLink::WriteFailure::Stalled ? -1 : systemError;
+                if (m_writeError == -3) {
+                    m_writeError = error; // the command being sent met it: its answer says so
+                    return;
+                }
+                // A command written a while ago was dropped by the port afterwards.
+                m_limiter.say(QStringLiteral("write failed"),
+                              QStringLiteral("warning: %1 dropped a command: %2")
+                                  .arg(m_settings.portName, writeFailureText(error)));
+            });
+}
+
+QString RelayBridge::writeFailureText(int error)
+{
+    return error == -1
+        ? QStringLiteral("the port took none of its bytes for %1 s")
+              .arg(SerialPortService::stallMs / 1000)
+        : QStringLiteral("writing failed: %1").arg(QString::fromLocal8Bit(std::strerror(error)));
 }
 
 bool RelayBridge::isValidId(const QString &id)
@@ -361,9 +383,16 @@ BoardRequest::Failure RelayBridge::sendCommand(const QByteArray &bytes, int puls
                     QStringLiteral("the line is busy: the command would wait more than %1 ms "
                                    "behind the ones before it")
                         .arg(maxLineWaitMs));
-    if (!m_serial.write(bytes))
+    m_writeError = -3; // a failure said now belongs to this command
+    const bool taken = m_serial.write(bytes);
+    const int error = m_writeError;
+    m_writeError = -2;
+    if (!taken)
         return fail(Failure::LineFailed,
                     QStringLiteral("writing to %1 failed").arg(m_settings.portName));
+    if (error != -3)
+        return fail(Failure::LineFailed,
+                    QStringLiteral("%1: %2").arg(m_settings.portName, writeFailureText(error)));
     if (pulseSeconds > 0)
         pulseStarted(pulseSeconds);
     wantState();

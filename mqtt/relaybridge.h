@@ -118,6 +118,8 @@ private:
     // Answers (no reply) every waiter whose time is up, or all of them.
     void expireWaiters(bool all = false);
     bool ownQuestionOpen() const;
+    // A write failure of the port in words: errno, or -1 for a port that took nothing.
+    static QString writeFailureText(int error);
     bool takeLine(int bytes, bool mayRefuse);
     void pulseStarted(int seconds);
     void pulsesEnded();
@@ -138,6 +140,9 @@ private:
     bool m_portOpen = false;
     bool m_stateWanted = false; // a read-state command is due once the line is quiet
     bool m_saidNoAnswer = false;
+    // While a command is written: -3, or why the port dropped it at once (errno; -1 for a
+    // port that took nothing). -2 at any other time.
+    int m_writeError = -2;
     QTimer m_quiet; // restarts with every byte either way
     std::deque<Waiter> m_waiters; // in the order their commands were written
     QTimer m_waitEnd; // the earliest deadline among them
