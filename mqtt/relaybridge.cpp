@@ -466,17 +466,23 @@ void RelayBridge::commandMessage(const BrokerMessage &m)
                                          "requester gave up; if this repeats, compare the "
                                          "clocks of both machines)"));
     }
+    // Every read on the line is a question in line order, whoever sent it and whether or not
+    // anybody waits for its reply: the board's answer to it must not go to a later one.
     const bool waits = request && replyWithinMs > 0 && kind.answered;
-    if (waits && m_waiters.size() >= std::size_t(maxWaiting))
-        return refuse(Failure::Busy,
-                      QStringLiteral("%1 requests are waiting for the board's reply already")
-                          .arg(maxWaiting));
+    if (kind.answered && m_waiters.size() >= std::size_t(maxWaiting))
+        return refuse(
+            Failure::Busy,
+            QStringLiteral("%1 reads are waiting for the board's reply already").arg(maxWaiting));
     result.failure = sendCommand(*bytes, kind.timedSeconds, m.topic, m.payload, &result.reason);
     result.written = result.failure == Failure::None;
     result.replyAsked = replyWithinMs > 0;
-    if (result.written && waits)
-        wait({false, m.responseTopic, m.correlationData, m_clock.elapsed() + replyWithinMs});
-    else
+    if (result.written && kind.answered) {
+        if (waits)
+            wait({false, m.responseTopic, m.correlationData, m_clock.elapsed() + replyWithinMs});
+        else
+            wait({false, {}, {}, m_clock.elapsed() + answerMs}); // nobody waits: no answer
+    }
+    if (!(result.written && waits))
         finish();
 }
 
@@ -514,10 +520,12 @@ void RelayBridge::expireWaiters(bool all)
             continue;
         }
         if (!it->own) {
-            BoardRequest::Answer a;
-            a.written = true;
-            a.replyAsked = true;
-            answer(it->responseTopic, it->correlationData, a);
+            if (!it->responseTopic.isEmpty()) {
+                BoardRequest::Answer a;
+                a.written = true;
+                a.replyAsked = true;
+                answer(it->responseTopic, it->correlationData, a);
+            }
         } else if (!all && !m_saidNoAnswer) {
             m_saidNoAnswer = true;
             emit logLine(QStringLiteral("%1: the board did not answer the read-state command "
@@ -638,10 +646,12 @@ void RelayBridge::dataReceived(const QByteArray &bytes)
                 m_saidNoAnswer = false;
                 continue;
             }
-            BoardRequest::Answer a;
-            a.written = a.replyAsked = true;
-            a.reply = r.replyByte;
-            answer(w.responseTopic, w.correlationData, a);
+            if (!w.responseTopic.isEmpty()) {
+                BoardRequest::Answer a;
+                a.written = a.replyAsked = true;
+                a.reply = r.replyByte;
+                answer(w.responseTopic, w.correlationData, a);
+            }
         }
         publishEvent(base() + QStringLiteral("/reply"), hexByteText(r.replyByte).toLatin1(), 1);
         if (m_settings.verbose)

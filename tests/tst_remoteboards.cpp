@@ -175,6 +175,7 @@ private slots:
     void requestsAreAnsweredOnce();
     void concurrentReadsEachGetTheirOwnAnswer();
     void repliesGoToTheQuestionsInTheirOrder();
+    void aPlainReadKeepsItsReply();
     void relayctlCommands_data();
     void relayctlCommands();
     void relayctlWatchAndBoards();
@@ -392,6 +393,50 @@ void TestRemoteBoards::repliesGoToTheQuestionsInTheirOrder()
              std::optional<std::uint8_t>(0x01));
     QTRY_COMPARE_WITH_TIMEOUT(remote.boards.board(QStringLiteral("bench"))->state,
                               std::optional<std::uint8_t>(0x02), 5000);
+}
+
+void TestRemoteBoards::aPlainReadKeepsItsReply()
+{
+    // A read published plainly (mosquitto_pub, Home Assistant: nobody waits for its answer) is
+    // on the line before a requester's; the board answers both, slowly, in that order. The
+    // requester gets the second reply, not the first.
+    TestBroker broker;
+    RawPty line;
+    QByteArray wire;
+    QSocketNotifier readable(line.master(), QSocketNotifier::Read);
+    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
+        char buffer[64];
+        const ssize_t n = ::read(line.master(), buffer, sizeof buffer);
+        if (n > 0)
+            wire.append(buffer, n);
+    });
+    const auto answer = [&](char b) { QCOMPARE(::write(line.master(), &b, 1), ssize_t(1)); };
+    BridgeProcess bridge(QStringLiteral(RELAY_MQTT),
+                         {"--device", line.slavePath(), "--broker",
+                          QStringLiteral("127.0.0.1:%1").arg(broker.port()), "--id", "bench"});
+    Remote remote(broker.port());
+    QVERIFY(remote.waitSynced());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            if (wire.endsWith('\x30')) {
+                wire.clear();
+                answer('\x00');
+            }
+            return remote.online(QStringLiteral("bench"));
+        }(),
+        20000);
+
+    QVERIFY(mqttPublish(broker.port(), QStringLiteral("relayboard/bench/command"), "0x30",
+                        {QStringLiteral("-q"), QStringLiteral("1")}));
+    QTRY_COMPARE_WITH_TIMEOUT(wire, QByteArray("\x30"), 5000);
+    QSignalSpy answers(&remote.boards, &BrokerBoards::answered);
+    remote.boards.request(QStringLiteral("bench"), QByteArray("\x30"), 5000, 8000);
+    QTRY_COMPARE_WITH_TIMEOUT(wire, QByteArray("\x30\x30"), 5000);
+    answer('\x07'); // the plain read's
+    answer('\x05'); // the requester's
+    QVERIFY(answers.wait(5000));
+    QCOMPARE(answers.at(0).at(1).value<BoardRequest::Answer>().reply,
+             std::optional<std::uint8_t>(0x05));
 }
 
 void TestRemoteBoards::relayctlCommands_data()
