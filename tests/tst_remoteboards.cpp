@@ -111,6 +111,47 @@ std::optional<QByteArray> lineBeforeMarker(QByteArray &wire, Remote &remote, con
     return wire.left(at);
 }
 
+// A board the test answers for, when it chooses, on a raw pseudo-terminal; its bridge and a
+// broker. `wire` holds what reached the line and was not answered at start.
+struct SlowBoard
+{
+    TestBroker broker;
+    RawPty line;
+    QByteArray wire;
+    QSocketNotifier readable {line.master(), QSocketNotifier::Read};
+    BridgeProcess bridge {QStringLiteral(RELAY_MQTT),
+                          {"--device", line.slavePath(), "--broker",
+                           QStringLiteral("127.0.0.1:%1").arg(broker.port()), "--id", "bench"}};
+    Remote remote {broker.port()};
+
+    SlowBoard()
+    {
+        QObject::connect(&readable, &QSocketNotifier::activated, [this] {
+            char buffer[64];
+            const ssize_t n = ::read(line.master(), buffer, sizeof buffer);
+            if (n > 0)
+                wire.append(buffer, n);
+        });
+    }
+    [[nodiscard]] bool answer(char b) { return ::write(line.master(), &b, 1) == 1; }
+    // The bridge's questions at start, each answered until the state is on the broker.
+    [[nodiscard]] bool waitReady()
+    {
+        if (!remote.waitSynced())
+            return false;
+        QDeadlineTimer deadline(20000);
+        while (!remote.online(QStringLiteral("bench")) && !deadline.hasExpired()) {
+            if (wire.endsWith('\x30')) {
+                wire.clear();
+                if (!answer('\x00'))
+                    return false;
+            }
+            QTest::qWait(5);
+        }
+        return remote.online(QStringLiteral("bench"));
+    }
+};
+
 // The board is online with its state published. That state follows the bridge's last question
 // at start (one asked again when the broker connection came while none was open): nothing of
 // its own is on its way to the line any more.
@@ -349,49 +390,24 @@ void TestRemoteBoards::concurrentReadsEachGetTheirOwnAnswer()
 
 void TestRemoteBoards::repliesGoToTheQuestionsInTheirOrder()
 {
-    // The test answers for the board, when it chooses: a requester's read is on the line, its
-    // reply held back until the bridge's own question follows it; the two replies differ.
-    TestBroker broker;
-    RawPty line;
-    QByteArray wire;
-    QSocketNotifier readable(line.master(), QSocketNotifier::Read);
-    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
-        char buffer[64];
-        const ssize_t n = ::read(line.master(), buffer, sizeof buffer);
-        if (n > 0)
-            wire.append(buffer, n);
-    });
-    const auto answer = [&](char b) { QCOMPARE(::write(line.master(), &b, 1), ssize_t(1)); };
-    BridgeProcess bridge(QStringLiteral(RELAY_MQTT),
-                         {"--device", line.slavePath(), "--broker",
-                          QStringLiteral("127.0.0.1:%1").arg(broker.port()), "--id", "bench"});
-    Remote remote(broker.port());
-    QVERIFY(remote.waitSynced());
-    QTRY_VERIFY_WITH_TIMEOUT(remote.boards.board(QStringLiteral("bench")).has_value(), 20000);
-    // The bridge's questions at start: each answered until the state is on the broker.
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            if (wire.endsWith('\x30')) {
-                wire.clear();
-                answer('\x00');
-            }
-            return remote.online(QStringLiteral("bench"));
-        }(),
-        20000);
+    // A requester's read is on the line, its reply held back until the bridge's own question
+    // follows it; the two replies differ.
+    SlowBoard rig;
+    QVERIFY(rig.waitReady());
     QTest::qWait(300);
-    QCOMPARE(wire, QByteArray());
+    QCOMPARE(rig.wire, QByteArray());
 
-    QSignalSpy answers(&remote.boards, &BrokerBoards::answered);
-    remote.boards.request(QStringLiteral("bench"), QByteArray("\x30"), 5000, 8000);
-    QTRY_COMPARE_WITH_TIMEOUT(wire, QByteArray("\x30"), 5000);
+    QSignalSpy answers(&rig.remote.boards, &BrokerBoards::answered);
+    rig.remote.boards.request(QStringLiteral("bench"), QByteArray("\x30"), 5000, 8000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.wire, QByteArray("\x30"), 5000);
     // The line falls quiet: the bridge asks for the state itself.
-    QTRY_COMPARE_WITH_TIMEOUT(wire, QByteArray("\x30\x30"), 5000);
-    answer('\x01'); // the requester's
-    answer('\x02'); // the bridge's
+    QTRY_COMPARE_WITH_TIMEOUT(rig.wire, QByteArray("\x30\x30"), 5000);
+    QVERIFY(rig.answer('\x01')); // the requester's
+    QVERIFY(rig.answer('\x02')); // the bridge's
     QVERIFY(answers.wait(5000));
     QCOMPARE(answers.at(0).at(1).value<BoardRequest::Answer>().reply,
              std::optional<std::uint8_t>(0x01));
-    QTRY_COMPARE_WITH_TIMEOUT(remote.boards.board(QStringLiteral("bench"))->state,
+    QTRY_COMPARE_WITH_TIMEOUT(rig.remote.boards.board(QStringLiteral("bench"))->state,
                               std::optional<std::uint8_t>(0x02), 5000);
 }
 
@@ -400,40 +416,16 @@ void TestRemoteBoards::aPlainReadKeepsItsReply()
     // A read published plainly (mosquitto_pub, Home Assistant: nobody waits for its answer) is
     // on the line before a requester's; the board answers both, slowly, in that order. The
     // requester gets the second reply, not the first.
-    TestBroker broker;
-    RawPty line;
-    QByteArray wire;
-    QSocketNotifier readable(line.master(), QSocketNotifier::Read);
-    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
-        char buffer[64];
-        const ssize_t n = ::read(line.master(), buffer, sizeof buffer);
-        if (n > 0)
-            wire.append(buffer, n);
-    });
-    const auto answer = [&](char b) { QCOMPARE(::write(line.master(), &b, 1), ssize_t(1)); };
-    BridgeProcess bridge(QStringLiteral(RELAY_MQTT),
-                         {"--device", line.slavePath(), "--broker",
-                          QStringLiteral("127.0.0.1:%1").arg(broker.port()), "--id", "bench"});
-    Remote remote(broker.port());
-    QVERIFY(remote.waitSynced());
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            if (wire.endsWith('\x30')) {
-                wire.clear();
-                answer('\x00');
-            }
-            return remote.online(QStringLiteral("bench"));
-        }(),
-        20000);
-
-    QVERIFY(mqttPublish(broker.port(), QStringLiteral("relayboard/bench/command"), "0x30",
+    SlowBoard rig;
+    QVERIFY(rig.waitReady());
+    QVERIFY(mqttPublish(rig.broker.port(), QStringLiteral("relayboard/bench/command"), "0x30",
                         {QStringLiteral("-q"), QStringLiteral("1")}));
-    QTRY_COMPARE_WITH_TIMEOUT(wire, QByteArray("\x30"), 5000);
-    QSignalSpy answers(&remote.boards, &BrokerBoards::answered);
-    remote.boards.request(QStringLiteral("bench"), QByteArray("\x30"), 5000, 8000);
-    QTRY_COMPARE_WITH_TIMEOUT(wire, QByteArray("\x30\x30"), 5000);
-    answer('\x07'); // the plain read's
-    answer('\x05'); // the requester's
+    QTRY_COMPARE_WITH_TIMEOUT(rig.wire, QByteArray("\x30"), 5000);
+    QSignalSpy answers(&rig.remote.boards, &BrokerBoards::answered);
+    rig.remote.boards.request(QStringLiteral("bench"), QByteArray("\x30"), 5000, 8000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.wire, QByteArray("\x30\x30"), 5000);
+    QVERIFY(rig.answer('\x07')); // the plain read's
+    QVERIFY(rig.answer('\x05')); // the requester's
     QVERIFY(answers.wait(5000));
     QCOMPARE(answers.at(0).at(1).value<BoardRequest::Answer>().reply,
              std::optional<std::uint8_t>(0x05));
