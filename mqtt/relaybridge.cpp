@@ -67,8 +67,8 @@ RelayBridge::RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSett
     connect(&m_serial, &BoardLink::writeFailed, this,
             [this](BoardLink::WriteFailure failure, int systemError) {
                 const int error = failure == BoardLink::WriteFailure::Stalled ? -1 : systemError;
-                if (m_writeError == -3) {
-                    m_writeError = error; // the command being sent met it: its answer says so
+                if (m_writing) {
+                    m_droppedAtOnce = error; // the command being sent met it: its answer says so
                     return;
                 }
                 // A command written a while ago was dropped by the port afterwards.
@@ -383,16 +383,17 @@ BoardRequest::Failure RelayBridge::sendCommand(const QByteArray &bytes, int puls
                     QStringLiteral("the line is busy: the command would wait more than %1 ms "
                                    "behind the ones before it")
                         .arg(maxLineWaitMs));
-    m_writeError = -3; // a failure said now belongs to this command
+    m_writing = true; // a failure said now belongs to this command
+    m_droppedAtOnce.reset();
     const bool taken = m_serial.write(bytes);
-    const int error = m_writeError;
-    m_writeError = -2;
+    m_writing = false;
     if (!taken)
         return fail(Failure::LineFailed,
                     QStringLiteral("writing to %1 failed").arg(m_settings.portName));
-    if (error != -3)
-        return fail(Failure::LineFailed,
-                    QStringLiteral("%1: %2").arg(m_settings.portName, writeFailureText(error)));
+    if (m_droppedAtOnce)
+        return fail(
+            Failure::LineFailed,
+            QStringLiteral("%1: %2").arg(m_settings.portName, writeFailureText(*m_droppedAtOnce)));
     if (pulseSeconds > 0)
         pulseStarted(pulseSeconds);
     wantState();

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <deque>
+#include <optional>
 #include <set>
 
 #include "boardrequest.h"
@@ -140,9 +141,10 @@ private:
     bool m_portOpen = false;
     bool m_stateWanted = false; // a read-state command is due once the line is quiet
     bool m_saidNoAnswer = false;
-    // While a command is written: -3, or why the port dropped it at once (errno; -1 for a
-    // port that took nothing). -2 at any other time.
-    int m_writeError = -2;
+    // While sendCommand() writes: why the port dropped the command at once, if it did (errno;
+    // -1 for a port that took nothing).
+    bool m_writing = false;
+    std::optional<int> m_droppedAtOnce;
     QTimer m_quiet; // restarts with every byte either way
     std::deque<Waiter> m_waiters; // in the order their commands were written
     QTimer m_waitEnd; // the earliest deadline among them
