@@ -365,11 +365,25 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
     QTimer connectLimit;
     connectLimit.setSingleShot(true);
     QObject::connect(&connectLimit, &QTimer::timeout, [&] {
-        end(BrokerUnreachable,
-            QStringLiteral("the broker %1 did not answer within %2 s; check the address and "
-                           "that it runs")
-                .arg(brokerName)
-                .arg(connectMs / 1000));
+        if (boards.isWaitingForMarker())
+            end(BrokerUnreachable,
+                QStringLiteral("the broker %1 did not hand back this client's own message on "
+                               "%2 within %3 s: its access list must let every client write "
+                               "to relayclient/%c/# (see the example in the README)")
+                    .arg(brokerName, boards.syncTopic())
+                    .arg(connectMs / 1000));
+        else if (client.isConnected())
+            end(BrokerUnreachable,
+                QStringLiteral("the broker %1 did not acknowledge the subscriptions within "
+                               "%2 s; check that it is not overloaded")
+                    .arg(brokerName)
+                    .arg(connectMs / 1000));
+        else
+            end(BrokerUnreachable,
+                QStringLiteral("the broker %1 did not answer within %2 s; check the address and "
+                               "that it runs")
+                    .arg(brokerName)
+                    .arg(connectMs / 1000));
     });
     QString error;
     if (!client.start(settings, &error)) {
@@ -381,11 +395,6 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
     connectLimit.start(connectMs);
     runUntil([&] { return boards.isSynced(); });
     connectLimit.stop();
-    if (!status && !client.isVersion5())
-        end(BrokerUnreachable,
-            QStringLiteral("the broker %1 speaks MQTT 3.1.1 only; boards are driven through "
-                           "it with MQTT 5")
-                .arg(brokerName));
     if (status)
         return *status;
 
@@ -433,12 +442,65 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
 
     const QString offlineText = QStringLiteral("went offline: its relay-mqtt lost the port or "
                                                "ended; check it on that machine");
+    const QString unheardText
+        = QStringLiteral("%1: its relay-mqtt did not answer a probe within %2 ms: it is stopped "
+                         "or overloaded, older than this relayctl, or the brokers between here "
+                         "and there do not carry relayclient/# both ways; nothing was sent")
+              .arg(board)
+              .arg(o.timeoutMs);
     if (command == QLatin1String("watch")) {
         BrokerLink link(boards);
-        if (link.open(o.board) != BrokerLink::OpenResult::Ok)
+        QObject::connect(&link, &BrokerLink::opened, &loop, &QEventLoop::quit);
+        QObject::connect(&link, &BrokerLink::openFailed,
+                         [&](BrokerLink::OpenResult result, const QString &reason) {
+                             if (result == BrokerLink::OpenResult::NoAnswer)
+                                 end(BridgeSilent, unheardText);
+                             else if (result == BrokerLink::OpenResult::NoBroker)
+                                 end(BrokerUnreachable,
+                                     QStringLiteral("lost the broker %1").arg(brokerName));
+                             else
+                                 end(BoardAway,
+                                     QStringLiteral("%1 %2%3").arg(
+                                         board, offlineText,
+                                         reason.isEmpty() ? QString()
+                                                          : QStringLiteral(" (%1)").arg(
+                                                                escapeOutsideText(reason))));
+                         });
+        if (link.open(o.board, o.timeoutMs) != BrokerLink::OpenResult::Pending)
             return fail(BoardAway, QStringLiteral("%1 %2").arg(board, offlineText));
+        runUntil([&] { return link.isOpen(); });
+        if (status)
+            return *status;
         return listen(link, o, true, terminations, board, offlineText, BoardAway);
     }
+
+    // Before anything is sent: the bridge hears requests, and its answers come back.
+    const quint64 probe = boards.probe(o.board, o.timeoutMs);
+    bool heard = false;
+    QObject::connect(&boards, &BrokerBoards::unanswered, [&](quint64 t) {
+        if (t == probe)
+            end(BridgeSilent, unheardText);
+    });
+    QObject::connect(&boards, &BrokerBoards::answered,
+                     [&](quint64 t, const BoardContract::Answer &answer) {
+                         if (t != probe)
+                             return;
+                         if (answer.failure == BoardContract::Failure::Offline)
+                             return end(BoardAway, QStringLiteral("%1 is offline: %2; check the "
+                                                                  "adapter on the bridge's machine")
+                                                       .arg(board, escapeOutsideText(answer.reason)));
+                         if (!answer.probe || answer.failure != BoardContract::Failure::None)
+                             return end(BridgeSilent, unheardText);
+                         heard = true;
+                         loop.quit();
+                     });
+    if (probe == 0)
+        return fail(
+            BrokerUnreachable,
+            QStringLiteral("lost the broker %1 before the command went out").arg(brokerName));
+    runUntil([&] { return heard; });
+    if (status)
+        return *status;
 
     // The bridge waits for the reply up to the timeout; its answer may take a second more.
     const int answerWithinMs = waitForReply ? o.timeoutMs + 1000 : o.timeoutMs;
@@ -458,18 +520,21 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
                     .arg(answerWithinMs));
     });
     QObject::connect(
-        &boards, &BrokerBoards::answered, [&](quint64 t, const BoardRequest::Answer &answer) {
+        &boards, &BrokerBoards::answered, [&](quint64 t, const BoardContract::Answer &answer) {
             if (t != token)
                 return;
-            using BoardRequest::Failure;
+            using BoardContract::Failure;
             switch (answer.failure) {
             case Failure::None:
                 break;
             case Failure::Offline:
                 return end(BoardAway,
-                           QStringLiteral("%1 is offline: %2; check the adapter on the "
-                                          "bridge's machine")
-                               .arg(board, escapeOutsideText(answer.reason)));
+                           QStringLiteral("%1 %2: %3; check the adapter on the bridge's "
+                                          "machine")
+                               .arg(board,
+                                    answer.written ? QStringLiteral("went offline")
+                                                   : QStringLiteral("is offline"),
+                                    escapeOutsideText(answer.reason)));
             case Failure::Expired:
                 return end(BridgeSilent,
                            QStringLiteral("%1: %2").arg(board, escapeOutsideText(answer.reason)));
@@ -654,8 +719,9 @@ int main(int argc, char **argv)
     if (cli.isSet(QStringLiteral("timeout"))) {
         bool ok = false;
         const int ms = cli.value(QStringLiteral("timeout")).toInt(&ok);
-        if (!ok || ms < 1)
-            return cli.usageError(QStringLiteral("--timeout needs milliseconds, 1 or more"));
+        if (!ok || ms < 1 || ms > BoardContract::maxReplyWithinMs)
+            return cli.usageError(QStringLiteral("--timeout needs milliseconds, 1..%1")
+                                      .arg(BoardContract::maxReplyWithinMs));
         o.timeoutMs = ms;
     }
     o.json = cli.isSet(QStringLiteral("json"));
@@ -672,7 +738,7 @@ int main(int argc, char **argv)
     }
     if (cli.isSet(QStringLiteral("board"))) {
         o.board = cli.value(QStringLiteral("board"));
-        if (!BoardRequest::isValidId(o.board))
+        if (!BoardContract::isValidId(o.board))
             return cli.usageError(QStringLiteral("--board takes 1..64 of a-z 0-9 _ -, as "
                                                  "relay-mqtt's --id"));
     }

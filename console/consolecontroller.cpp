@@ -11,7 +11,7 @@
 #include <cstring>
 #include <utility>
 
-#include "boardrequest.h"
+#include "boardcontract.h"
 #include "brokerboards.h"
 #include "brokerlink.h"
 #include "delaynumber.h"
@@ -55,6 +55,9 @@ QString brokerFailureWords(const MqttClient::Failure &f)
                   "--key）");
     case Kind::NoAnswer:
         return tr("代理服务器不再应答");
+    case Kind::NoConnack:
+        return tr("对方接受了网络连接，却没有应答 MQTT 连接请求（该端口上可能不是 MQTT 代理服务器，"
+                  "或者它负载过重）");
     case Kind::Closed:
         return tr("连接已关闭");
     case Kind::ClosedByBroker:
@@ -121,6 +124,15 @@ void ConsoleController::setBroker(BrokerBoards *boards, const QString &brokerNam
     m_brokerName = brokerName;
     m_brokerLink = new BrokerLink(*boards, this);
     connectLink(*m_brokerLink);
+    connect(m_brokerLink, &BrokerLink::opened, this, [this] {
+        m_link = m_brokerLink;
+        m_chaser.setLink(*m_brokerLink);
+        setPortState(PortState::Opened);
+    });
+    connect(m_brokerLink, &BrokerLink::openFailed, this,
+            [this](BrokerLink::OpenResult result, const QString &) {
+                boardOpenFailed(m_brokerLink->boardId(), result);
+            });
     connect(m_boards, &BrokerBoards::boardsChanged, this, &ConsoleController::boardsChanged);
     // Said once for each new reason. A board open through the broker says it as a lost port.
     MqttClient &client = boards->client();
@@ -348,6 +360,8 @@ void ConsoleController::setDelayText(const QString &text)
 
 void ConsoleController::openPort()
 {
+    if (m_brokerLink && m_brokerLink->isOpening())
+        m_brokerLink->close(); // a board still opening is given up for this choice
     if (m_portIndex < 0) {
         emit messageRequested(tr("请选择串口。"), MessageIcon::Information, Field::PortList);
         return;
@@ -388,7 +402,7 @@ QString ConsoleController::bridgedBoard(const PortCheck &check) const
         for (const QByteArray &argument : line.split('\0'))
             arguments << QString::fromLocal8Bit(argument);
         arguments.removeFirst(); // the program
-        const QString id = BoardRequest::idFromArguments(arguments, QSysInfo::machineHostName());
+        const QString id = BoardContract::idFromArguments(arguments, QSysInfo::machineHostName());
         if (!id.isEmpty() && m_boards->board(id))
             return id;
     }
@@ -397,11 +411,16 @@ QString ConsoleController::bridgedBoard(const PortCheck &check) const
 
 void ConsoleController::openBoard(const QString &id)
 {
-    switch (m_brokerLink->open(id)) {
-    case BrokerLink::OpenResult::Ok:
-        m_link = m_brokerLink;
-        m_chaser.setLink(*m_brokerLink);
-        setPortState(PortState::Opened);
+    // The link says opened() once the broker and the board's bridge have answered.
+    const BrokerLink::OpenResult result = m_brokerLink->open(id);
+    if (result != BrokerLink::OpenResult::Pending)
+        boardOpenFailed(id, result);
+}
+
+void ConsoleController::boardOpenFailed(const QString &id, BrokerLink::OpenResult result)
+{
+    switch (result) {
+    case BrokerLink::OpenResult::Pending:
         return;
     case BrokerLink::OpenResult::NoBroker:
         emit messageRequested(
@@ -419,6 +438,14 @@ void ConsoleController::openBoard(const QString &id)
                                  "的 relay-mqtt 和串口适配器，待它在线后再打开。")
                                   .arg(id),
                               MessageIcon::Warning, Field::None);
+        return;
+    case BrokerLink::OpenResult::NoAnswer:
+        emit messageRequested(
+            tr("开发板 %1 的 relay-mqtt 没有应答（它已停止或过载、版本比本程序旧，或者两个代理服务器"
+               "之间的桥接没有双向转发 relayclient/#）。没有发送任何指令。请检查那台机器上的 "
+               "relay-mqtt 和代理服务器的桥接设置。")
+                .arg(id),
+            MessageIcon::Warning, Field::None);
         return;
     }
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "boardlink.h"
+#include "brokerlink.h"
 #include "commandencoder.h"
 #include "keyreportcontroller.h"
 #include "portwatcher.h"
@@ -34,7 +35,6 @@ Q_DECLARE_METATYPE(ControlAccess)
 // the relay chaser) and holds that state itself: the window reports what the operator did
 // through the slots and shows what the signals say. Send composes from this state only.
 class BrokerBoards;
-class BrokerLink;
 
 class ConsoleController : public QObject
 {
@@ -137,6 +137,7 @@ private:
     // The entries as they are now; the selected one stays selected where it is still listed.
     void relist(const QList<int> &ports, const QStringList &boards, bool changedAnyway);
     void openBoard(const QString &id);
+    void boardOpenFailed(const QString &id, BrokerLink::OpenResult result);
     // The ID of the board that relay-mqtt, holding a local port, puts on the broker.
     QString bridgedBoard(const PortCheck &check) const;
     void handleDeviceLost();

@@ -1,30 +1,18 @@
 #include "brokerboards.h"
 
 #include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRandomGenerator>
 
 #include "mqttclient.h"
-#include "relaystate.h"
 
 namespace {
 
-// A hostile broker (or client) cannot make the list grow without bound.
-constexpr int maxBoards = 1000;
-
-std::optional<std::uint8_t> parseState(const QByteArray &json)
+QString randomHex(int digits)
 {
-    const QJsonObject o = QJsonDocument::fromJson(json).object();
-    std::uint8_t state = 0;
-    for (int ch = 0; ch < RelayState::channels; ++ch) {
-        const QString value = o.value(QStringLiteral("ch%1").arg(ch + 1)).toString();
-        if (value == QLatin1String("ON"))
-            state |= std::uint8_t(1 << ch);
-        else if (value != QLatin1String("OFF"))
-            return std::nullopt;
-    }
-    return state;
+    QString text;
+    for (int i = 0; i < digits; ++i)
+        text += QLatin1Char("0123456789abcdef"[QRandomGenerator::global()->bounded(16)]);
+    return text;
 }
 
 } // namespace
@@ -32,36 +20,33 @@ std::optional<std::uint8_t> parseState(const QByteArray &json)
 BrokerBoards::BrokerBoards(MqttClient &client, const QString &clientId, QObject *parent)
     : QObject(parent)
     , m_client(client)
-    , m_responseTopic(QLatin1String(BoardRequest::responseRoot) + clientId
+    , m_responseTopic(QLatin1String(BoardContract::responseRoot) + clientId
                       + QStringLiteral("/answer"))
+    , m_syncTopic(QLatin1String(BoardContract::responseRoot) + clientId + QStringLiteral("/sync"))
 {
     m_expiry.setSingleShot(true);
     connect(&m_expiry, &QTimer::timeout, this, &BrokerBoards::expire);
     connect(&m_client, &MqttClient::connected, this, &BrokerBoards::connected);
     connect(&m_client, &MqttClient::messageArrived, this, &BrokerBoards::message);
-    connect(&m_client, &MqttClient::subscribed, this, [this](const QString &pattern) {
-        if (pattern != m_responseTopic || m_synced)
-            return;
-        m_synced = true;
-        emit synced();
-        emit boardsChanged();
-    });
+    connect(&m_client, &MqttClient::subscribed, this, &BrokerBoards::subscribed);
     connect(&m_client, &MqttClient::stateChanged, this, [this](MqttClient::State state) {
-        if (state == MqttClient::State::Connected || !m_synced)
+        if (state == MqttClient::State::Connected)
+            return;
+        m_marker.clear();
+        m_unacknowledged.clear();
+        if (!m_synced)
             return;
         // What the broker told is not known any more; it tells it again at the next connect.
         m_synced = false;
         m_boards.clear();
+        m_earlyStates.clear();
         emit boardsChanged();
     });
 }
 
 QString BrokerBoards::randomClientId(const QString &prefix)
 {
-    QString id = prefix;
-    for (int i = 0; i < 12; ++i)
-        id += QLatin1Char("0123456789abcdef"[QRandomGenerator::global()->bounded(16)]);
-    return id;
+    return prefix + randomHex(12);
 }
 
 std::optional<RemoteBoard> BrokerBoards::board(const QString &id) const
@@ -74,58 +59,93 @@ std::optional<RemoteBoard> BrokerBoards::board(const QString &id) const
 
 void BrokerBoards::connected()
 {
+    using BoardContract::Leaf;
     m_synced = false;
+    m_marker.clear();
     m_boards.clear();
-    m_client.subscribe(QStringLiteral("relayboard/+/availability"));
-    m_client.subscribe(QStringLiteral("relayboard/+/state"));
-    m_client.subscribe(m_responseTopic); // the last: its answer marks the picture whole
+    m_earlyStates.clear();
+    m_unacknowledged = {BoardContract::everyBoard(Leaf::Availability),
+                        BoardContract::everyBoard(Leaf::State), m_responseTopic, m_syncTopic};
+    for (const QString &pattern : std::as_const(m_unacknowledged))
+        m_client.subscribe(pattern, pattern == m_syncTopic ? MqttClient::Echo::OwnMessagesToo
+                                                           : MqttClient::Echo::NotOwnMessages);
+}
+
+void BrokerBoards::subscribed(const QString &pattern)
+{
+    if (!m_unacknowledged.removeOne(pattern) || !m_unacknowledged.isEmpty())
+        return;
+    // Behind every retained message the broker queued for this client.
+    m_marker = randomHex(16).toLatin1();
+    m_client.publish(m_syncTopic, m_marker, false, 1);
 }
 
 void BrokerBoards::message(const BrokerMessage &m)
 {
+    if (m.topic == m_syncTopic) {
+        if (m_synced || m_marker.isEmpty() || m.payload != m_marker)
+            return;
+        m_synced = true;
+        emit synced();
+        emit boardsChanged();
+        return;
+    }
     if (m.topic == m_responseTopic) {
-        const auto answer = BoardRequest::parseAnswer(m.payload);
+        const auto answer = BoardContract::parseAnswer(m.payload.left(1024));
+        if (!answer || answer->transaction.isEmpty())
+            return; // somebody else's words
         for (auto it = m_pending.begin(); it != m_pending.end(); ++it) {
-            if (it->correlation != m.correlationData)
+            if (it->transaction != answer->transaction)
                 continue;
             const quint64 token = it.key();
             m_pending.erase(it);
-            if (answer)
-                emit answered(token, *answer);
-            else
-                emit unanswered(token);
+            emit answered(token, *answer);
             return;
         }
-        return; // an answer to a request given up, or somebody else's words
+        return; // an answer to a request given up
     }
-    const QStringList parts = m.topic.split(QLatin1Char('/'));
-    if (parts.size() != 3 || parts[0] != QLatin1String("relayboard")
-        || !BoardRequest::isValidId(parts[1]))
-        return;
-    const QString &id = parts[1];
+    const auto topic = BoardContract::parseTopic(m.topic);
+    if (topic)
+        boardMessage(*topic, m.payload);
+}
+
+void BrokerBoards::boardMessage(const BoardContract::BoardTopic &topic, const QByteArray &payload)
+{
+    const QString &id = topic.id;
     const auto it = m_boards.find(id);
-    if (parts[2] == QLatin1String("availability")) {
-        if (m.payload.isEmpty()) { // the retained message was deleted: the board is gone
+    if (topic.leaf == BoardContract::Leaf::Availability) {
+        const std::optional<bool> online = BoardContract::parseAvailability(payload);
+        if (payload.isEmpty()) { // the retained message was deleted: the board is gone
+            m_earlyStates.remove(id);
             if (it == m_boards.end())
                 return;
             m_boards.erase(it);
-        } else if (m.payload == "online" || m.payload == "offline") {
-            const bool online = m.payload == "online";
-            if (it == m_boards.end()) {
-                if (m_boards.size() >= maxBoards)
-                    return;
-                m_boards.insert(id, {id, online, std::nullopt});
-            } else if (it->online == online) {
+        } else if (!online) {
+            return;
+        } else if (it == m_boards.end()) {
+            if (m_boards.size() >= maxBoards)
                 return;
-            } else {
-                it->online = online;
+            RemoteBoard board {id, *online, std::nullopt};
+            if (const auto early = m_earlyStates.find(id); early != m_earlyStates.end()) {
+                board.state = *early;
+                m_earlyStates.erase(early);
             }
+            m_boards.insert(id, board);
+        } else if (it->online == *online) {
+            return;
         } else {
+            it->online = *online;
+        }
+    } else if (topic.leaf == BoardContract::Leaf::State) {
+        const auto state = BoardContract::parseState(payload);
+        if (!state)
+            return;
+        if (it == m_boards.end()) {
+            if (m_earlyStates.size() < maxBoards)
+                m_earlyStates.insert(id, *state);
             return;
         }
-    } else if (parts[2] == QLatin1String("state")) {
-        const auto state = parseState(m.payload.left(200));
-        if (it == m_boards.end() || !state || it->state == state)
+        if (it->state == state)
             return;
         it->state = state;
     } else {
@@ -138,24 +158,35 @@ void BrokerBoards::message(const BrokerMessage &m)
 quint64 BrokerBoards::request(const QString &id, const QByteArray &bytes, int replyWithinMs,
                               int timeoutMs)
 {
-    BrokerMessage m;
-    m.topic = BoardRequest::boardTopic(id, "command");
-    m.payload = BoardRequest::commandText(bytes);
-    m.responseTopic = m_responseTopic;
-    m.correlationData.resize(16);
-    QRandomGenerator::global()->generate(m.correlationData.begin(), m.correlationData.end());
+    BoardContract::Envelope e;
+    e.command = bytes;
+    e.replyWithinMs = replyWithinMs;
+    return send(id, e, timeoutMs);
+}
+
+quint64 BrokerBoards::probe(const QString &id, int timeoutMs)
+{
+    BoardContract::Envelope e;
+    e.probe = true;
+    return send(id, e, timeoutMs);
+}
+
+quint64 BrokerBoards::send(const QString &id, BoardContract::Envelope e, int timeoutMs)
+{
+    e.transaction = randomHex(16);
+    e.answerTo = m_responseTopic;
     const qint64 deadline = QDateTime::currentMSecsSinceEpoch() + timeoutMs;
-    // Neither the broker nor the bridge carries it out once the requester has given up.
+    // Neither the bridge nor (over MQTT 5) the broker carries it out once the requester has
+    // given up.
+    e.expires = deadline;
+    BrokerMessage m;
+    m.topic = BoardContract::topic(id, BoardContract::Leaf::Command);
+    m.payload = BoardContract::envelopeJson(e);
     m.expirySeconds = (timeoutMs + 999) / 1000;
-    m.userProperties.append(
-        {QLatin1String(BoardRequest::expiresProperty), QString::number(deadline)});
-    if (replyWithinMs > 0)
-        m.userProperties.append(
-            {QLatin1String(BoardRequest::replyWithinProperty), QString::number(replyWithinMs)});
     if (!m_client.publish(m, 1))
         return 0;
     const quint64 token = m_nextToken++;
-    m_pending.insert(token, {m.correlationData, deadline});
+    m_pending.insert(token, {e.transaction, deadline});
     if (!m_expiry.isActive() || m_expiry.remainingTime() > timeoutMs)
         m_expiry.start(timeoutMs);
     return token;

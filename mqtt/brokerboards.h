@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "boardrequest.h"
+#include "boardcontract.h"
 
 class MqttClient;
 struct BrokerMessage;
@@ -24,16 +24,23 @@ struct RemoteBoard
 };
 
 // The boards a broker knows, for the programs that drive them from afar, and the requests to
-// them: a command goes to relayboard/ID/command with this client's response topic and a
-// correlation token of its own, and the bridge's answer comes back to the request that made it.
+// them: a command goes to relayboard/ID/command in a request envelope with this client's
+// answer topic and a transaction of its own, and the bridge's answer comes back to the
+// request that made it.
 //
 // The picture is whole ("synced") once the broker has sent the retained messages of the
-// subscriptions: the answer to the last subscription, made after the others, comes after them.
+// subscriptions. MQTT does not promise them before the subscription's acknowledgement (a
+// broker may send them after it, or hold some back while others wait for acknowledgement):
+// once every subscription is acknowledged, this client sends a message of its own to its own
+// topic, relayclient/ID/sync, and the broker hands it over behind what it had queued before.
 class BrokerBoards : public QObject
 {
     Q_OBJECT
 public:
-    // `clientId`: the connection's own, for the response topic (checked as the bridge's IDs:
+    // A hostile broker (or client) cannot make the list grow without bound.
+    static constexpr int maxBoards = 100000;
+
+    // `clientId`: the connection's own, for the answer topic (checked as the bridge's IDs:
     // a-z 0-9 _ -).
     BrokerBoards(MqttClient &client, const QString &clientId, QObject *parent = nullptr);
     // A client ID of its own for each run: `prefix` and twelve random hex digits.
@@ -41,6 +48,9 @@ public:
 
     MqttClient &client() { return m_client; }
     bool isSynced() const { return m_synced; }
+    // Connected, subscriptions acknowledged, waiting for the marker to come back.
+    bool isWaitingForMarker() const { return !m_marker.isEmpty() && !m_synced; }
+    QString syncTopic() const { return m_syncTopic; }
     QList<RemoteBoard> boards() const { return m_boards.values(); } // by ID
     std::optional<RemoteBoard> board(const QString &id) const;
     QString responseTopic() const { return m_responseTopic; }
@@ -50,6 +60,9 @@ public:
     // time. `replyWithinMs` > 0: the answer carries the board's reply byte. 0 when the command
     // could not be published (the broker is not connected).
     quint64 request(const QString &id, const QByteArray &bytes, int replyWithinMs, int timeoutMs);
+    // Asks the board's bridge whether it hears requests and its answers come back, without
+    // anything reaching the board: answered with Answer::probe, or unanswered.
+    quint64 probe(const QString &id, int timeoutMs);
     // Forgets a request: its answer, if it comes, is dropped.
     void forget(quint64 token);
 
@@ -57,21 +70,30 @@ signals:
     void synced();
     // A board appeared or went, or its availability or state changed.
     void boardsChanged();
-    void answered(quint64 token, const BoardRequest::Answer &answer);
+    void answered(quint64 token, const BoardContract::Answer &answer);
     void unanswered(quint64 token);
 
 private:
     void connected();
+    void subscribed(const QString &pattern);
     void message(const BrokerMessage &message);
+    void boardMessage(const BoardContract::BoardTopic &topic, const QByteArray &payload);
+    quint64 send(const QString &id, BoardContract::Envelope envelope, int timeoutMs);
     void expire();
 
     MqttClient &m_client;
     QString m_responseTopic;
+    QString m_syncTopic;
     bool m_synced = false;
+    QStringList m_unacknowledged; // subscriptions made at connect, not acknowledged yet
+    QByteArray m_marker; // sent to the sync topic, on its way back
     QMap<QString, RemoteBoard> m_boards;
+    // States of boards whose availability has not come yet (the broker's order between two
+    // subscriptions is its own).
+    QHash<QString, std::uint8_t> m_earlyStates;
     struct Pending
     {
-        QByteArray correlation;
+        QString transaction;
         qint64 deadline; // ms since the epoch
     };
     QHash<quint64, Pending> m_pending;

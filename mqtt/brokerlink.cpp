@@ -1,9 +1,5 @@
 #include "brokerlink.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-
 #include "mqttclient.h"
 
 BrokerLink::BrokerLink(BrokerBoards &boards, QObject *parent)
@@ -11,24 +7,57 @@ BrokerLink::BrokerLink(BrokerBoards &boards, QObject *parent)
     , m_boards(boards)
 {
     connect(&m_boards, &BrokerBoards::boardsChanged, this, [this] {
-        if (!m_open)
+        if (!m_open && !m_opening)
             return;
         const auto board = m_boards.board(m_id);
-        if (!board || !board->online)
-            lose();
+        if (board && board->online)
+            return;
+        if (m_open)
+            return lose();
+        close();
+        emit openFailed(board ? OpenResult::Offline : OpenResult::Unknown, {});
     });
     connect(&m_boards.client(), &MqttClient::stateChanged, this, [this](MqttClient::State state) {
-        if (m_open && state != MqttClient::State::Connected)
-            lose();
+        if (state == MqttClient::State::Connected)
+            return;
+        if (m_open)
+            return lose();
+        if (m_opening) {
+            close();
+            emit openFailed(OpenResult::NoBroker, {});
+        }
+    });
+    connect(&m_boards.client(), &MqttClient::subscribed, this, [this](const QString &pattern) {
+        if (!m_opening || pattern != m_bytesTopic)
+            return;
+        m_subscribed = true;
+        openStepDone();
     });
     connect(&m_boards.client(), &MqttClient::messageReceived, this, &BrokerLink::message);
     connect(&m_boards, &BrokerBoards::answered, this,
-            [this](quint64 token, const BoardRequest::Answer &answer) {
+            [this](quint64 token, const BoardContract::Answer &answer) {
+                if (m_opening && token == m_probe) {
+                    m_probe = 0;
+                    if (answer.probe && answer.failure == BoardContract::Failure::None)
+                        return openStepDone();
+                    close();
+                    emit openFailed(answer.failure == BoardContract::Failure::Offline
+                                        ? OpenResult::Offline
+                                        : OpenResult::NoAnswer,
+                                    answer.reason);
+                    return;
+                }
                 if (!m_requests.removeOne(token) || answer.written)
                     return;
                 emit writeFailed(writeFailure(answer.failure));
             });
     connect(&m_boards, &BrokerBoards::unanswered, this, [this](quint64 token) {
+        if (m_opening && token == m_probe) {
+            m_probe = 0;
+            close();
+            emit openFailed(OpenResult::NoAnswer, {});
+            return;
+        }
         if (m_requests.removeOne(token))
             emit writeFailed(WriteFailure::NoAnswer);
     });
@@ -39,7 +68,7 @@ BrokerLink::~BrokerLink()
     close();
 }
 
-BrokerLink::OpenResult BrokerLink::open(const QString &id)
+BrokerLink::OpenResult BrokerLink::open(const QString &id, int answerWithinMs)
 {
     close();
     if (!m_boards.client().isConnected() || !m_boards.isSynced())
@@ -50,11 +79,25 @@ BrokerLink::OpenResult BrokerLink::open(const QString &id)
     if (!board->online)
         return OpenResult::Offline;
     m_id = id;
-    m_boards.client().subscribe(BoardRequest::boardTopic(id, "reply"));
-    m_boards.client().subscribe(BoardRequest::boardTopic(id, "key"));
-    m_open = true;
+    m_bytesTopic = BoardContract::topic(id, BoardContract::Leaf::Bytes);
     m_lost = false;
-    return OpenResult::Ok;
+    m_subscribed = false;
+    m_probe = m_boards.probe(id, answerWithinMs);
+    if (m_probe == 0 || !m_boards.client().subscribe(m_bytesTopic)) {
+        close();
+        return OpenResult::NoBroker;
+    }
+    m_opening = true;
+    return OpenResult::Pending;
+}
+
+void BrokerLink::openStepDone()
+{
+    if (!m_opening || !m_subscribed || m_probe != 0)
+        return;
+    m_opening = false;
+    m_open = true;
+    emit opened();
 }
 
 void BrokerLink::close()
@@ -62,11 +105,14 @@ void BrokerLink::close()
     for (const quint64 token : std::as_const(m_requests))
         m_boards.forget(token);
     m_requests.clear();
-    if (!m_open)
+    if (m_probe != 0)
+        m_boards.forget(m_probe);
+    m_probe = 0;
+    if (!m_open && !m_opening)
         return;
     m_open = false;
-    m_boards.client().unsubscribe(BoardRequest::boardTopic(m_id, "reply"));
-    m_boards.client().unsubscribe(BoardRequest::boardTopic(m_id, "key"));
+    m_opening = false;
+    m_boards.client().unsubscribe(m_bytesTopic);
 }
 
 void BrokerLink::lose()
@@ -87,52 +133,31 @@ bool BrokerLink::write(const QByteArray &bytes)
     return true;
 }
 
-BoardLink::WriteFailure BrokerLink::writeFailure(BoardRequest::Failure failure)
+BoardLink::WriteFailure BrokerLink::writeFailure(BoardContract::Failure failure)
 {
     switch (failure) {
-    case BoardRequest::Failure::Offline:
+    case BoardContract::Failure::Offline:
         return WriteFailure::Offline;
-    case BoardRequest::Failure::Busy:
+    case BoardContract::Failure::Busy:
         return WriteFailure::Busy;
-    case BoardRequest::Failure::LineFailed:
+    case BoardContract::Failure::LineFailed:
         return WriteFailure::Line;
-    case BoardRequest::Failure::Expired:
+    case BoardContract::Failure::Expired:
         return WriteFailure::NoAnswer;
-    case BoardRequest::Failure::None:
-    case BoardRequest::Failure::Refused:
+    case BoardContract::Failure::None:
+    case BoardContract::Failure::Refused:
         break;
     }
     return WriteFailure::Refused;
 }
 
-QByteArray BrokerLink::keyReportBytes(const QByteArray &json)
-{
-    const QJsonObject o = QJsonDocument::fromJson(json).object();
-    const QString kind = o.value(QStringLiteral("event_type")).toString();
-    const QJsonArray texts = o.value(QStringLiteral("bytes")).toArray();
-    if ((kind != QLatin1String("short") && kind != QLatin1String("long")) || texts.size() != 4)
-        return {};
-    QByteArray bytes(1, kind == QLatin1String("long") ? 'L' : 'S');
-    for (const QJsonValue &text : texts) {
-        const auto b = BoardRequest::parseCommandText(text.toString().toLatin1());
-        if (!b || b->size() != 1)
-            return {};
-        bytes += *b;
-    }
-    return bytes;
-}
-
 void BrokerLink::message(const QString &topic, const QByteArray &payload, bool retained)
 {
-    if (!m_open || retained || payload.size() > 200)
+    // Bytes that came before the link was open belong to nobody here.
+    if (!m_open || retained || topic != m_bytesTopic
+        || payload.size() > BoardContract::maxStreamBytes * 5)
         return;
-    if (topic == BoardRequest::boardTopic(m_id, "reply")) {
-        const auto bytes = BoardRequest::parseCommandText(payload);
-        if (bytes && bytes->size() == 1)
-            emit dataReceived(*bytes);
-    } else if (topic == BoardRequest::boardTopic(m_id, "key")) {
-        const QByteArray bytes = keyReportBytes(payload);
-        if (!bytes.isEmpty())
-            emit dataReceived(bytes);
-    }
+    const auto bytes = BoardContract::parseBytesText(payload);
+    if (bytes && !bytes->isEmpty())
+        emit dataReceived(*bytes);
 }

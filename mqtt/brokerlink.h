@@ -6,38 +6,57 @@
 #include "brokerboards.h"
 
 // A board that a bridge owns, reached through the broker: commands go out as requests, the
-// bridge's reply and key topics come back as the board's bytes. The board going offline, or
-// the broker connection ending, is the device going away.
+// board's byte stream comes back as the board sent it. The board going offline, or the
+// broker connection ending, is the device going away.
+//
+// Opening takes a round trip: the link is open once the broker acknowledged the subscription
+// to the byte stream (so nothing the board says right after is lost) and the bridge answered
+// a probe (so that requests reach it and its answers come back: a path between brokers that
+// does not carry them is found before any command is sent).
 class BrokerLink : public BoardLink
 {
     Q_OBJECT
 public:
-    enum class OpenResult { Ok, NoBroker, Unknown, Offline };
-    // How long the bridge may take to say that it wrote a command.
+    enum class OpenResult {
+        Pending, // opened() or openFailed() follows
+        NoBroker,
+        Unknown,
+        Offline,
+        NoAnswer, // the bridge did not answer the probe (only through openFailed)
+    };
+    // How long the bridge may take to say that it wrote a command, or to answer the probe.
     static constexpr int answerMs = 3000;
 
     explicit BrokerLink(BrokerBoards &boards, QObject *parent = nullptr);
     ~BrokerLink() override;
 
-    OpenResult open(const QString &id);
+    OpenResult open(const QString &id, int answerWithinMs = answerMs);
     QString boardId() const { return m_id; }
+    bool isOpening() const { return m_opening; }
 
     bool isOpen() const override { return m_open; }
     bool isLost() const override { return m_lost; }
     bool write(const QByteArray &bytes) override;
     void close() override;
 
-    static WriteFailure writeFailure(BoardRequest::Failure failure);
-    // A key event of the bridge ({"event_type":"short","bytes":["0x00",...]}) as the board
-    // sent it: marker and four bytes; empty for anything else.
-    static QByteArray keyReportBytes(const QByteArray &json);
+    static WriteFailure writeFailure(BoardContract::Failure failure);
+
+signals:
+    void opened();
+    // `reason`: the bridge's words, for Offline.
+    void openFailed(BrokerLink::OpenResult result, const QString &reason);
 
 private:
     void lose();
+    void openStepDone();
     void message(const QString &topic, const QByteArray &payload, bool retained);
 
     BrokerBoards &m_boards;
     QString m_id;
+    QString m_bytesTopic;
+    bool m_opening = false;
+    bool m_subscribed = false; // while opening
+    quint64 m_probe = 0; // while opening, until answered
     bool m_open = false;
     bool m_lost = false;
     QList<quint64> m_requests; // written, the bridge has not answered yet

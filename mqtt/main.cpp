@@ -7,7 +7,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "boardrequest.h"
+#include "boardcontract.h"
 #include "brokeroptions.h"
 #include "commandline.h"
 #include "mqttclient.h"
@@ -89,12 +89,12 @@ int main(int argc, char **argv)
     bridge.verbose = cli.isSet(QStringLiteral("verbose"));
     if (cli.isSet(QStringLiteral("id"))) {
         bridge.id = cli.value(QStringLiteral("id"));
-        if (!RelayBridge::isValidId(bridge.id))
+        if (!BoardContract::isValidId(bridge.id))
             return cli.usageError(QStringLiteral("--id takes 1..64 of a-z 0-9 _ -"));
     } else {
         const QString where = port->device.isEmpty() ? ComPorts::entryText(port->number)
                                                      : QFileInfo(port->device).fileName();
-        bridge.id = BoardRequest::defaultId(QSysInfo::machineHostName(), where);
+        bridge.id = BoardContract::defaultId(QSysInfo::machineHostName(), where);
     }
     if (cli.isSet(QStringLiteral("no-discovery")) && cli.isSet(QStringLiteral("discovery-prefix")))
         return cli.usageError(

@@ -148,6 +148,10 @@ bool MqttClient::start(const MqttSettings &settings, QString *error)
     // Small messages in pairs (a key report right after another) must not wait for the
     // acknowledgement of the first.
     mosquitto_int_option(m_client, MOSQ_OPT_TCP_NODELAY, 1);
+    // The retained messages of a subscription come at once, thousands of them where there are
+    // thousands of boards: as many as MQTT 5 lets a broker send unacknowledged, so that none
+    // waits behind the others (or is dropped by a broker whose queue for this client is full).
+    mosquitto_int_option(m_client, MOSQ_OPT_RECEIVE_MAXIMUM, 65535);
     int rc = MOSQ_ERR_SUCCESS;
     if (!settings.willTopic.isEmpty()) {
         const QByteArray topic = settings.willTopic.toUtf8();
@@ -327,6 +331,12 @@ QString MqttClient::failureReason(int code)
                   QStringLiteral("the broker closed the connection: %1")
                       .arg(refusalText(m_disconnectReason)),
                   m_disconnectReason);
+    if (code == MOSQ_ERR_KEEPALIVE && m_state != State::Connected)
+        return is(FailureKind::NoConnack,
+                  QStringLiteral("the broker took the connection but did not answer its "
+                                 "CONNECT within %1 s (not an MQTT broker at this port, or one "
+                                 "overloaded)")
+                      .arg(m_keepAliveSeconds));
     if (code == MOSQ_ERR_KEEPALIVE)
         return is(FailureKind::NoAnswer,
                   QStringLiteral("the broker stopped answering (no answer to the keep-alive "
@@ -442,8 +452,15 @@ bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool r
 
 bool MqttClient::publish(const BrokerMessage &message, int qos)
 {
-    if (!m_client || m_state != State::Connected || !m_version5)
+    if (!m_client || m_state != State::Connected)
         return false;
+    if (!m_version5) {
+        // The expiry is the broker's courtesy; the rest MQTT 3.1.1 cannot carry.
+        if (!message.responseTopic.isEmpty() || !message.correlationData.isEmpty()
+            || !message.userProperties.isEmpty())
+            return false;
+        return publish(message.topic, message.payload, message.retained, qos);
+    }
     mosquitto_property *properties = nullptr;
     int rc = MOSQ_ERR_SUCCESS;
     if (!message.responseTopic.isEmpty())
@@ -485,15 +502,16 @@ bool MqttClient::unsubscribe(const QString &pattern)
     return rc == MOSQ_ERR_SUCCESS;
 }
 
-bool MqttClient::subscribe(const QString &pattern)
+bool MqttClient::subscribe(const QString &pattern, Echo echo)
 {
     if (!m_client || m_state != State::Connected)
         return false;
     const QByteArray name = pattern.toUtf8();
     int mid = 0;
+    const int options = MQTT_SUB_OPT_RETAIN_AS_PUBLISHED
+        | (echo == Echo::NotOwnMessages ? MQTT_SUB_OPT_NO_LOCAL : 0);
     const int rc = m_version5
-        ? mosquitto_subscribe_v5(m_client, &mid, name.constData(), 1,
-                                 MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr)
+        ? mosquitto_subscribe_v5(m_client, &mid, name.constData(), 1, options, nullptr)
         : mosquitto_subscribe(m_client, &mid, name.constData(), 1);
     if (rc == MOSQ_ERR_SUCCESS)
         m_pendingSubscriptions.insert(mid, pattern);

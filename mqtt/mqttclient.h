@@ -94,6 +94,7 @@ public:
         Tls, // detail: the TLS library's words
         ClientCertificateWanted, // the broker ended a TLS connection before accepting it
         NoAnswer, // no answer to the keep-alive
+        NoConnack, // the connection was taken, its CONNECT never answered
         Closed, // the connection was closed without a word
         ClosedByBroker, // with a DISCONNECT: code
         SameClientId, // another client took the session, or the broker keeps closing it
@@ -121,13 +122,16 @@ public:
     // QoS 1 (the broker has it at least once) or 0 (sent once, no acknowledgement). False, and
     // nothing kept for later, while not connected or when the library could not take it.
     bool publish(const QString &topic, const QByteArray &payload, bool retain, int qos = 1);
-    // With the message's MQTT 5 properties (not over MQTT 3.1.1: false).
+    // With the message's MQTT 5 properties. Over MQTT 3.1.1 the expiry is left out, and a
+    // message with any other property is not sent (false).
     bool publish(const BrokerMessage &message, int qos = 1);
     // Whether the connection speaks MQTT 5 (requests and answers need it).
     bool isVersion5() const { return m_version5; }
-    // At QoS 1; this client's own messages are not sent back, and retained ones arrive marked
-    // as retained also after the subscription was made.
-    bool subscribe(const QString &pattern);
+    // At QoS 1; retained messages arrive marked as retained also after the subscription was
+    // made. This client's own messages are not sent back unless asked for (over MQTT 3.1.1
+    // they always are).
+    enum class Echo { NotOwnMessages, OwnMessagesToo };
+    bool subscribe(const QString &pattern, Echo echo = Echo::NotOwnMessages);
     bool unsubscribe(const QString &pattern);
     // The last words of a clean end: publishes `payload` (retained) and waits for the broker to
     // acknowledge it, at most `msecs`, then disconnects, so that no last will is sent.

@@ -60,7 +60,7 @@ RelayBridge::RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSett
     connect(&m_mqtt, &MqttClient::connected, this, &RelayBridge::brokerConnected);
     connect(&m_mqtt, &MqttClient::messageArrived, this, &RelayBridge::messageReceived);
     connect(&m_mqtt, &MqttClient::subscribed, this, [this](const QString &pattern) {
-        if (pattern == base() + QStringLiteral("/#"))
+        if (pattern == BoardContract::boardFilter(m_settings.id))
             m_pulseDefaults.start(); // the retained messages come right after the answer
     });
     connect(&m_serial, &SerialPortService::dataReceived, this, &RelayBridge::dataReceived);
@@ -86,21 +86,6 @@ QString RelayBridge::writeFailureText(int error)
         : QStringLiteral("writing failed: %1").arg(QString::fromLocal8Bit(std::strerror(error)));
 }
 
-bool RelayBridge::isValidId(const QString &id)
-{
-    return BoardRequest::isValidId(id);
-}
-
-QString RelayBridge::sanitizedId(const QString &text)
-{
-    return BoardRequest::sanitizedId(text);
-}
-
-QByteArray RelayBridge::stateJson(std::uint8_t state)
-{
-    return compact(RelayState::channelsJson(state));
-}
-
 QList<QPair<QString, QByteArray>> RelayBridge::discoveryMessages() const
 {
     QList<QPair<QString, QByteArray>> messages;
@@ -122,6 +107,7 @@ QList<QPair<QString, QByteArray>> RelayBridge::discoveryMessages() const
                         {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
                         {QStringLiteral("device"), device},
                         {QStringLiteral("origin"), origin}};
+    using BoardContract::Leaf;
     const auto add = [&](const QString &component, const QString &object, QJsonObject config) {
         for (auto it = common.constBegin(); it != common.constEnd(); ++it)
             config.insert(it.key(), it.value());
@@ -131,11 +117,10 @@ QList<QPair<QString, QByteArray>> RelayBridge::discoveryMessages() const
              compact(config)});
     };
     for (int ch = 1; ch <= RelayState::channels; ++ch) {
-        const QString channel = base() + QStringLiteral("/ch%1").arg(ch);
         add(QStringLiteral("switch"), QStringLiteral("%1_ch%2").arg(id).arg(ch),
             {{QStringLiteral("name"), QStringLiteral("CH%1").arg(ch)},
-             {QStringLiteral("command_topic"), channel + QStringLiteral("/set")},
-             {QStringLiteral("state_topic"), base() + QStringLiteral("/state")},
+             {QStringLiteral("command_topic"), topic(Leaf::ChannelSet, ch - 1)},
+             {QStringLiteral("state_topic"), topic(Leaf::State)},
              {QStringLiteral("value_template"), QStringLiteral("{{ value_json.ch%1 }}").arg(ch)},
              {QStringLiteral("payload_on"), QStringLiteral("ON")},
              {QStringLiteral("payload_off"), QStringLiteral("OFF")},
@@ -143,12 +128,12 @@ QList<QPair<QString, QByteArray>> RelayBridge::discoveryMessages() const
              {QStringLiteral("state_off"), QStringLiteral("OFF")}});
         add(QStringLiteral("button"), QStringLiteral("%1_ch%2_pulse").arg(id).arg(ch),
             {{QStringLiteral("name"), QStringLiteral("CH%1 pulse").arg(ch)},
-             {QStringLiteral("command_topic"), channel + QStringLiteral("/pulse")},
+             {QStringLiteral("command_topic"), topic(Leaf::Pulse, ch - 1)},
              {QStringLiteral("payload_press"), QStringLiteral("PRESS")}});
         add(QStringLiteral("number"), QStringLiteral("%1_ch%2_pulse_length").arg(id).arg(ch),
             {{QStringLiteral("name"), QStringLiteral("CH%1 pulse length").arg(ch)},
-             {QStringLiteral("command_topic"), channel + QStringLiteral("/pulse_length/set")},
-             {QStringLiteral("state_topic"), channel + QStringLiteral("/pulse_length")},
+             {QStringLiteral("command_topic"), topic(Leaf::PulseLengthSet, ch - 1)},
+             {QStringLiteral("state_topic"), topic(Leaf::PulseLength, ch - 1)},
              {QStringLiteral("min"), 1},
              {QStringLiteral("max"), 255},
              {QStringLiteral("step"), 1},
@@ -158,7 +143,7 @@ QList<QPair<QString, QByteArray>> RelayBridge::discoveryMessages() const
     }
     add(QStringLiteral("event"), id + QStringLiteral("_keys"),
         {{QStringLiteral("name"), QStringLiteral("Remote keys")},
-         {QStringLiteral("state_topic"), base() + QStringLiteral("/key")},
+         {QStringLiteral("state_topic"), topic(Leaf::Key)},
          {QStringLiteral("device_class"), QStringLiteral("button")},
          {QStringLiteral("event_types"),
           QJsonArray {QStringLiteral("short"), QStringLiteral("long")}}});
@@ -167,13 +152,12 @@ QList<QPair<QString, QByteArray>> RelayBridge::discoveryMessages() const
 
 void RelayBridge::publishAvailability()
 {
-    m_mqtt.publish(availabilityTopic(),
-                   m_portOpen ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"), true);
+    m_mqtt.publish(availabilityTopic(), BoardContract::availabilityPayload(m_portOpen), true);
 }
 
 void RelayBridge::publishPulseLength(int channel)
 {
-    m_mqtt.publish(base() + QStringLiteral("/ch%1/pulse_length").arg(channel + 1),
+    m_mqtt.publish(topic(BoardContract::Leaf::PulseLength, channel),
                    QByteArray::number(m_pulseSeconds[channel]), true);
 }
 
@@ -197,14 +181,23 @@ void RelayBridge::publishAll()
 
 void RelayBridge::brokerConnected()
 {
-    emit logLine(QStringLiteral("connected to the broker; topics under %1").arg(base()));
+    emit logLine(QStringLiteral("connected to the broker; topics under %1")
+                     .arg(QStringLiteral("%1/%2").arg(QLatin1String(BoardContract::root),
+                                                      m_settings.id)));
+    if (!m_mqtt.isVersion5() && !m_saidVersion311) {
+        m_saidVersion311 = true;
+        emit logLine(QStringLiteral(
+            "the broker speaks MQTT 3.1.1 only: requests work as before (their envelope is in "
+            "the payload), but a retained command published while this bridge runs cannot be "
+            "told from a live one and is carried out"));
+    }
     if (m_droppedEvents > 0) {
         emit logLine(QStringLiteral("%1 replies and key reports came while the broker was away "
                                     "and were dropped")
                          .arg(m_droppedEvents));
         m_droppedEvents = 0;
     }
-    m_mqtt.subscribe(base() + QStringLiteral("/#"));
+    m_mqtt.subscribe(BoardContract::boardFilter(m_settings.id));
     if (!m_settings.discoveryPrefix.isEmpty())
         m_mqtt.subscribe(m_settings.discoveryPrefix + QStringLiteral("/status"));
     publishAll();
@@ -258,25 +251,18 @@ void RelayBridge::messageReceived(const BrokerMessage &message)
         }
         return;
     }
-    const QString prefix = base() + QLatin1Char('/');
-    if (!topic.startsWith(prefix))
-        return;
-    const QString rest = topic.mid(prefix.size());
-    // What this bridge publishes itself comes back through the subscription.
-    static const QStringList outgoing {QStringLiteral("availability"), QStringLiteral("state"),
-                                       QStringLiteral("reply"), QStringLiteral("key")};
-    if (outgoing.contains(rest))
-        return;
-    if (rest == QLatin1String("command")) {
-        commandMessage(message);
+    using BoardContract::Leaf;
+    const auto parsed = BoardContract::parseTopic(topic);
+    if (!parsed || parsed->id != m_settings.id) {
+        if (topic.startsWith(BoardContract::boardFilter(m_settings.id).chopped(1)))
+            warn(topic, payload,
+                 QStringLiteral("not a topic of this bridge (chN/set, chN/pulse, "
+                                "chN/pulse_length/set with N 1..%1, refresh, command)")
+                     .arg(RelayState::channels));
         return;
     }
-    const QStringList parts = rest.split(QLatin1Char('/'));
-    int channel = -1;
-    if (parts.size() >= 2 && parts[0].size() == 3 && parts[0].startsWith(QLatin1String("ch"))
-        && parts[0][2] >= QLatin1Char('1') && parts[0][2] < QLatin1Char('1' + RelayState::channels))
-        channel = parts[0][2].unicode() - '1';
-    if (channel >= 0 && parts.size() == 2 && parts[1] == QLatin1String("pulse_length")) {
+    const int channel = parsed->channel;
+    if (parsed->leaf == Leaf::PulseLength) {
         // This bridge's own retained length from before, read back once at connect.
         const DelayNumber delay = parseDelayNumber(QString::fromUtf8(payload.left(maxPayload)));
         if (retained && !m_pulseKnown[channel] && delay.isDelay()) {
@@ -289,6 +275,13 @@ void RelayBridge::messageReceived(const BrokerMessage &message)
         }
         return;
     }
+    // What this bridge publishes itself comes back through the subscription.
+    if (BoardContract::isBridgeOutput(parsed->leaf))
+        return;
+    if (parsed->leaf == Leaf::Command) {
+        commandMessage(message);
+        return;
+    }
     if (retained) {
         // A command kept by the broker would switch relays whenever the bridge starts.
         warn(topic, payload, QStringLiteral("a retained command is not carried out"));
@@ -298,27 +291,18 @@ void RelayBridge::messageReceived(const BrokerMessage &message)
         warn(topic, payload, QStringLiteral("payload longer than %1 bytes").arg(maxPayload));
         return;
     }
-    if (rest == QLatin1String("refresh")) {
+    if (parsed->leaf == Leaf::Refresh) {
         wantState();
         return;
     }
-    const QString what = parts.mid(1).join(QLatin1Char('/'));
-    if (channel < 0
-        || (what != QLatin1String("set") && what != QLatin1String("pulse")
-            && what != QLatin1String("pulse_length/set"))) {
-        warn(topic, payload,
-             QStringLiteral("not a topic of this bridge (chN/set, chN/pulse, "
-                            "chN/pulse_length/set with N 1..%1, refresh, command)")
-                 .arg(RelayState::channels));
-        return;
-    }
-    channelMessage(channel, what, topic, payload);
+    channelMessage(channel, parsed->leaf, topic, payload);
 }
 
-void RelayBridge::channelMessage(int channel, const QString &what, const QString &topic,
+void RelayBridge::channelMessage(int channel, BoardContract::Leaf what, const QString &topic,
                                  const QByteArray &payload)
 {
-    if (what == QLatin1String("set")) {
+    using BoardContract::Leaf;
+    if (what == Leaf::ChannelSet) {
         if (payload != "ON" && payload != "OFF") {
             warn(topic, payload, QStringLiteral("the payload is ON or OFF"));
             return;
@@ -332,20 +316,20 @@ void RelayBridge::channelMessage(int channel, const QString &what, const QString
         return;
     }
     int seconds = 0;
-    if (payload == "PRESS" && what == QLatin1String("pulse")) {
+    if (payload == "PRESS" && what == Leaf::Pulse) {
         seconds = m_pulseSeconds[channel];
     } else {
         const DelayNumber delay = parseDelayNumber(QString::fromUtf8(payload));
         if (!delay.isDelay()) {
             warn(topic, payload,
-                 what == QLatin1String("pulse")
+                 what == Leaf::Pulse
                      ? QStringLiteral("the payload is a number of seconds 1..255, or PRESS")
                      : QStringLiteral("the payload is a number of seconds 1..255"));
             return;
         }
         seconds = delay.value;
     }
-    if (what == QLatin1String("pulse_length/set")) {
+    if (what == Leaf::PulseLengthSet) {
         m_pulseSeconds[channel] = seconds;
         m_pulseKnown[channel] = true;
         publishPulseLength(channel);
@@ -364,11 +348,11 @@ bool RelayBridge::takeLine(int bytes, bool mayRefuse)
     return true;
 }
 
-BoardRequest::Failure RelayBridge::sendCommand(const QByteArray &bytes, int pulseSeconds,
+BoardContract::Failure RelayBridge::sendCommand(const QByteArray &bytes, int pulseSeconds,
                                                const QString &topic, const QByteArray &payload,
                                                QString *reason)
 {
-    using BoardRequest::Failure;
+    using BoardContract::Failure;
     const auto fail = [&](Failure failure, const QString &why) {
         warn(topic, payload, why);
         if (reason)
@@ -400,16 +384,23 @@ BoardRequest::Failure RelayBridge::sendCommand(const QByteArray &bytes, int puls
     return Failure::None;
 }
 
-void RelayBridge::commandMessage(const BrokerMessage &m)
+std::optional<RelayBridge::Request> RelayBridge::takeRequest(const BrokerMessage &m)
 {
-    using namespace BoardRequest;
-    const bool request = !m.responseTopic.isEmpty();
-    if (request) {
-        // Where the answer goes is the requester's word: only its own corner of the broker.
-        const QByteArray topic = m.responseTopic.toUtf8();
-        if (!m.responseTopic.startsWith(QLatin1String(responseRoot))
-            || topic.size() > maxResponseTopic || topic.contains('+') || topic.contains('#')
-            || topic.contains('\0') || m.correlationData.size() > maxCorrelationData) {
+    using namespace BoardContract;
+    Request r;
+    QString error;
+    if (isEnvelope(m.payload)) {
+        const auto e = parseEnvelope(m.payload, &error, &r.route.transaction, &r.route.topic);
+        if (e) {
+            r.probe = e->probe;
+            r.bytes = e->command;
+            r.replyWithinMs = e->replyWithinMs;
+            r.expires = e->expires;
+            return r;
+        }
+    } else if (!m.responseTopic.isEmpty()) {
+        // An MQTT 5 request: the envelope in the message's properties.
+        if (!isAnswerTopic(m.responseTopic) || m.correlationData.size() > maxCorrelationData) {
             warn(m.topic, m.payload,
                  QStringLiteral("the response topic must be under %1 (at most %2 bytes, no "
                                 "wildcards) and the correlation data at most %3 bytes; not "
@@ -417,83 +408,121 @@ void RelayBridge::commandMessage(const BrokerMessage &m)
                      .arg(QLatin1String(responseRoot))
                      .arg(maxResponseTopic)
                      .arg(maxCorrelationData));
-            return;
+            return std::nullopt;
         }
+        r.route = {m.responseTopic, m.correlationData, {}};
+        if (const QString text = m.userProperty(QLatin1String(replyWithinProperty));
+            !text.isEmpty()) {
+            bool ok = false;
+            r.replyWithinMs = text.toInt(&ok);
+            if (!ok || r.replyWithinMs < 1 || r.replyWithinMs > maxReplyWithinMs)
+                error = QStringLiteral("%1 is 1..%2 ms")
+                            .arg(QLatin1String(replyWithinProperty))
+                            .arg(maxReplyWithinMs);
+        }
+        if (const QString text = m.userProperty(QLatin1String(expiresProperty));
+            error.isEmpty() && !text.isEmpty()) {
+            bool ok = false;
+            r.expires = text.toLongLong(&ok);
+            if (!ok)
+                error = QStringLiteral("%1 is UTC milliseconds since 1970")
+                            .arg(QLatin1String(expiresProperty));
+        }
+        if (const auto bytes = parseBytesText(m.payload); error.isEmpty() && !bytes)
+            error = QStringLiteral("the payload is a command's bytes in hexadecimal text (0x15, "
+                                   "or 0xC9 0xB5)");
+        else if (bytes)
+            r.bytes = *bytes;
+        if (error.isEmpty())
+            return r;
+    } else {
+        const auto bytes = parseBytesText(m.payload);
+        if (bytes) {
+            r.bytes = *bytes;
+            return r; // a plain command: nobody is answered
+        }
+        error = QStringLiteral("the payload is a command's bytes in hexadecimal text (0x15, or "
+                               "0xC9 0xB5), or a request in JSON");
     }
+    warn(m.topic, m.payload, error);
+    if (!r.route.topic.isEmpty()) {
+        Answer a;
+        a.failure = Failure::Refused;
+        a.reason = error;
+        answer(r.route, a);
+    }
+    return std::nullopt;
+}
+
+void RelayBridge::commandMessage(const BrokerMessage &m)
+{
+    using namespace BoardContract;
+    if (m.payload.size() > maxRequestPayload) {
+        warn(m.topic, m.payload,
+             QStringLiteral("payload longer than %1 bytes; not answered").arg(maxRequestPayload));
+        return;
+    }
+    const std::optional<Request> request = takeRequest(m);
+    if (!request)
+        return; // said and answered
+    const Route &route = request->route;
     Answer result;
-    const auto finish = [&] {
-        if (request)
-            answer(m.responseTopic, m.correlationData, result);
-    };
+    result.probe = request->probe;
     const auto refuse = [&](Failure failure, const QString &why) {
         warn(m.topic, m.payload, why);
         result.failure = failure;
         result.reason = why;
-        finish();
+        if (!route.topic.isEmpty())
+            answer(route, result);
     };
     if (m.retained)
         return refuse(Failure::Refused, QStringLiteral("a retained command is not carried out"));
-    if (m.payload.size() > maxPayload)
-        return refuse(Failure::Refused,
-                      QStringLiteral("payload longer than %1 bytes").arg(maxPayload));
-    const auto bytes = parseCommandText(m.payload);
-    if (!bytes)
-        return refuse(Failure::Refused,
-                      QStringLiteral("the payload is a command's bytes in hexadecimal text "
-                                     "(0x15, or 0xC9 0xB5)"));
-    const CommandKind kind = classify(*bytes);
+    if (request->expires && QDateTime::currentMSecsSinceEpoch() > *request->expires)
+        return refuse(Failure::Expired,
+                      QStringLiteral("the command expired before the bridge saw it (its "
+                                     "requester gave up; if this repeats, compare the clocks of "
+                                     "both machines)"));
+    if (request->probe) {
+        // Heard, and the answer found its way: nothing goes to the line.
+        if (!m_portOpen) {
+            result.failure = Failure::Offline;
+            result.reason = QStringLiteral("%1 is not open (the device is away)")
+                                .arg(m_settings.portName);
+        }
+        answer(route, result);
+        return;
+    }
+    const CommandKind kind = classify(request->bytes);
     if (!kind.valid)
         return refuse(Failure::Refused, QStringLiteral("not a command of the relay board"));
-    int replyWithinMs = 0;
-    if (const QString text = m.userProperty(QLatin1String(replyWithinProperty)); !text.isEmpty()) {
-        bool ok = false;
-        replyWithinMs = text.toInt(&ok);
-        if (!ok || replyWithinMs < 1 || replyWithinMs > maxReplyWithinMs)
-            return refuse(Failure::Refused,
-                          QStringLiteral("%1 is 1..%2 ms")
-                              .arg(QLatin1String(replyWithinProperty))
-                              .arg(maxReplyWithinMs));
-    }
-    if (const QString text = m.userProperty(QLatin1String(expiresProperty)); !text.isEmpty()) {
-        bool ok = false;
-        const qint64 expires = text.toLongLong(&ok);
-        if (!ok)
-            return refuse(Failure::Refused,
-                          QStringLiteral("%1 is UTC milliseconds since 1970")
-                              .arg(QLatin1String(expiresProperty)));
-        if (QDateTime::currentMSecsSinceEpoch() > expires)
-            return refuse(Failure::Expired,
-                          QStringLiteral("the command expired before the bridge saw it (its "
-                                         "requester gave up; if this repeats, compare the "
-                                         "clocks of both machines)"));
-    }
     // Every read on the line is a question in line order, whoever sent it and whether or not
     // anybody waits for its reply: the board's answer to it must not go to a later one.
-    const bool waits = request && replyWithinMs > 0 && kind.answered;
+    const bool waits = !route.topic.isEmpty() && request->replyWithinMs > 0 && kind.answered;
     if (kind.answered && m_waiters.size() >= std::size_t(maxWaiting))
         return refuse(
             Failure::Busy,
             QStringLiteral("%1 reads are waiting for the board's reply already").arg(maxWaiting));
-    result.failure = sendCommand(*bytes, kind.timedSeconds, m.topic, m.payload, &result.reason);
+    result.failure
+        = sendCommand(request->bytes, kind.timedSeconds, m.topic, m.payload, &result.reason);
     result.written = result.failure == Failure::None;
-    result.replyAsked = replyWithinMs > 0;
+    result.replyAsked = request->replyWithinMs > 0;
     if (result.written && kind.answered) {
         if (waits)
-            wait({false, m.responseTopic, m.correlationData, m_clock.elapsed() + replyWithinMs});
+            wait({false, route, m_clock.elapsed() + request->replyWithinMs});
         else
-            wait({false, {}, {}, m_clock.elapsed() + answerMs}); // nobody waits: no answer
+            wait({false, {}, m_clock.elapsed() + answerMs}); // nobody waits: no answer
     }
-    if (!(result.written && waits))
-        finish();
+    if (!(result.written && waits) && !route.topic.isEmpty())
+        answer(route, result);
 }
 
-void RelayBridge::answer(const QString &responseTopic, const QByteArray &correlationData,
-                         const BoardRequest::Answer &answer)
+void RelayBridge::answer(const Route &route, BoardContract::Answer answer)
 {
     BrokerMessage m;
-    m.topic = responseTopic;
-    m.payload = BoardRequest::answerJson(answer);
-    m.correlationData = correlationData;
+    m.topic = route.topic;
+    answer.transaction = route.transaction;
+    m.payload = BoardContract::answerJson(answer);
+    m.correlationData = route.correlationData;
     // An answer nobody took soon is nobody's any more.
     m.expirySeconds = 60;
     m_mqtt.publish(m, 1);
@@ -512,6 +541,8 @@ bool RelayBridge::ownQuestionOpen() const
 
 void RelayBridge::expireWaiters(bool all)
 {
+    // All of them at once: the port went away (or came back after it did) before the board
+    // answered.
     const qint64 now = m_clock.elapsed();
     qint64 next = -1;
     for (auto it = m_waiters.begin(); it != m_waiters.end();) {
@@ -521,11 +552,16 @@ void RelayBridge::expireWaiters(bool all)
             continue;
         }
         if (!it->own) {
-            if (!it->responseTopic.isEmpty()) {
-                BoardRequest::Answer a;
+            if (!it->route.topic.isEmpty()) {
+                BoardContract::Answer a;
                 a.written = true;
                 a.replyAsked = true;
-                answer(it->responseTopic, it->correlationData, a);
+                if (all) {
+                    a.failure = BoardContract::Failure::Offline;
+                    a.reason = QStringLiteral("%1 went away before the board answered")
+                                   .arg(m_settings.portName);
+                }
+                answer(it->route, a);
             }
         } else if (!all && !m_saidNoAnswer) {
             m_saidNoAnswer = true;
@@ -572,8 +608,18 @@ void RelayBridge::wantState()
 {
     if (!m_portOpen)
         return;
+    if (!m_stateWanted)
+        m_stateWantedAt = m_clock.elapsed();
     m_stateWanted = true;
-    m_quiet.start();
+    restartQuiet();
+}
+
+void RelayBridge::restartQuiet()
+{
+    // A steady stream of commands or bytes would keep the line from ever falling quiet: the
+    // question goes out anyway once it has waited stateWithinMs.
+    const qint64 left = m_stateWantedAt + stateWithinMs - m_clock.elapsed();
+    m_quiet.start(int(qBound(qint64(0), left, qint64(quietMs))));
 }
 
 void RelayBridge::askState()
@@ -581,23 +627,24 @@ void RelayBridge::askState()
     if (!m_stateWanted || !m_portOpen)
         return;
     if (ownQuestionOpen()) {
-        m_quiet.start(); // the last question is still open
+        m_quiet.start(quietMs); // the last question is still open
         return;
     }
     m_stateWanted = false;
     const QByteArray question = CommandEncoder::channelCommand(RelayOperation::ReadState);
     if (m_serial.write(question)) {
         takeLine(int(question.size()), false);
-        wait({true, {}, {}, m_clock.elapsed() + answerMs});
+        wait({true, {}, m_clock.elapsed() + answerMs});
     }
 }
 
-void RelayBridge::publishEvent(const QString &topic, const QByteArray &payload, int qos)
+void RelayBridge::publishEvent(const QString &topic, const QByteArray &payload, int qos,
+                               bool counted)
 {
     // An event is news only now: one the broker cannot take now is dropped and counted, never
     // kept to be replayed stale.
     if (!m_mqtt.isConnected()) {
-        ++m_droppedEvents;
+        m_droppedEvents += counted;
         return;
     }
     if (m_mqtt.unacknowledged() >= maxUnacknowledged) {
@@ -613,49 +660,66 @@ void RelayBridge::publishEvent(const QString &topic, const QByteArray &payload, 
 
 void RelayBridge::publishKey(const IrKeyMessage &m)
 {
-    QStringList texts;
-    for (const std::uint8_t b : {m.userCode1, m.userCode2, m.operationCode, m.inverseCode})
-        texts << hexByteText(b);
-    const QString kind
-        = m.pressKind == PressKind::Long ? QStringLiteral("long") : QStringLiteral("short");
-    publishEvent(base() + QStringLiteral("/key"),
-                 compact({{QStringLiteral("event_type"), kind},
-                          {QStringLiteral("bytes"), QJsonArray::fromStringList(texts)},
-                          {QStringLiteral("time"), eventTimeNow()}}),
-                 0);
-    if (m_settings.verbose)
-        emit logLine(QStringLiteral("key %1 %2").arg(kind, texts.join(QLatin1Char(' '))));
+    const QByteArray json = BoardContract::keyJson(m, eventTimeNow());
+    publishEvent(topic(BoardContract::Leaf::Key), json, 0);
+    if (m_settings.verbose) {
+        QStringList texts;
+        for (const std::uint8_t b : {m.userCode1, m.userCode2, m.operationCode, m.inverseCode})
+            texts << hexByteText(b);
+        emit logLine(QStringLiteral("key %1 %2").arg(
+            m.pressKind == PressKind::Long ? QStringLiteral("long") : QStringLiteral("short"),
+            texts.join(QLatin1Char(' '))));
+    }
+}
+
+void RelayBridge::publishBytes(const QByteArray &bytes)
+{
+    for (qsizetype at = 0; at < bytes.size(); at += BoardContract::maxStreamBytes)
+        publishEvent(topic(BoardContract::Leaf::Bytes),
+                     BoardContract::bytesText(bytes.mid(at, BoardContract::maxStreamBytes)), 1,
+                     false); // counted as replies and key reports
 }
 
 void RelayBridge::dataReceived(const QByteArray &bytes)
 {
     if (m_stateWanted)
-        m_quiet.start(); // the line is not quiet yet
-    for (const DecodeResult &r : m_decoder.feed(bytes)) {
+        restartQuiet(); // the line is not quiet yet
+    // The byte stream: what the board sent, as it sent it, but for the replies to this
+    // bridge's own questions (its conversation, not the board's news).
+    QByteArray stream;
+    for (const char c : bytes) {
+        stream += c;
+        const DecodeResult r = m_decoder.onReceive(std::uint8_t(c));
         if (r.kind == DecodeResult::Kind::KeyMessage) {
             publishKey(r.message);
             continue;
         }
+        if (r.kind != DecodeResult::Kind::ReplyByte)
+            continue;
         // The board answers in order: a reply byte belongs to the oldest question still open.
         expireWaiters();
         if (!m_waiters.empty()) {
             const Waiter w = m_waiters.front();
             m_waiters.pop_front();
             expireWaiters(); // the next deadline
-            m_mqtt.publish(base() + QStringLiteral("/state"), stateJson(r.replyByte), true);
+            m_mqtt.publish(topic(BoardContract::Leaf::State), BoardContract::stateJson(r.replyByte),
+                           true);
             if (w.own) {
                 m_saidNoAnswer = false;
+                stream.chop(1);
                 continue;
             }
-            if (!w.responseTopic.isEmpty()) {
-                BoardRequest::Answer a;
+            if (!w.route.topic.isEmpty()) {
+                BoardContract::Answer a;
                 a.written = a.replyAsked = true;
                 a.reply = r.replyByte;
-                answer(w.responseTopic, w.correlationData, a);
+                answer(w.route, a);
             }
         }
-        publishEvent(base() + QStringLiteral("/reply"), hexByteText(r.replyByte).toLatin1(), 1);
+        publishEvent(topic(BoardContract::Leaf::Reply), hexByteText(r.replyByte).toLatin1(), 1);
         if (m_settings.verbose)
             emit logLine(QStringLiteral("reply %1").arg(hexByteText(r.replyByte)));
     }
+    if (!stream.isEmpty())
+        publishBytes(stream);
 }

@@ -11,7 +11,7 @@
 #include <optional>
 #include <set>
 
-#include "boardrequest.h"
+#include "boardcontract.h"
 
 #include "commandencoder.h"
 #include "loglimiter.h"
@@ -31,31 +31,29 @@ struct BridgeSettings
 };
 
 // The relay board on an MQTT broker. Commands under relayboard/ID become the console's
-// encoder bytes on the line; the board's answers, its state and its key reports become
-// messages. Nothing from the broker reaches the line but a command the encoder made.
+// encoder bytes on the line; the board's answers, its state, its key reports and its bytes
+// become messages (the topics: boardcontract.h). Nothing from the broker reaches the line but
+// a command the encoder made.
 //
-//   relayboard/ID/availability          out, retained: online / offline (also the last will)
 //   relayboard/ID/chN/set               in: ON or OFF for CH1..CH4
 //   relayboard/ID/chN/pulse             in: seconds 1..255, the timed relay; PRESS: for the
 //                                       channel's pulse length
 //   relayboard/ID/chN/pulse_length/set  in: seconds 1..255, kept for PRESS
 //   relayboard/ID/chN/pulse_length      out, retained: the pulse length (1 until set)
-//   relayboard/ID/command               in: a command's bytes as hexadecimal text, an MQTT 5
-//                                       request with an answer (see boardrequest.h)
-//   relayboard/ID/refresh               in: anything; the board is asked for its state
-//   relayboard/ID/state                 out, retained: {"ch1":"ON",...} from the read-state answer
-//   relayboard/ID/reply                 out: any other reply byte, 0xNN
-//   relayboard/ID/key                   out: {"event_type":"short","bytes":[...],"time":...}
 //   PREFIX/status                       in: Home Assistant's birth message; online makes the
 //                                       bridge publish discovery, availability and state again
 class RelayBridge : public QObject
 {
     Q_OBJECT
 public:
-    // Commands and key reports are a few bytes; anything longer is refused unread.
+    // Commands are a few bytes; anything longer is refused unread (requests: see
+    // BoardContract::maxRequestPayload).
     static constexpr int maxPayload = 64;
     // Quiet time on the line before the state is asked for, and how long the answer may take.
+    // Commands that keep coming do not hold the question back longer than stateWithinMs after
+    // the first of them.
     static constexpr int quietMs = 150;
+    static constexpr int stateWithinMs = 800;
     static constexpr int answerMs = 1000;
     // The line carries 960 bytes a second (9600 8N1); a command that would wait longer than
     // this behind the ones before it is refused rather than queued.
@@ -71,17 +69,15 @@ public:
     RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSettings settings,
                 QObject *parent = nullptr);
 
-    QString base() const { return QStringLiteral("relayboard/") + m_settings.id; }
+    // A topic of this board.
+    QString topic(BoardContract::Leaf leaf, int channel = 0) const
+    {
+        return BoardContract::topic(m_settings.id, leaf, channel);
+    }
     // online / offline, retained; the last will too.
-    QString availabilityTopic() const { return base() + QStringLiteral("/availability"); }
+    QString availabilityTopic() const { return topic(BoardContract::Leaf::Availability); }
     // The retained discovery messages for Home Assistant: topic and payload.
     QList<QPair<QString, QByteArray>> discoveryMessages() const;
-    // The state byte as the state topic carries it: {"ch1":"ON","ch2":"OFF",...}.
-    static QByteArray stateJson(std::uint8_t state);
-    // A characters-only name for the broker: lower case, anything but a-z 0-9 _ - as "-".
-    static QString sanitizedId(const QString &text);
-    // What --id takes: 1..64 of a-z 0-9 _ - (ASCII only).
-    static bool isValidId(const QString &id);
 
     // The port is open (at start, or again after it was lost): online, and the state.
     void portOpened();
@@ -95,26 +91,43 @@ private:
     void brokerConnected();
     void messageReceived(const BrokerMessage &message);
     void commandMessage(const BrokerMessage &message);
-    void channelMessage(int channel, const QString &what, const QString &topic,
+    void channelMessage(int channel, BoardContract::Leaf what, const QString &topic,
                         const QByteArray &payload);
     void dataReceived(const QByteArray &bytes);
     void warn(const QString &topic, const QByteArray &payload, const QString &why);
     // `pulseSeconds`: the timed relay's length, 0 for any other command.
     // What kept a command from the line, if anything; the warning is said already.
-    BoardRequest::Failure sendCommand(const QByteArray &bytes, int pulseSeconds,
+    BoardContract::Failure sendCommand(const QByteArray &bytes, int pulseSeconds,
                                       const QString &topic, const QByteArray &payload,
                                       QString *reason = nullptr);
-    // A request waiting for the board's next reply byte: the bridge's own state question, or
-    // a requester's read-state command.
+    // Where a request's answer goes: an envelope's answer topic and transaction, or an MQTT 5
+    // request's response topic and correlation data. No topic: nobody is answered.
+    struct Route
+    {
+        QString topic;
+        QByteArray correlationData;
+        QString transaction;
+    };
+    struct Request
+    {
+        Route route;
+        bool probe = false;
+        QByteArray bytes;
+        int replyWithinMs = 0;
+        std::optional<qint64> expires;
+    };
+    // The request a command message makes, plain or not; nullopt for one that is wrong (said,
+    // and answered when it says where).
+    std::optional<Request> takeRequest(const BrokerMessage &message);
+    // A read written to the line, waiting for the board's next reply byte: the bridge's own
+    // state question, or anybody's read-state command.
     struct Waiter
     {
         bool own = false;
-        QString responseTopic;
-        QByteArray correlationData;
+        Route route; // no topic: nobody waits for the answer
         qint64 deadline = 0; // ms on m_clock
     };
-    void answer(const QString &responseTopic, const QByteArray &correlationData,
-                const BoardRequest::Answer &answer);
+    void answer(const Route &route, BoardContract::Answer answer);
     void wait(Waiter waiter);
     // Answers (no reply) every waiter whose time is up, or all of them.
     void expireWaiters(bool all = false);
@@ -125,12 +138,16 @@ private:
     void pulseStarted(int seconds);
     void pulsesEnded();
     void wantState();
+    void restartQuiet();
     void askState();
     void publishAvailability();
     void publishAll();
     void publishPulseLength(int channel);
-    void publishEvent(const QString &topic, const QByteArray &payload, int qos);
+    // `counted`: one the broker cannot take is counted among the dropped events.
+    void publishEvent(const QString &topic, const QByteArray &payload, int qos,
+                      bool counted = true);
     void publishKey(const IrKeyMessage &message);
+    void publishBytes(const QByteArray &bytes);
 
     SerialPortService &m_serial;
     MqttClient &m_mqtt;
@@ -140,12 +157,14 @@ private:
     QElapsedTimer m_clock;
     bool m_portOpen = false;
     bool m_stateWanted = false; // a read-state command is due once the line is quiet
+    qint64 m_stateWantedAt = 0; // since then, ms on m_clock
+    bool m_saidVersion311 = false;
     bool m_saidNoAnswer = false;
     // While sendCommand() writes: why the port dropped the command at once, if it did (errno;
     // -1 for a port that took nothing).
     bool m_writing = false;
     std::optional<int> m_droppedAtOnce;
-    QTimer m_quiet; // restarts with every byte either way
+    QTimer m_quiet; // restarts with every byte either way, up to stateWithinMs
     std::deque<Waiter> m_waiters; // in the order their commands were written
     QTimer m_waitEnd; // the earliest deadline among them
     QTimer m_birth; // the answer to Home Assistant's birth message

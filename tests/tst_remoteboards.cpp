@@ -259,7 +259,7 @@ void TestRemoteBoards::requestsAreAnsweredOnce_data()
         << QByteArray("0x11 0x22") << QString() << qint64(0) << false << refused << QByteArray();
     QTest::newRow("hex word with a sign")
         << QByteArray("0x+1") << QString() << qint64(0) << false << refused << QByteArray();
-    QTest::newRow("reply time out of range") << QByteArray("0x30") << QStringLiteral("20000")
+    QTest::newRow("reply time out of range") << QByteArray("0x30") << QStringLiteral("60001")
                                              << qint64(0) << false << refused << QByteArray();
     QTest::newRow("retained") << QByteArray("0x11") << QString() << qint64(0) << true << refused
                               << QByteArray();
@@ -376,7 +376,7 @@ void TestRemoteBoards::concurrentReadsEachGetTheirOwnAnswer()
         const QList<quint64> &tokens = spy == &firstAnswers ? firstTokens : secondTokens;
         for (int i = 0; i < rounds; ++i) {
             QCOMPARE(spy->at(i).at(0).value<quint64>(), tokens[i]);
-            const auto answer = spy->at(i).at(1).value<BoardRequest::Answer>();
+            const auto answer = spy->at(i).at(1).value<BoardContract::Answer>();
             QVERIFY(answer.written);
             QCOMPARE(answer.reply, std::optional<std::uint8_t>(0x05));
         }
@@ -405,7 +405,7 @@ void TestRemoteBoards::repliesGoToTheQuestionsInTheirOrder()
     QVERIFY(rig.answer('\x01')); // the requester's
     QVERIFY(rig.answer('\x02')); // the bridge's
     QVERIFY(answers.wait(5000));
-    QCOMPARE(answers.at(0).at(1).value<BoardRequest::Answer>().reply,
+    QCOMPARE(answers.at(0).at(1).value<BoardContract::Answer>().reply,
              std::optional<std::uint8_t>(0x01));
     QTRY_COMPARE_WITH_TIMEOUT(rig.remote.boards.board(QStringLiteral("bench"))->state,
                               std::optional<std::uint8_t>(0x02), 5000);
@@ -427,7 +427,7 @@ void TestRemoteBoards::aPlainReadKeepsItsReply()
     QVERIFY(rig.answer('\x07')); // the plain read's
     QVERIFY(rig.answer('\x05')); // the requester's
     QVERIFY(answers.wait(5000));
-    QCOMPARE(answers.at(0).at(1).value<BoardRequest::Answer>().reply,
+    QCOMPARE(answers.at(0).at(1).value<BoardContract::Answer>().reply,
              std::optional<std::uint8_t>(0x05));
 }
 
@@ -563,8 +563,11 @@ void TestRemoteBoards::stoppedBridgeSwitchesNothingLater()
     ::kill(rig.bridge->pid(), SIGSTOP);
     const Run r = relayctl(
         {"--broker", rig.brokerAddress(), "--board", "bench", "--timeout", "300", "on", "2"});
+    // It is found silent before the command goes out.
     QCOMPARE(r.status, 9);
-    QVERIFY2(r.err.contains(QLatin1String("did not answer within 300 ms")), qPrintable(r.err));
+    QVERIFY2(r.err.contains(QLatin1String("did not answer a probe within 300 ms")),
+             qPrintable(r.err));
+    QVERIFY2(r.err.contains(QLatin1String("nothing was sent")), qPrintable(r.err));
     ::kill(rig.bridge->pid(), SIGCONT);
     // The bridge reads the command it was sent while stopped, and leaves it.
     QVERIFY(rig.bridge->waitForLog(QStringLiteral("expired before the bridge saw it")));
@@ -646,8 +649,9 @@ void TestRemoteBoards::consoleDrivesABridgedBoard()
     // link.
     console.controller.choosePort(entry);
     console.controller.openPort();
+    QTRY_COMPARE_WITH_TIMEOUT(console.controller.portState(),
+                              ConsoleController::PortState::Opened, 10000);
     QCOMPARE(console.messages.size(), 0);
-    QCOMPARE(console.controller.portState(), ConsoleController::PortState::Opened);
     QVERIFY(qobject_cast<BrokerLink *>(&console.controller.link()));
 
     console.controller.chooseOperation(1); // energise
@@ -657,14 +661,10 @@ void TestRemoteBoards::consoleDrivesABridgedBoard()
     // What the list tells of the board follows it while it is open.
     QTRY_VERIFY_WITH_TIMEOUT(console.adapters[entry].contains(QStringLiteral("吸合：CH1")), 10000);
     console.controller.chooseOperation(3); // read state
-    QTRY_COMPARE_WITH_TIMEOUT(
-        [&] {
-            if (console.replies.isEmpty())
-                console.controller.send(); // until the link's reply subscription is in place
-            QTest::qWait(100);
-            return console.replies.value(0);
-        }(),
-        QStringLiteral("0x01"), 10000);
+    console.controller.send();
+    // Open means the board's byte stream is subscribed: the first reply is not lost.
+    QTRY_COMPARE_WITH_TIMEOUT(console.replies.value(0), QStringLiteral("0x01"), 10000);
+    QCOMPARE(console.replies.size(), 1);
     QCOMPARE(console.meanings.value(0), QStringLiteral("吸合：CH1"));
 
     rig.board.sendKeyReport(false, 0x00, 0xFF, 0x16, 0xE9);
