@@ -451,21 +451,21 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
     if (command == QLatin1String("watch")) {
         BrokerLink link(boards);
         QObject::connect(&link, &BrokerLink::opened, &loop, &QEventLoop::quit);
-        QObject::connect(&link, &BrokerLink::openFailed,
-                         [&](BrokerLink::OpenResult result, const QString &reason) {
-                             if (result == BrokerLink::OpenResult::NoAnswer)
-                                 end(BridgeSilent, unheardText);
-                             else if (result == BrokerLink::OpenResult::NoBroker)
-                                 end(BrokerUnreachable,
-                                     QStringLiteral("lost the broker %1").arg(brokerName));
-                             else
-                                 end(BoardAway,
-                                     QStringLiteral("%1 %2%3").arg(
-                                         board, offlineText,
-                                         reason.isEmpty() ? QString()
-                                                          : QStringLiteral(" (%1)").arg(
-                                                                escapeOutsideText(reason))));
-                         });
+        QObject::connect(
+            &link, &BrokerLink::openFailed,
+            [&](BrokerLink::OpenResult result, const QString &reason) {
+                if (result == BrokerLink::OpenResult::NoAnswer)
+                    end(BridgeSilent, unheardText);
+                else if (result == BrokerLink::OpenResult::NoBroker)
+                    end(BrokerUnreachable, QStringLiteral("lost the broker %1").arg(brokerName));
+                else
+                    end(BoardAway,
+                        QStringLiteral("%1 %2%3").arg(
+                            board, offlineText,
+                            reason.isEmpty()
+                                ? QString()
+                                : QStringLiteral(" (%1)").arg(escapeOutsideText(reason))));
+            });
         if (link.open(o.board, o.timeoutMs) != BrokerLink::OpenResult::Pending)
             return fail(BoardAway, QStringLiteral("%1 %2").arg(board, offlineText));
         runUntil([&] { return link.isOpen(); });
@@ -486,9 +486,10 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
                          if (t != probe)
                              return;
                          if (answer.failure == BoardContract::Failure::Offline)
-                             return end(BoardAway, QStringLiteral("%1 is offline: %2; check the "
-                                                                  "adapter on the bridge's machine")
-                                                       .arg(board, escapeOutsideText(answer.reason)));
+                             return end(BoardAway,
+                                        QStringLiteral("%1 is offline: %2; check the "
+                                                       "adapter on the bridge's machine")
+                                            .arg(board, escapeOutsideText(answer.reason)));
                          if (!answer.probe || answer.failure != BoardContract::Failure::None)
                              return end(BridgeSilent, unheardText);
                          heard = true;

@@ -441,7 +441,8 @@ void ConsoleController::boardOpenFailed(const QString &id, BrokerLink::OpenResul
         return;
     case BrokerLink::OpenResult::NoAnswer:
         emit messageRequested(
-            tr("开发板 %1 的 relay-mqtt 没有应答（它已停止或过载、版本比本程序旧，或者两个代理服务器"
+            tr("开发板 %1 的 relay-mqtt "
+               "没有应答（它已停止或过载、版本比本程序旧，或者两个代理服务器"
                "之间的桥接没有双向转发 relayclient/#）。没有发送任何指令。请检查那台机器上的 "
                "relay-mqtt 和代理服务器的桥接设置。")
                 .arg(id),

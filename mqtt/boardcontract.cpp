@@ -269,11 +269,11 @@ QByteArray keyJson(const IrKeyMessage &m, const QString &time)
     QStringList texts;
     for (const std::uint8_t b : {m.userCode1, m.userCode2, m.operationCode, m.inverseCode})
         texts << hexByteText(b);
-    return compact({{QStringLiteral("event_type"), m.pressKind == PressKind::Long
-                                                       ? QStringLiteral("long")
-                                                       : QStringLiteral("short")},
-                    {QStringLiteral("bytes"), QJsonArray::fromStringList(texts)},
-                    {QStringLiteral("time"), time}});
+    return compact(
+        {{QStringLiteral("event_type"),
+          m.pressKind == PressKind::Long ? QStringLiteral("long") : QStringLiteral("short")},
+         {QStringLiteral("bytes"), QJsonArray::fromStringList(texts)},
+         {QStringLiteral("time"), time}});
 }
 
 QByteArray envelopeJson(const Envelope &e)

@@ -67,8 +67,9 @@ void BrokerBoards::connected()
     m_unacknowledged = {BoardContract::everyBoard(Leaf::Availability),
                         BoardContract::everyBoard(Leaf::State), m_responseTopic, m_syncTopic};
     for (const QString &pattern : std::as_const(m_unacknowledged))
-        m_client.subscribe(pattern, pattern == m_syncTopic ? MqttClient::Echo::OwnMessagesToo
-                                                           : MqttClient::Echo::NotOwnMessages);
+        m_client.subscribe(pattern,
+                           pattern == m_syncTopic ? MqttClient::Echo::OwnMessagesToo
+                                                  : MqttClient::Echo::NotOwnMessages);
 }
 
 void BrokerBoards::subscribed(const QString &pattern)

@@ -181,9 +181,9 @@ void RelayBridge::publishAll()
 
 void RelayBridge::brokerConnected()
 {
-    emit logLine(QStringLiteral("connected to the broker; topics under %1")
-                     .arg(QStringLiteral("%1/%2").arg(QLatin1String(BoardContract::root),
-                                                      m_settings.id)));
+    emit logLine(
+        QStringLiteral("connected to the broker; topics under %1")
+            .arg(QStringLiteral("%1/%2").arg(QLatin1String(BoardContract::root), m_settings.id)));
     if (!m_mqtt.isVersion5() && !m_saidVersion311) {
         m_saidVersion311 = true;
         emit logLine(QStringLiteral(
@@ -349,8 +349,8 @@ bool RelayBridge::takeLine(int bytes, bool mayRefuse)
 }
 
 BoardContract::Failure RelayBridge::sendCommand(const QByteArray &bytes, int pulseSeconds,
-                                               const QString &topic, const QByteArray &payload,
-                                               QString *reason)
+                                                const QString &topic, const QByteArray &payload,
+                                                QString *reason)
 {
     using BoardContract::Failure;
     const auto fail = [&](Failure failure, const QString &why) {
@@ -486,8 +486,8 @@ void RelayBridge::commandMessage(const BrokerMessage &m)
         // Heard, and the answer found its way: nothing goes to the line.
         if (!m_portOpen) {
             result.failure = Failure::Offline;
-            result.reason = QStringLiteral("%1 is not open (the device is away)")
-                                .arg(m_settings.portName);
+            result.reason
+                = QStringLiteral("%1 is not open (the device is away)").arg(m_settings.portName);
         }
         answer(route, result);
         return;
@@ -666,9 +666,10 @@ void RelayBridge::publishKey(const IrKeyMessage &m)
         QStringList texts;
         for (const std::uint8_t b : {m.userCode1, m.userCode2, m.operationCode, m.inverseCode})
             texts << hexByteText(b);
-        emit logLine(QStringLiteral("key %1 %2").arg(
-            m.pressKind == PressKind::Long ? QStringLiteral("long") : QStringLiteral("short"),
-            texts.join(QLatin1Char(' '))));
+        emit logLine(QStringLiteral("key %1 %2")
+                         .arg(m.pressKind == PressKind::Long ? QStringLiteral("long")
+                                                             : QStringLiteral("short"),
+                              texts.join(QLatin1Char(' '))));
     }
 }
 

@@ -98,8 +98,8 @@ private:
     // `pulseSeconds`: the timed relay's length, 0 for any other command.
     // What kept a command from the line, if anything; the warning is said already.
     BoardContract::Failure sendCommand(const QByteArray &bytes, int pulseSeconds,
-                                      const QString &topic, const QByteArray &payload,
-                                      QString *reason = nullptr);
+                                       const QString &topic, const QByteArray &payload,
+                                       QString *reason = nullptr);
     // Where a request's answer goes: an envelope's answer topic and transaction, or an MQTT 5
     // request's response topic and correlation data. No topic: nobody is answered.
     struct Route

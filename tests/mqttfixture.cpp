@@ -1,7 +1,10 @@
 #include "mqttfixture.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <arpa/inet.h>
@@ -92,12 +95,85 @@ TestBroker::TestBroker(const BrokerConfig &settings)
             file.write(settings.acl);
         config += "acl_file " + QFile::encodeName(acl) + '\n';
     }
+    config += settings.tail;
     {
         QFile file(m_dir.filePath(QStringLiteral("mosquitto.conf")));
         if (file.open(QIODevice::WriteOnly))
             file.write(config);
     }
     start();
+}
+
+QByteArray bridgeTo(int port, const QByteArray &protocol)
+{
+    return "connection site\naddress 127.0.0.1:" + QByteArray::number(port)
+        + "\ntopic # both 0\nbridge_protocol_version " + protocol
+        + "\nrestart_timeout 1\ncleansession true\n";
+}
+
+struct Mqtt311Gate::Private
+{
+    QTcpServer server;
+};
+
+Mqtt311Gate::Mqtt311Gate(int upstream)
+    : d(std::make_unique<Private>())
+{
+    d->server.listen(QHostAddress::LocalHost);
+    QObject::connect(&d->server, &QTcpServer::newConnection, [this, upstream] {
+        while (QTcpSocket *client = d->server.nextPendingConnection()) {
+            struct Pipe
+            {
+                QByteArray early; // from the client, before the broker's end is connected
+                bool decided = false;
+            };
+            auto pipe = std::make_shared<Pipe>();
+            auto *broker = new QTcpSocket(client);
+            QObject::connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+            QObject::connect(broker, &QTcpSocket::disconnected, client,
+                             &QTcpSocket::disconnectFromHost);
+            QObject::connect(broker, &QTcpSocket::readyRead,
+                             [client, broker] { client->write(broker->readAll()); });
+            QObject::connect(broker, &QTcpSocket::connected, [broker, pipe] {
+                broker->write(pipe->early);
+                pipe->early.clear();
+            });
+            QObject::connect(client, &QTcpSocket::readyRead,
+                             [this, client, broker, pipe, upstream] {
+                                 const QByteArray in = client->readAll();
+                                 if (broker->state() == QAbstractSocket::ConnectedState) {
+                                     broker->write(in);
+                                     return;
+                                 }
+                                 pipe->early += in;
+                                 if (pipe->decided)
+                                     return;
+                                 // The CONNECT: fixed header, remaining length, "\0\4MQTT", the
+                                 // level.
+                                 int at = 1;
+                                 while (at < pipe->early.size() && (quint8(pipe->early[at]) & 0x80))
+                                     ++at;
+                                 const int level = at + 7;
+                                 if (pipe->early.size() <= level)
+                                     return;
+                                 pipe->decided = true;
+                                 if (pipe->early[level] == 5) {
+                                     ++m_refused;
+                                     client->write(QByteArray("\x20\x03\x00\x84\x00", 5));
+                                     client->disconnectFromHost();
+                                     return;
+                                 }
+                                 broker->connectToHost(QHostAddress::LocalHost, quint16(upstream));
+                             });
+        }
+    });
+}
+
+Mqtt311Gate::~Mqtt311Gate() = default;
+
+int Mqtt311Gate::port() const
+{
+    return d->server.serverPort();
 }
 
 TestBroker::~TestBroker()
@@ -165,6 +241,90 @@ QString TestBroker::log() const
 {
     QFile file(m_dir.filePath(QStringLiteral("broker.log")));
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+TestEjabberd::TestEjabberd()
+{
+    m_port = freePort();
+    const QByteArray yaml = "hosts:\n  - localhost\nloglevel: warning\ncertfiles: []\n"
+                            "listen:\n  -\n    port: "
+        + QByteArray::number(m_port)
+        + "\n    ip: \"127.0.0.1\"\n    module: mod_mqtt\n    backlog: 1000\n"
+          "auth_method: [anonymous]\nanonymous_protocol: login_anon\n"
+          "allow_multiple_connections: true\n"
+          "access_rules:\n  mqtt_all:\n    allow: all\n"
+          "modules:\n  mod_mqtt:\n    max_queue: unlimited\n"
+          // 1000 by default: the retained messages beyond it are not sent on a subscription.
+          "    match_retained_limit: infinity\n"
+          "    access_subscribe:\n      \"#\": mqtt_all\n"
+          "    access_publish:\n      \"#\": mqtt_all\n";
+    // A node name of its own: two suites may run one each at the same time.
+    const QByteArray node = "relaytest" + QByteArray::number(m_port) + "@localhost";
+    const QByteArray ctl
+        = "ERLANG_NODE=" + node + "\nINET_DIST_INTERFACE=127.0.0.1\nERL_EPMD_ADDRESS=127.0.0.1\n";
+    const auto write = [this](const QString &name, const QByteArray &text) {
+        QFile f(m_dir.filePath(name));
+        return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
+    };
+    QDir(m_dir.path()).mkpath(QStringLiteral("logs"));
+    QDir(m_dir.path()).mkpath(QStringLiteral("spool"));
+    if (!write(QStringLiteral("ejabberd.yml"), yaml)
+        || !write(QStringLiteral("ejabberdctl.cfg"), ctl) || !write(QStringLiteral("inetrc"), {})) {
+        m_error = QStringLiteral("cannot write its configuration");
+        return;
+    }
+    if (::geteuid() == 0) {
+        // ejabberdctl runs the node as ejabberd: the folder is handed over for the run.
+        if (QProcess::execute(QStringLiteral("chown"),
+                              {QStringLiteral("-R"), QStringLiteral("ejabberd"), m_dir.path()})
+            != 0) {
+            m_error = QStringLiteral("cannot hand its folder to the user ejabberd (is the "
+                                     "package installed? tools/setup installs it)");
+            return;
+        }
+    }
+    // Its own process group: the node runs under su, a grandchild, and ends with the group.
+    m_process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.setStandardOutputFile(m_dir.filePath(QStringLiteral("out.log")));
+    m_process.start(QStringLiteral("ejabberdctl"),
+                    {QStringLiteral("--config-dir"), m_dir.path(), QStringLiteral("--config"),
+                     m_dir.filePath(QStringLiteral("ejabberd.yml")), QStringLiteral("--ctl-config"),
+                     m_dir.filePath(QStringLiteral("ejabberdctl.cfg")), QStringLiteral("--logs"),
+                     m_dir.filePath(QStringLiteral("logs")), QStringLiteral("--spool"),
+                     m_dir.filePath(QStringLiteral("spool")), QStringLiteral("foreground")});
+    if (!m_process.waitForStarted()) {
+        m_error = QStringLiteral("ejabberdctl does not start: %1 (tools/setup installs the "
+                                 "package ejabberd)")
+                      .arg(m_process.errorString());
+        return;
+    }
+    QDeadlineTimer deadline(60000);
+    while (!deadline.hasExpired() && m_process.state() == QProcess::Running) {
+        if (accepting(QStringLiteral("127.0.0.1"), m_port))
+            return;
+        QTest::qWait(50);
+    }
+    QFile out(m_dir.filePath(QStringLiteral("out.log")));
+    m_error = QStringLiteral("ejabberd did not come up: ")
+        + QString::fromUtf8(out.open(QIODevice::ReadOnly) ? out.readAll().right(2000) : "");
+}
+
+TestEjabberd::~TestEjabberd()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    const pid_t group = pid_t(m_process.processId());
+    ::kill(-group, SIGTERM);
+    if (!m_process.waitForFinished(20000)) {
+        ::kill(-group, SIGKILL);
+        m_process.waitForFinished();
+    }
+    // The node itself may outlive the script for a moment.
+    QDeadlineTimer deadline(20000);
+    while (::kill(-group, 0) == 0 && !deadline.hasExpired())
+        QTest::qWait(50);
+    ::kill(-group, SIGKILL);
 }
 
 TestCertificates::TestCertificates()

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <sys/types.h>
 
@@ -22,7 +23,13 @@ struct BrokerConfig
     QString certFile;
     QString keyFile;
     bool requireCertificate = false;
+    // Lines at the end of the configuration: a bridge to another broker.
+    QByteArray tail;
 };
+
+// The lines that join a broker to the one at `port` with mosquitto's bridge, every topic both
+// ways; `protocol`: mqttv311 (the bridge's default) or mqttv50.
+QByteArray bridgeTo(int port, const QByteArray &protocol);
 
 // A real mosquitto broker on a free loopback port, with its configuration in a folder of its
 // own; it is stopped with the object.
@@ -115,6 +122,44 @@ public:
 private:
     QProcess m_process;
     QString m_log;
+};
+
+// A broker that speaks MQTT 3.1.1 only, played in front of a real one: a CONNECT of MQTT 5 is
+// refused as an unsupported protocol version; any other connection is passed through to the
+// broker at `port` as it is.
+class Mqtt311Gate
+{
+public:
+    explicit Mqtt311Gate(int port);
+    ~Mqtt311Gate();
+    int port() const;
+    int refusedVersion5() const { return m_refused; }
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+    int m_refused = 0;
+};
+
+// ejabberd's MQTT, another broker implementation: started in the foreground with a
+// configuration of its own (a mod_mqtt listener on a free loopback port, any user name and
+// password taken, its Erlang distribution on loopback) and ended with the object. ejabberdctl
+// runs the node as the user ejabberd when started by root.
+class TestEjabberd
+{
+public:
+    TestEjabberd();
+    ~TestEjabberd();
+    // Accepting MQTT connections; otherwise why not.
+    bool isRunning() const { return m_error.isEmpty(); }
+    QString error() const { return m_error; }
+    int port() const { return m_port; }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    int m_port = 0;
+    QString m_error;
 };
 
 // mosquitto_pub: one message; `extra` are further options (-r for retained).

@@ -297,6 +297,9 @@ void TestRelayctl::badInputWritesNothing_data()
     QTest::newRow("delay bad channel") << QStringList {"delay", "30", "CH9"} << "no channel";
     QTest::newRow("json with set") << QStringList {"set", "--json"} << "--json";
     QTest::newRow("timeout 0") << QStringList {"read", "--timeout", "0"} << "--timeout";
+    // One range, here and through the broker (whose bridge waits no longer for a reply).
+    QTest::newRow("timeout over a minute")
+        << QStringList {"read", "--timeout", "60001"} << "--timeout needs milliseconds, 1..60000";
     QTest::newRow("unknown option") << QStringList {"read", "--fast"} << "unknown option";
     QTest::newRow("port Com17") << QStringList {"-", "--port", "Com17", "set"} << "Com1..Com16";
     QTest::newRow("port Com0") << QStringList {"-", "--port", "Com0", "set"} << "Com1..Com16";

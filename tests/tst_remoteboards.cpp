@@ -25,41 +25,9 @@
 #include "mqttfixture.h"
 #include "ptyrelayboard.h"
 #include "rawpty.h"
+#include "remoterig.h"
 
 namespace {
-
-// A client of the broker as the console and relayctl have one: the boards it knows, and
-// requests to them.
-struct Remote
-{
-    MqttClient client;
-    BrokerBoards boards;
-
-    explicit Remote(int port, const QString &id = QStringLiteral("tester"))
-        : boards(client, id)
-    {
-        MqttSettings settings;
-        settings.host = QStringLiteral("127.0.0.1");
-        settings.port = port;
-        settings.clientId = id;
-        QString error;
-        started = client.start(settings, &error);
-    }
-    // Checked at the call site.
-    [[nodiscard]] bool waitSynced()
-    {
-        QDeadlineTimer deadline(20000);
-        while (!(started && boards.isSynced()) && !deadline.hasExpired())
-            QTest::qWait(5);
-        return started && boards.isSynced();
-    }
-    bool online(const QString &id) const
-    {
-        const auto b = boards.board(id);
-        return b && b->online && b->state;
-    }
-    bool started = false;
-};
 
 // One board on a pseudo-terminal, its bridge and a broker; `wire` holds what reached the
 // board's line after the bridge's first state question.
@@ -85,31 +53,6 @@ struct BridgedBoard
     }
     QString brokerAddress() const { return QStringLiteral("127.0.0.1:%1").arg(broker.port()); }
 };
-
-// The line without read-state questions. The bridge asks one of its own when the line falls
-// quiet after every command, at a time of its own: where a test looks at the commands, it
-// leaves them all out.
-QByteArray withoutStateQuestions(QByteArray wire)
-{
-    wire.removeIf([](char c) { return c == '\x30'; });
-    return wire;
-}
-
-// What reached the line before a marker command (CH4 off) published now: everything that a
-// message published before it by the same client wrote, since the bridge takes them in order.
-std::optional<QByteArray> lineBeforeMarker(QByteArray &wire, Remote &remote, const QString &id)
-{
-    const qsizetype from = wire.size();
-    if (!remote.client.publish(QStringLiteral("relayboard/%1/command").arg(id), "0x28", false))
-        return std::nullopt;
-    QDeadlineTimer deadline(10000);
-    while (wire.indexOf('\x28', from) < 0 && !deadline.hasExpired())
-        QTest::qWait(5);
-    const qsizetype at = wire.indexOf('\x28', from);
-    if (at < 0)
-        return std::nullopt;
-    return wire.left(at);
-}
 
 // A board the test answers for, when it chooses, on a raw pseudo-terminal; its bridge and a
 // broker. `wire` holds what reached the line and was not answered at start.
@@ -152,38 +95,6 @@ struct SlowBoard
     }
 };
 
-// The board is online with its state published. That state follows the bridge's last question
-// at start (one asked again when the broker connection came while none was open): nothing of
-// its own is on its way to the line any more.
-#define WAIT_READY(remote, rig, id) \
-    do { \
-        QVERIFY((remote).waitSynced()); \
-        QTRY_VERIFY2_WITH_TIMEOUT((remote).online(id), qPrintable((rig).bridge->log()), 20000); \
-        QVERIFY((rig).wire.endsWith('\x30')); \
-        (rig).wire.clear(); \
-    } while (false)
-
-struct Run
-{
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-Run relayctl(const QStringList &args)
-{
-    QProcess p;
-    p.start(QStringLiteral(RELAYCTL), args);
-    if (!p.waitForStarted())
-        return {};
-    QSignalSpy finished(&p, &QProcess::finished);
-    if (p.state() != QProcess::NotRunning)
-        finished.wait(30000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAllStandardOutput()),
-            QString::fromLocal8Bit(p.readAllStandardError())};
-}
-
 // Sends a request as a raw message (what a requester of another make might send) and gives
 // the answer's JSON, or nothing when none comes within `msecs`.
 std::optional<QJsonObject> rawRequest(Remote &remote, BrokerMessage m, int msecs = 5000)
@@ -220,6 +131,9 @@ private slots:
     void relayctlCommands_data();
     void relayctlCommands();
     void relayctlWatchAndBoards();
+    void envelopesAreAnsweredOnce_data();
+    void envelopesAreAnsweredOnce();
+    void unplugDuringARead();
     void relayctlFailures_data();
     void relayctlFailures();
     void stoppedBridgeSwitchesNothingLater();
@@ -429,6 +343,127 @@ void TestRemoteBoards::aPlainReadKeepsItsReply()
     QVERIFY(answers.wait(5000));
     QCOMPARE(answers.at(0).at(1).value<BoardContract::Answer>().reply,
              std::optional<std::uint8_t>(0x05));
+}
+
+void TestRemoteBoards::envelopesAreAnsweredOnce_data()
+{
+    // The payload: %1 the transaction, %2 the answer topic, %3 a time 5 s ahead, %4 one 1 s
+    // ago.
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<bool>("retained");
+    QTest::addColumn<QString>("answer"); // the answer's JSON, without its reason; empty: none
+    QTest::addColumn<QByteArray>("wire"); // on the line, before the bridge's state question
+
+    QTest::newRow("energise CH1 and CH3")
+        << QByteArray(R"({"command":"0x15","transaction":"%1","answer_to":"%2"})") << false
+        << R"({"transaction":"T","written":true})" << QByteArray("\x15");
+    QTest::newRow("read state with its reply, before it expires")
+        << QByteArray(R"({"command":"0x30","transaction":"%1","answer_to":"%2",)"
+                      R"("reply_within_ms":1000,"expires":%3})")
+        << false << R"({"reply":"0x00","transaction":"T","written":true})" << QByteArray("\x30");
+    QTest::newRow("probe") << QByteArray(R"({"probe":true,"transaction":"%1","answer_to":"%2"})")
+                           << false << R"({"probe":true,"transaction":"T","written":false})"
+                           << QByteArray();
+    const QString refused
+        = QStringLiteral(R"({"error":"refused","transaction":"T","written":false})");
+    QTest::newRow("not a command of the board")
+        << QByteArray(R"({"command":"0x40","transaction":"%1","answer_to":"%2"})") << false
+        << refused << QByteArray();
+    QTest::newRow("command not in hexadecimal text")
+        << QByteArray(R"({"command":21,"transaction":"%1","answer_to":"%2"})") << false << refused
+        << QByteArray();
+    QTest::newRow("probe with a command")
+        << QByteArray(R"({"probe":true,"command":"0x15","transaction":"%1","answer_to":"%2"})")
+        << false << refused << QByteArray();
+    QTest::newRow("reply time out of range")
+        << QByteArray(R"({"command":"0x30","transaction":"%1","answer_to":"%2",)"
+                      R"("reply_within_ms":60001})")
+        << false << refused << QByteArray();
+    QTest::newRow("retained") << QByteArray(
+        R"({"command":"0x11","transaction":"%1","answer_to":"%2"})")
+                              << true << refused << QByteArray();
+    QTest::newRow("expired before the bridge saw it")
+        << QByteArray(R"({"command":"0x11","transaction":"%1","answer_to":"%2","expires":%4})")
+        << false << R"({"error":"expired","transaction":"T","written":false})" << QByteArray();
+    // Where the answer would go is not sound: nothing is written, nobody answered.
+    QTest::newRow("no transaction") << QByteArray(R"({"command":"0x11","answer_to":"%2"})") << false
+                                    << QString() << QByteArray();
+    QTest::newRow("answer topic outside relayclient/") << QByteArray(
+        R"({"command":"0x11","transaction":"%1","answer_to":"relayboard/bench/state"})")
+                                                       << false << QString() << QByteArray();
+    QTest::newRow("not JSON") << QByteArray(R"({"command":"0x11")") << false << QString()
+                              << QByteArray();
+}
+
+void TestRemoteBoards::envelopesAreAnsweredOnce()
+{
+    // Requests as a requester of another make sends them: the envelope in the payload of a
+    // plain message, which every broker and bridge carries as it is.
+    QFETCH(QByteArray, payload);
+    QFETCH(bool, retained);
+    QFETCH(QString, answer);
+    QFETCH(QByteArray, wire);
+    BridgedBoard rig;
+    Remote remote(rig.broker.port());
+    WAIT_READY(remote, rig, QStringLiteral("bench"));
+
+    const QByteArray transaction = QByteArray::number(QRandomGenerator::global()->generate());
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    payload.replace("%1", transaction)
+        .replace("%2", remote.boards.responseTopic().toUtf8())
+        .replace("%3", QByteArray::number(now + 5000))
+        .replace("%4", QByteArray::number(now - 1000));
+    QList<QJsonObject> answers;
+    connect(&remote.client, &MqttClient::messageArrived, this, [&](const BrokerMessage &in) {
+        const QJsonObject o = QJsonDocument::fromJson(in.payload).object();
+        if (in.topic == remote.boards.responseTopic()
+            && o.value(QStringLiteral("transaction")).toString()
+                == QString::fromLatin1(transaction))
+            answers << o;
+    });
+    QVERIFY(remote.client.publish(QStringLiteral("relayboard/bench/command"), payload, retained));
+    auto before = lineBeforeMarker(rig.wire, remote, QStringLiteral("bench"));
+    QVERIFY2(before, qPrintable(rig.bridge->log()));
+    if (!answer.isEmpty())
+        QTRY_VERIFY_WITH_TIMEOUT(!answers.isEmpty(), 10000);
+    if (wire.isEmpty()) {
+        QCOMPARE(*before, QByteArray()); // not even a state question: nothing was written
+    } else {
+        QVERIFY2(before->startsWith(wire), before->toHex().constData());
+        QCOMPARE(withoutStateQuestions(*before), withoutStateQuestions(wire));
+    }
+    if (answer.isEmpty()) {
+        // The marker's way through the bridge is behind the request's: an answer would have
+        // come before the marker reached the line.
+        QVERIFY2(rig.bridge->waitForLog(QStringLiteral("nothing sent")),
+                 qPrintable(rig.bridge->log()));
+        QCOMPARE(answers.size(), 0);
+        return;
+    }
+    QCOMPARE(answers.size(), 1);
+    QJsonObject shown = answers.first();
+    shown.insert(QStringLiteral("transaction"), QStringLiteral("T"));
+    const QString reason = shown.take(QStringLiteral("reason")).toString();
+    QCOMPARE(QString::fromUtf8(QJsonDocument(shown).toJson(QJsonDocument::Compact)), answer);
+    QCOMPARE(reason.isEmpty(), !answer.contains(QLatin1String("error")));
+}
+
+void TestRemoteBoards::unplugDuringARead()
+{
+    // relayctl read through the broker; the board's adapter is pulled before the board
+    // answered: the board went offline (status 8), not "no reply, check its power" (5).
+    SlowBoard rig;
+    QVERIFY(rig.waitReady());
+    QProcess relayctl;
+    relayctl.start(QStringLiteral(RELAYCTL),
+                   {"--broker", QStringLiteral("127.0.0.1:%1").arg(rig.broker.port()), "--board",
+                    "bench", "--timeout", "10000", "read"});
+    QTRY_VERIFY_WITH_TIMEOUT(rig.wire.startsWith('\x30'), 20000);
+    rig.line.closeMaster();
+    QVERIFY(relayctl.waitForFinished(30000));
+    const QString err = QString::fromLocal8Bit(relayctl.readAllStandardError());
+    QCOMPARE(relayctl.exitCode(), 8);
+    QVERIFY2(err.contains(QLatin1String("went offline")), qPrintable(err));
 }
 
 void TestRemoteBoards::relayctlCommands_data()
@@ -649,8 +684,8 @@ void TestRemoteBoards::consoleDrivesABridgedBoard()
     // link.
     console.controller.choosePort(entry);
     console.controller.openPort();
-    QTRY_COMPARE_WITH_TIMEOUT(console.controller.portState(),
-                              ConsoleController::PortState::Opened, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(console.controller.portState(), ConsoleController::PortState::Opened,
+                              10000);
     QCOMPARE(console.messages.size(), 0);
     QVERIFY(qobject_cast<BrokerLink *>(&console.controller.link()));
 
