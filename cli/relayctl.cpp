@@ -372,6 +372,13 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
                                "to relayclient/%c/# (see the example in the README)")
                     .arg(brokerName, boards.syncTopic())
                     .arg(connectMs / 1000));
+        else if (client.isWaitingForConnack())
+            end(BrokerUnreachable,
+                QStringLiteral("%1 took the connection but did not answer its CONNECT within "
+                               "%2 s: not an MQTT broker at this port, or one overloaded; check "
+                               "the address")
+                    .arg(brokerName)
+                    .arg(connectMs / 1000));
         else if (client.isConnected())
             end(BrokerUnreachable,
                 QStringLiteral("the broker %1 did not acknowledge the subscriptions within "

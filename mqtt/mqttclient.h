@@ -119,6 +119,8 @@ public:
     bool start(const MqttSettings &settings, QString *error);
     State state() const { return m_state; }
     bool isConnected() const { return m_state == State::Connected; }
+    // The broker took the connection and has not answered its CONNECT yet.
+    bool isWaitingForConnack() const { return m_state == State::Connecting && m_read; }
     // QoS 1 (the broker has it at least once) or 0 (sent once, no acknowledgement). False, and
     // nothing kept for later, while not connected or when the library could not take it.
     bool publish(const QString &topic, const QByteArray &payload, bool retain, int qos = 1);

@@ -196,6 +196,7 @@ private slots:
     void twoBridgesWithOneId();
     void brokerAwayWhileTheBoardTalks();
     void keepAliveTimeout();
+    void brokerThatNeverAnswersConnect();
     void birthMessage();
     void pulseButtonAndLength();
     void commandsBeyondTheLinePaceAreRefused();
@@ -956,6 +957,30 @@ void TestRelayMqtt::keepAliveTimeout()
     broker.thaw();
     QTRY_VERIFY2_WITH_TIMEOUT(bridge.log().count(QStringLiteral("connected to the broker")) == 2,
                               qPrintable(bridge.log()), 60000);
+}
+
+void TestRelayMqtt::brokerThatNeverAnswersConnect()
+{
+    // The kernel takes the connection for a stopped broker; its CONNECT is never answered.
+    // That is said as such, not as a broker that stopped answering its keep-alive.
+    TestBroker broker;
+    broker.freeze();
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(broker.port());
+    QProcess relayctl;
+    relayctl.start(QStringLiteral(RELAYCTL), {"--broker", address, "boards"});
+    QVERIFY(relayctl.waitForFinished(30000));
+    QCOMPARE(relayctl.exitCode(), 7);
+    const QString err = QString::fromLocal8Bit(relayctl.readAllStandardError());
+    QVERIFY2(err.contains(QLatin1String("took the connection but did not answer its CONNECT")),
+             qPrintable(err));
+    PtyRelayBoard board;
+    Bridge bridge(bridgeArgs(broker, board.slavePath()));
+    QVERIFY2(bridge.waitForLog(QStringLiteral("did not answer its CONNECT"), 60000),
+             qPrintable(bridge.log()));
+    QVERIFY(!bridge.log().contains(QLatin1String("keep-alive")));
+    broker.thaw();
+    QVERIFY2(bridge.waitForLog(QStringLiteral("connected to the broker"), 60000),
+             qPrintable(bridge.log()));
 }
 
 void TestRelayMqtt::birthMessage()
