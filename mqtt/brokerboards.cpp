@@ -59,17 +59,25 @@ std::optional<RemoteBoard> BrokerBoards::board(const QString &id) const
 
 void BrokerBoards::connected()
 {
-    using BoardContract::Leaf;
     m_synced = false;
     m_marker.clear();
     m_boards.clear();
     m_earlyStates.clear();
-    m_unacknowledged = {BoardContract::everyBoard(Leaf::Availability),
-                        BoardContract::everyBoard(Leaf::State), m_responseTopic, m_syncTopic};
+    m_phase = 0;
+    subscribePhase();
+}
+
+void BrokerBoards::subscribePhase()
+{
+    using BoardContract::Leaf;
+    // The boards' availability first, their states after it: a broker that queues only so many
+    // messages for a client (mosquitto, for one of MQTT 3.1.1) gets half as many at once.
+    m_unacknowledged = m_phase == 0
+        ? QStringList {BoardContract::everyBoard(Leaf::Availability), m_responseTopic, m_syncTopic}
+        : QStringList {BoardContract::everyBoard(Leaf::State)};
     for (const QString &pattern : std::as_const(m_unacknowledged))
-        m_client.subscribe(pattern,
-                           pattern == m_syncTopic ? MqttClient::Echo::OwnMessagesToo
-                                                  : MqttClient::Echo::NotOwnMessages);
+        m_client.subscribe(pattern, pattern == m_syncTopic ? MqttClient::Echo::OwnMessagesToo
+                                                           : MqttClient::Echo::NotOwnMessages);
 }
 
 void BrokerBoards::subscribed(const QString &pattern)
@@ -86,6 +94,9 @@ void BrokerBoards::message(const BrokerMessage &m)
     if (m.topic == m_syncTopic) {
         if (m_synced || m_marker.isEmpty() || m.payload != m_marker)
             return;
+        m_marker.clear();
+        if (++m_phase < 2)
+            return subscribePhase();
         m_synced = true;
         emit synced();
         emit boardsChanged();

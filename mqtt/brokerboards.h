@@ -33,6 +33,7 @@ struct RemoteBoard
 // broker may send them after it, or hold some back while others wait for acknowledgement):
 // once every subscription is acknowledged, this client sends a message of its own to its own
 // topic, relayclient/ID/sync, and the broker hands it over behind what it had queued before.
+// The availability comes first, then the states, each followed by such a message.
 class BrokerBoards : public QObject
 {
     Q_OBJECT
@@ -75,6 +76,7 @@ signals:
 
 private:
     void connected();
+    void subscribePhase();
     void subscribed(const QString &pattern);
     void message(const BrokerMessage &message);
     void boardMessage(const BoardContract::BoardTopic &topic, const QByteArray &payload);
@@ -85,7 +87,8 @@ private:
     QString m_responseTopic;
     QString m_syncTopic;
     bool m_synced = false;
-    QStringList m_unacknowledged; // subscriptions made at connect, not acknowledged yet
+    int m_phase = 0; // subscriptions: 0 the boards' availability, 1 their states
+    QStringList m_unacknowledged; // subscriptions of this phase, not acknowledged yet
     QByteArray m_marker; // sent to the sync topic, on its way back
     QMap<QString, RemoteBoard> m_boards;
     // States of boards whose availability has not come yet (the broker's order between two

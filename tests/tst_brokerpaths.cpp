@@ -241,6 +241,7 @@ void TestBrokerPaths::everyRetainedBoardIsFound_data()
     QTest::newRow("10,000 on one broker") << Path::OneBroker << 10000;
     QTest::newRow("1,000 beside one across a bridge") << Path::Bridge311 << 1000;
     QTest::newRow("1,000 on ejabberd") << Path::Ejabberd << 1000;
+    QTest::newRow("1,000 on a broker of MQTT 3.1.1 only") << Path::Only311 << 1000;
 }
 
 void TestBrokerPaths::everyRetainedBoardIsFound()
