@@ -706,8 +706,8 @@ int main(int argc, char **argv)
     cli.addOption({QStringLiteral("board")}, QStringLiteral("ID"),
                   QStringLiteral("the board on the broker (relay-mqtt's --id)"));
     cli.addOption({QStringLiteral("timeout")}, QStringLiteral("MS"),
-                  QStringLiteral("how long read waits for the reply, and through the broker how "
-                                 "long the bridge may take to answer (default 1000)"));
+                  QStringLiteral("how long read waits for the reply, 1..60000, and through the "
+                                 "broker how long the bridge may take to answer (default 1000)"));
     cli.addOption({QStringLiteral("json")}, {},
                   QStringLiteral("read, watch and ports print JSON: the reply and each channel "
                                  "ON or OFF; one event or port per line"));

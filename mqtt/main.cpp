@@ -46,8 +46,8 @@ int main(int argc, char **argv)
     cli.setDescription(QStringLiteral(
         "Puts the relay board on an MQTT broker under relayboard/ID: chN/set (ON, OFF),\n"
         "chN/pulse (seconds 1..255, or PRESS), chN/pulse_length/set, refresh and command\n"
-        "(the command's bytes, 0x15; MQTT 5 requests are answered) in; availability,\n"
-        "state, reply, key and chN/pulse_length out; Home Assistant discovery. relayctl\n"
+        "(the command's bytes, 0x15, or a request in JSON, answered) in; availability,\n"
+        "state, bytes, reply, key and chN/pulse_length out; Home Assistant discovery. relayctl\n"
         "--broker and relay-console --broker drive the board through the broker."));
     cli.addPortOptions();
     cli.addOption({QStringLiteral("wait")}, {},
