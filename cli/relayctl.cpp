@@ -303,6 +303,8 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
     const QString board = QStringLiteral("board %1").arg(o.board);
     MqttClient client;
     BrokerBoards boards(client, clientId);
+    if (!o.board.isEmpty())
+        boards.followOnly(o.board);
 
     // Each step runs the event loop until its end: the first ending sets the status.
     std::optional<int> status;

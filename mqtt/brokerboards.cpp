@@ -72,9 +72,13 @@ void BrokerBoards::subscribePhase()
     using BoardContract::Leaf;
     // The boards' availability first, their states after it: a broker that queues only so many
     // messages for a client (mosquitto, for one of MQTT 3.1.1) gets half as many at once.
+    const auto boards = [this](Leaf leaf) {
+        return m_only.isEmpty() ? BoardContract::everyBoard(leaf)
+                                : BoardContract::topic(m_only, leaf);
+    };
     m_unacknowledged = m_phase == 0
-        ? QStringList {BoardContract::everyBoard(Leaf::Availability), m_responseTopic, m_syncTopic}
-        : QStringList {BoardContract::everyBoard(Leaf::State)};
+        ? QStringList {boards(Leaf::Availability), m_responseTopic, m_syncTopic}
+        : QStringList {boards(Leaf::State)};
     for (const QString &pattern : std::as_const(m_unacknowledged))
         m_client.subscribe(pattern, pattern == m_syncTopic ? MqttClient::Echo::OwnMessagesToo
                                                            : MqttClient::Echo::NotOwnMessages);

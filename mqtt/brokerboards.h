@@ -47,6 +47,10 @@ public:
     // A client ID of its own for each run: `prefix` and twelve random hex digits.
     static QString randomClientId(const QString &prefix);
 
+    // Only this board is asked for (before the connection is made): a program that drives one
+    // board does not wait for the retained messages of all the others.
+    void followOnly(const QString &id) { m_only = id; }
+
     MqttClient &client() { return m_client; }
     bool isSynced() const { return m_synced; }
     // Connected, subscriptions acknowledged, waiting for the marker to come back.
@@ -87,6 +91,7 @@ private:
     QString m_responseTopic;
     QString m_syncTopic;
     bool m_synced = false;
+    QString m_only;
     int m_phase = 0; // subscriptions: 0 the boards' availability, 1 their states
     QStringList m_unacknowledged; // subscriptions of this phase, not acknowledged yet
     QByteArray m_marker; // sent to the sync topic, on its way back
