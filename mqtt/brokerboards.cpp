@@ -80,8 +80,9 @@ void BrokerBoards::subscribePhase()
         ? QStringList {boards(Leaf::Availability), m_responseTopic, m_syncTopic}
         : QStringList {boards(Leaf::State)};
     for (const QString &pattern : std::as_const(m_unacknowledged))
-        m_client.subscribe(pattern, pattern == m_syncTopic ? MqttClient::Echo::OwnMessagesToo
-                                                           : MqttClient::Echo::NotOwnMessages);
+        m_client.subscribe(pattern,
+                           pattern == m_syncTopic ? MqttClient::Echo::OwnMessagesToo
+                                                  : MqttClient::Echo::NotOwnMessages);
 }
 
 void BrokerBoards::subscribed(const QString &pattern)
