@@ -12,6 +12,7 @@
 
 #include "brokerboards.h"
 #include "mqttclient.h"
+#include "relayctlrun.h"
 
 // A client of the broker as the console and relayctl have one: the boards it knows, and
 // requests to them.
@@ -86,24 +87,3 @@ inline std::optional<QByteArray> lineBeforeMarker(QByteArray &wire, Remote &remo
         QVERIFY((rig).wire.endsWith('\x30')); \
         (rig).wire.clear(); \
     } while (false)
-
-struct Run
-{
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-inline Run relayctl(const QStringList &args)
-{
-    QProcess p;
-    p.start(QStringLiteral(RELAYCTL), args);
-    if (!p.waitForStarted())
-        return {};
-    QSignalSpy finished(&p, &QProcess::finished);
-    if (p.state() != QProcess::NotRunning)
-        finished.wait(30000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromLocal8Bit(p.readAllStandardOutput()),
-            QString::fromLocal8Bit(p.readAllStandardError())};
-}

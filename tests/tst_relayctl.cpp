@@ -24,6 +24,7 @@ extern char **environ;
 #include "portholder.h"
 #include "ptyboard.h"
 #include "ptyrelayboard.h"
+#include "relayctlrun.h"
 #include "serialportservice.h"
 
 // relayctl as a script runs it: a separate process on the slave of a pseudo-terminal whose
@@ -56,26 +57,6 @@ private slots:
     void ports();
 
 private:
-    struct Result
-    {
-        int exitCode = -1;
-        QString out;
-        QString err;
-    };
-    // Runs relayctl to its end while the event loop keeps running (the simulated board answers
-    // from it).
-    static Result run(const QStringList &args)
-    {
-        QProcess p;
-        p.start(QStringLiteral(RELAYCTL), args);
-        if (!p.waitForStarted())
-            return {};
-        QSignalSpy finished(&p, &QProcess::finished);
-        finished.wait(20000);
-        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-                QString::fromLocal8Bit(p.readAllStandardOutput()),
-                QString::fromLocal8Bit(p.readAllStandardError())};
-    }
     static bool held(const QString &path)
     {
         return PortGuard().inspect(path, path).result == OpenResult::PortInUse;
@@ -164,8 +145,8 @@ void TestRelayctl::bytesOnTheWire()
     QFETCH(QStringList, args);
     QFETCH(QByteArray, bytes);
     PtyBoard board;
-    const Result r = run(QStringList {"--device", board.slavePath()} + args);
-    QCOMPARE(r.exitCode, 0);
+    const Run r = relayctl(QStringList {"--device", board.slavePath()} + args);
+    QCOMPARE(r.status, 0);
     QCOMPARE(r.err, QString());
     QCOMPARE(r.out, QString());
     QCOMPARE(board.drain(), bytes);
@@ -212,8 +193,8 @@ void TestRelayctl::optionForms()
     PtyBoard board;
     for (QString &a : args)
         a.replace(QLatin1String("%1"), board.slavePath());
-    const Result r = run(args);
-    QCOMPARE(r.exitCode, exitCode);
+    const Run r = relayctl(args);
+    QCOMPARE(r.status, exitCode);
     if (exitCode == 0) {
         QCOMPARE(r.err, QString());
         QVERIFY2(r.out.contains(says), qPrintable(r.out));
@@ -229,9 +210,9 @@ void TestRelayctl::readPrintsTheReply()
 {
     qint64 clock = 0;
     PtyRelayBoard board([&clock] { return clock; });
-    QCOMPARE(run({"--device", board.slavePath(), "on", "CH1", "CH3"}).exitCode, 0);
-    const Result r = run({"--device", board.slavePath(), "read"});
-    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(relayctl({"--device", board.slavePath(), "on", "CH1", "CH3"}).status, 0);
+    const Run r = relayctl({"--device", board.slavePath(), "read"});
+    QCOMPARE(r.status, 0);
     QCOMPARE(r.out, QStringLiteral("0x05\n"));
     QCOMPARE(r.err, QString());
 }
@@ -266,8 +247,8 @@ void TestRelayctl::readWithoutReply()
                 (void)!::write(board.masterFd(), answer.constData(), size_t(answer.size()));
         }
     });
-    const Result r = run({"--device", board.slavePath(), "read", "--timeout", "200"});
-    QCOMPARE(r.exitCode, 5);
+    const Run r = relayctl({"--device", board.slavePath(), "read", "--timeout", "200"});
+    QCOMPARE(r.status, 5);
     QCOMPARE(r.out, QString());
     QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
     QVERIFY2(r.err.contains(board.slavePath() + QStringLiteral(": ") + says), qPrintable(r.err));
@@ -317,8 +298,8 @@ void TestRelayctl::badInputWritesNothing()
         args.removeFirst();
     else
         args = QStringList {"--device", board.slavePath()} + args;
-    const Result r = run(args);
-    QCOMPARE(r.exitCode, 2);
+    const Run r = relayctl(args);
+    QCOMPARE(r.status, 2);
     QCOMPARE(r.out, QString());
     QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
     QVERIFY2(r.err.startsWith(QStringLiteral("relayctl: ")) && r.err.contains(says),
@@ -331,8 +312,8 @@ void TestRelayctl::portHeldByAnotherProgram()
     PtyBoard board;
     PortHolder holder(board.slavePath(), PortHolder::How::Flock);
     QVERIFY(holder.ok());
-    const Result r = run({"--device", board.slavePath(), "set", "CH1"});
-    QCOMPARE(r.exitCode, 3);
+    const Run r = relayctl({"--device", board.slavePath(), "set", "CH1"});
+    QCOMPARE(r.status, 3);
     QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
     QVERIFY2(r.err.startsWith(QStringLiteral("relayctl: %1: held by another program (8005): ")
                                   .arg(board.slavePath())),
@@ -343,16 +324,16 @@ void TestRelayctl::portHeldByAnotherProgram()
 
 void TestRelayctl::otherOpenFailure()
 {
-    const Result r = run({"--device", "/nonexistent/ttyUSB0", "set", "CH1"});
-    QCOMPARE(r.exitCode, 4);
+    const Run r = relayctl({"--device", "/nonexistent/ttyUSB0", "set", "CH1"});
+    QCOMPARE(r.status, 4);
     QCOMPARE(r.err,
              QStringLiteral("relayctl: /nonexistent/ttyUSB0: no such device (8012): plug "
                             "the adapter in, or check the path\n"));
     // No serial line: a file that is no terminal, the pty multiplexer (opening it makes a new
     // terminal), the terminal relayctl runs in, a folder. Nothing is written anywhere.
     for (const char *path : {"/dev/null", "/dev/ptmx", "/dev/tty", "/tmp"}) {
-        const Result notTty = run({"--device", path, "set", "CH1"});
-        QCOMPARE(notTty.exitCode, 4);
+        const Run notTty = relayctl({"--device", path, "set", "CH1"});
+        QCOMPARE(notTty.status, 4);
         QVERIFY2(notTty.err.contains(QStringLiteral("(8020)")), qPrintable(notTty.err));
     }
 }
@@ -517,10 +498,10 @@ void TestRelayctl::readAnswersForItsOwnCommand()
             (void)!::write(board.masterFd(), "\x05", 1);
         }
     });
-    const Result r = run({"--device", board.slavePath(), "read"});
+    const Run r = relayctl({"--device", board.slavePath(), "read"});
     QCOMPARE(r.err, QString());
     QCOMPARE(r.out, QStringLiteral("0x05\n"));
-    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.status, 0);
     QCOMPARE(received, QByteArray("\x30"));
 }
 
@@ -555,18 +536,18 @@ void TestRelayctl::readStateAsJson()
         if (::read(board.masterFd(), buf, sizeof buf) > 0)
             (void)!::write(board.masterFd(), state.constData(), 1);
     });
-    const Result asJson = run({"--device", board.slavePath(), "read", "--json"});
+    const Run asJson = relayctl({"--device", board.slavePath(), "read", "--json"});
     QCOMPARE(asJson.err, QString());
-    QCOMPARE(asJson.exitCode, 0);
+    QCOMPARE(asJson.status, 0);
     QCOMPARE(asJson.out, json + u'\n');
     QJsonParseError error;
     const QJsonObject object = QJsonDocument::fromJson(asJson.out.toUtf8(), &error).object();
     QCOMPARE(error.error, QJsonParseError::NoError);
     QCOMPARE(object.size(), 5);
     // The plain output stays the reply alone.
-    const Result asText = run({"--device", board.slavePath(), "read"});
+    const Run asText = relayctl({"--device", board.slavePath(), "read"});
     QCOMPARE(asText.out, plain + u'\n');
-    QCOMPARE(asText.exitCode, 0);
+    QCOMPARE(asText.status, 0);
 }
 
 void TestRelayctl::hostileHolderNames()
@@ -585,16 +566,16 @@ void TestRelayctl::hostileHolderNames()
         return true;
     };
 
-    const Result refused = run({"--device", board.slavePath(), "set", "CH1"});
-    QCOMPARE(refused.exitCode, 3);
+    const Run refused = relayctl({"--device", board.slavePath(), "set", "CH1"});
+    QCOMPARE(refused.status, 3);
     QVERIFY2(refused.err.contains(shown) && clean(refused.err), qPrintable(refused.err));
 
-    const Result text = run({"--device", board.slavePath(), "ports"});
-    QCOMPARE(text.exitCode, 0);
+    const Run text = relayctl({"--device", board.slavePath(), "ports"});
+    QCOMPARE(text.status, 0);
     QVERIFY2(text.out.contains(shown) && clean(text.out), qPrintable(text.out));
 
-    const Result json = run({"--device", board.slavePath(), "ports", "--json"});
-    QCOMPARE(json.exitCode, 0);
+    const Run json = relayctl({"--device", board.slavePath(), "ports", "--json"});
+    QCOMPARE(json.status, 0);
     QJsonParseError error;
     const QJsonObject port = QJsonDocument::fromJson(json.out.toUtf8(), &error).object();
     QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(json.out));
@@ -605,8 +586,8 @@ void TestRelayctl::hostileHolderNames()
 
 void TestRelayctl::ports()
 {
-    const Result r = run({"ports", "--json"});
-    QCOMPARE(r.exitCode, 0);
+    const Run r = relayctl({"ports", "--json"});
+    QCOMPARE(r.status, 0);
     const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 16);
     const QStringList states {"free", "busy", "no permission", "missing"};
@@ -617,8 +598,8 @@ void TestRelayctl::ports()
         const QString state = o.value("state").toString();
         QVERIFY2(states.contains(state) || state.startsWith("error 80"), qPrintable(state));
     }
-    const Result text = run({"ports"});
-    QCOMPARE(text.exitCode, 0);
+    const Run text = relayctl({"ports"});
+    QCOMPARE(text.status, 0);
     QVERIFY(text.out.startsWith(QStringLiteral("Com1   /dev/ttyS0")));
 }
 
