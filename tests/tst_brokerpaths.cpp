@@ -188,8 +188,9 @@ void TestBrokerPaths::expiryTravelsWithTheRequest()
         != 0);
     QVERIFY(unanswered.wait(20000));
     ::kill(rig.bridge->pid(), SIGCONT);
-    QVERIFY2(rig.bridge->waitForLog(QStringLiteral("expired before the bridge saw it")),
-             qPrintable(rig.bridge->log()));
+    // The bridge reads it and leaves it as expired, or (where MQTT 5 reaches it, and the machine
+    // was slow enough) the broker has dropped it already: either way it is not on the line before
+    // a command sent after it.
     const auto before = lineBeforeMarker(rig.wire, remote, QStringLiteral("bench"));
     QVERIFY2(before, qPrintable(rig.bridge->log()));
     QCOMPARE(withoutStateQuestions(*before), QByteArray());
