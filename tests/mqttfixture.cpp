@@ -245,6 +245,11 @@ QString TestBroker::log() const
 
 TestEjabberd::TestEjabberd()
 {
+    if (::geteuid() != 0 && qEnvironmentVariable("USER") != QLatin1String("ejabberd")) {
+        m_error = QStringLiteral("ejabberdctl runs a node only for root or the user ejabberd");
+        m_unavailable = true;
+        return;
+    }
     m_port = freePort();
     const QByteArray yaml = "hosts:\n  - localhost\nloglevel: warning\ncertfiles: []\n"
                             "listen:\n  -\n    port: "

@@ -153,6 +153,8 @@ public:
     // Accepting MQTT connections; otherwise why not.
     bool isRunning() const { return m_error.isEmpty(); }
     QString error() const { return m_error; }
+    // Not startable by this user at all (not a failure of ejabberd).
+    bool isUnavailable() const { return m_unavailable; }
     int port() const { return m_port; }
 
 private:
@@ -160,6 +162,7 @@ private:
     QProcess m_process;
     int m_port = 0;
     QString m_error;
+    bool m_unavailable = false;
 };
 
 // mosquitto_pub: one message; `extra` are further options (-r for retained).
