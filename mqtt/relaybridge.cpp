@@ -477,7 +477,8 @@ void RelayBridge::commandMessage(const BrokerMessage &m)
     };
     if (m.retained)
         return refuse(Failure::Refused, QStringLiteral("a retained command is not carried out"));
-    if (request->expires && QDateTime::currentMSecsSinceEpoch() > *request->expires)
+    // The requester gives up in the millisecond named: from then on it is too late.
+    if (request->expires && QDateTime::currentMSecsSinceEpoch() >= *request->expires)
         return refuse(Failure::Expired,
                       QStringLiteral("the command expired before the bridge saw it (its "
                                      "requester gave up; if this repeats, compare the clocks of "
