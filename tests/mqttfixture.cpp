@@ -11,6 +11,7 @@
 #include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -263,10 +264,8 @@ TestEjabberd::TestEjabberd()
           "    match_retained_limit: infinity\n"
           "    access_subscribe:\n      \"#\": mqtt_all\n"
           "    access_publish:\n      \"#\": mqtt_all\n";
-    // A node name of its own: two suites may run one each at the same time.
-    const QByteArray node = "relaytest" + QByteArray::number(m_port) + "@localhost";
-    const QByteArray ctl
-        = "ERLANG_NODE=" + node + "\nINET_DIST_INTERFACE=127.0.0.1\nERL_EPMD_ADDRESS=127.0.0.1\n";
+    const QByteArray ctl = "ERLANG_NODE=" + nodeName()
+        + "\nINET_DIST_INTERFACE=127.0.0.1\nERL_EPMD_ADDRESS=127.0.0.1\n";
     const auto write = [this](const QString &name, const QByteArray &text) {
         QFile f(m_dir.filePath(name));
         return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
@@ -315,21 +314,63 @@ TestEjabberd::TestEjabberd()
         + QString::fromUtf8(out.open(QIODevice::ReadOnly) ? out.readAll().right(2000) : "");
 }
 
+namespace {
+
+// The processes whose command line names this Erlang node ("-sname NODE"), of this user or of
+// the user ejabberd: the node runs under su in a session of its own, out of reach of a signal
+// to the script's process group.
+QList<pid_t> nodeProcesses(const QByteArray &node)
+{
+    QList<pid_t> pids;
+    const uid_t ejabberd = [] {
+        struct stat st
+        {
+        };
+        return ::stat("/var/lib/ejabberd", &st) == 0 ? st.st_uid : uid_t(-1);
+    }();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const pid_t pid = pid_t(entry.toInt(&ok));
+        if (!ok)
+            continue;
+        struct stat st
+        {
+        };
+        const QByteArray dir = "/proc/" + entry.toLatin1();
+        if (::stat(dir.constData(), &st) != 0
+            || (st.st_uid != ::geteuid() && st.st_uid != ejabberd))
+            continue;
+        QFile cmdline(QString::fromLatin1(dir + "/cmdline"));
+        if (!cmdline.open(QIODevice::ReadOnly))
+            continue;
+        if (cmdline.read(64 * 1024).split('\0').contains(node))
+            pids << pid;
+    }
+    return pids;
+}
+
+} // namespace
+
 TestEjabberd::~TestEjabberd()
 {
     if (m_process.state() == QProcess::NotRunning)
         return;
     const pid_t group = pid_t(m_process.processId());
     ::kill(-group, SIGTERM);
+    // The node itself, wherever su put it: asked to end, then made to.
+    const QByteArray node = nodeName();
+    for (const pid_t pid : nodeProcesses(node))
+        ::kill(pid, SIGTERM);
+    QDeadlineTimer deadline(20000);
+    while (!nodeProcesses(node).isEmpty() && !deadline.hasExpired())
+        QTest::qWait(50);
+    for (const pid_t pid : nodeProcesses(node))
+        ::kill(pid, SIGKILL);
     if (!m_process.waitForFinished(20000)) {
         ::kill(-group, SIGKILL);
         m_process.waitForFinished();
     }
-    // The node itself may outlive the script for a moment.
-    QDeadlineTimer deadline(20000);
-    while (::kill(-group, 0) == 0 && !deadline.hasExpired())
-        QTest::qWait(50);
-    ::kill(-group, SIGKILL);
 }
 
 TestCertificates::TestCertificates()

@@ -158,6 +158,9 @@ public:
     int port() const { return m_port; }
 
 private:
+    // Its own for each run (two suites may run one each at the same time).
+    QByteArray nodeName() const { return "relaytest" + QByteArray::number(m_port) + "@localhost"; }
+
     QTemporaryDir m_dir;
     QProcess m_process;
     int m_port = 0;
