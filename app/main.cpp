@@ -8,6 +8,7 @@
 #include "appicons.h"
 #include "brokerboards.h"
 #include "brokeroptions.h"
+#include "brokertext.h"
 #include "commandline.h"
 #include "mainwindow.h"
 #include "translations.h"
@@ -183,8 +184,9 @@ int main(int argc, char **argv)
         window.controller().setBroker(&*boards, brokerText(broker->host, broker->port));
         QString error;
         if (!client.start(*broker, &error)) {
-            std::fprintf(stderr, "relay-console: cannot connect to the broker %s: %s\n",
-                         qPrintable(brokerText(broker->host, broker->port)), qPrintable(error));
+            std::fprintf(
+                stderr, "relay-console: %s\n",
+                qPrintable(brokerStartFailedLine(brokerText(broker->host, broker->port), error)));
             return 2;
         }
     }

@@ -216,9 +216,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int cpuSecondsPerRun = argc > 1 ? std::atoi(argv[1]) : 10;
-    const std::string dir = QCoreApplication::applicationDirPath().toStdString();
-    const std::string bridgePath = dir + "/../mqtt/relay-mqtt";
-    const std::string relayctlPath = dir + "/../cli/relayctl";
+    const std::string bridgePath = RELAY_MQTT;
+    const std::string relayctlPath = RELAYCTL;
     mosquitto_lib_init();
 
     TestBroker broker;

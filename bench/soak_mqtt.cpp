@@ -71,8 +71,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const double minutes = argc > 1 ? std::atof(argv[1]) : 10;
-    const QString bridgePath
-        = QCoreApplication::applicationDirPath() + QStringLiteral("/../mqtt/relay-mqtt");
+    const QString bridgePath = QStringLiteral(RELAY_MQTT);
 
     TestBroker broker;
     if (!broker.isRunning()) {
@@ -111,9 +110,8 @@ int main(int argc, char **argv)
     QObject::connect(&commander, &MqttClient::connected,
                      [&] { commander.subscribe(QStringLiteral("relayboard/soak/availability")); });
     QObject::connect(&commander, &MqttClient::connectionFailed, [&] { online = false; });
-    QObject::connect(
-        &commander, &MqttClient::messageReceived,
-        [&](const QString &, const QByteArray &payload, bool) { online = payload == "online"; });
+    QObject::connect(&commander, &MqttClient::messageArrived,
+                     [&](const BrokerMessage &message) { online = message.payload == "online"; });
     MqttSettings settings;
     settings.host = QStringLiteral("127.0.0.1");
     settings.port = broker.port();

@@ -19,6 +19,7 @@
 #include "brokerboards.h"
 #include "brokerlink.h"
 #include "brokeroptions.h"
+#include "brokertext.h"
 #include "commandencoder.h"
 #include "commandline.h"
 #include "delaynumber.h"
@@ -328,20 +329,14 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
     };
     QObject::connect(&client, &MqttClient::refused, [&](int, const QString &reason) {
         end(BrokerRefused,
-            QStringLiteral("the broker %1 refused the connection%2: %3; check the credentials")
-                .arg(brokerName,
-                     settings.username.isEmpty()
-                         ? QString()
-                         : QStringLiteral(" of user %1").arg(escapeOutsideText(settings.username)),
-                     reason));
+            brokerRefusedLine(brokerName, settings.username, reason)
+                + QStringLiteral("; check the credentials"));
     });
-    QObject::connect(
-        &client, &MqttClient::connectionFailed, [&](const QString &reason, int, bool wasConnected) {
-            end(BrokerUnreachable,
-                QStringLiteral("%1 the broker %2: %3")
-                    .arg(wasConnected ? QStringLiteral("lost") : QStringLiteral("cannot reach"),
-                         brokerName, escapeOutsideText(reason)));
-        });
+    QObject::connect(&client, &MqttClient::connectionFailed,
+                     [&](const MqttClient::Failure &failure, int, bool wasConnected) {
+                         end(BrokerUnreachable,
+                             brokerFailureLine(brokerName, failure, wasConnected));
+                     });
     QObject::connect(&client, &MqttClient::publishDenied,
                      [&](const QString &topic, const QString &reason) {
                          end(BrokerRefused,
@@ -396,9 +391,7 @@ int throughBroker(const Options &o, const QString &command, const QByteArray &co
     });
     QString error;
     if (!client.start(settings, &error)) {
-        line(
-            stderr,
-            QStringLiteral("relayctl: cannot connect to the broker %1: %2").arg(brokerName, error));
+        line(stderr, QStringLiteral("relayctl: ") + brokerStartFailedLine(brokerName, error));
         return BrokerUnreachable;
     }
     connectLimit.start(connectMs);

@@ -10,7 +10,7 @@
 
 #include "comports.h"
 #include "exitstatus.h"
-#include "mqttclient.h"
+#include "mqttsettings.h"
 
 // A program's command line: its options declared once, each with the text --help gives it, so
 // that the help is made from what the program really takes. The port and broker options that

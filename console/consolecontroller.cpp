@@ -14,65 +14,13 @@
 #include "boardcontract.h"
 #include "brokerboards.h"
 #include "brokerlink.h"
+#include "brokertext.h"
 #include "delaynumber.h"
 #include "hexbytetext.h"
 #include "kernelfile.h"
 #include "mqttclient.h"
 #include "outsidetext.h"
 #include "relaystate.h"
-
-namespace {
-
-// Why the broker cannot be reached, in the console's language; details from outside escaped.
-QString brokerFailureWords(const MqttClient::Failure &f)
-{
-    const auto tr
-        = [](const char *text) { return QCoreApplication::translate("ConsoleController", text); };
-    using Kind = MqttClient::FailureKind;
-    switch (f.kind) {
-    case Kind::Network:
-        switch (f.systemError) {
-        case ECONNREFUSED:
-            return tr("连接被拒绝（代理服务器没有运行，或端口不对）");
-        case ETIMEDOUT:
-            return tr("连接超时");
-        case EHOSTUNREACH:
-        case ENETUNREACH:
-            return tr("网络不通");
-        case ECONNRESET:
-            return tr("连接被重置");
-        default:
-            return tr("网络错误 %1（%2）")
-                .arg(f.systemError)
-                .arg(QString::fromLocal8Bit(std::strerror(f.systemError)));
-        }
-    case Kind::NameLookup:
-        return tr("无法解析主机名");
-    case Kind::Tls:
-        return tr("TLS 握手失败（%1）").arg(escapeOutsideText(f.detail));
-    case Kind::ClientCertificateWanted:
-        return tr("TLS 握手失败：代理服务器在接受连接前断开了它（它可能要求客户端证书：--cert 和 "
-                  "--key）");
-    case Kind::NoAnswer:
-        return tr("代理服务器不再应答");
-    case Kind::NoConnack:
-        return tr("对方接受了网络连接，却没有应答 MQTT 连接请求（该端口上可能不是 MQTT 代理服务器，"
-                  "或者它负载过重）");
-    case Kind::Closed:
-        return tr("连接已关闭");
-    case Kind::ClosedByBroker:
-        return tr("代理服务器关闭了连接（原因代码 %1）").arg(f.code);
-    case Kind::SameClientId:
-        return tr("另一个客户端在使用同一个客户端 ID");
-    case Kind::Refused:
-        return tr("代理服务器暂时拒绝连接（原因代码 %1）").arg(f.code);
-    case Kind::Other:
-        break;
-    }
-    return escapeOutsideText(f.detail);
-}
-
-} // namespace
 
 ConsoleController::ConsoleController(ComPorts::PortMap portMap, QObject *parent)
     : QObject(parent)
@@ -140,24 +88,16 @@ void ConsoleController::setBroker(BrokerBoards *boards, const QString &brokerNam
     // (the connection lost, then the attempts refused).
     connect(&client, &MqttClient::connected, this, [this] { m_brokerWarned = false; });
     connect(&client, &MqttClient::connectionFailed, this,
-            [this, &client](const QString &, int, bool wasConnected) {
+            [this](const MqttClient::Failure &failure, int, bool wasConnected) {
                 if (m_portState != PortState::Closed || m_brokerWarned)
                     return;
                 m_brokerWarned = true;
-                const QString words = brokerFailureWords(client.lastFailure());
-                emit messageRequested(
-                    (wasConnected ? tr("与代理服务器 %1 的连接已断开（%2）。")
-                                  : tr("无法连接代理服务器 %1（%2）。"))
-                            .arg(m_brokerName, words)
-                        + tr("\n经代理服务器的开发板暂不列出；连接恢复后会自动出现。请检查网络和"
-                             "代理服务器。"),
-                    MessageIcon::Warning, Field::None);
+                emit messageRequested(brokerFailureMessage(m_brokerName, failure, wasConnected),
+                                      MessageIcon::Warning, Field::None);
             });
     connect(&client, &MqttClient::refused, this, [this](int, const QString &reason) {
-        emit messageRequested(tr("代理服务器 %1 拒绝了连接：%2\n请检查 --username 和 "
-                                 "--password-file（或证书），然后重新启动本程序。")
-                                  .arg(m_brokerName, escapeOutsideText(reason)),
-                              MessageIcon::Warning, Field::None);
+        emit messageRequested(brokerRefusedMessage(m_brokerName, reason), MessageIcon::Warning,
+                              Field::None);
     });
 }
 

@@ -33,7 +33,7 @@ BrokerLink::BrokerLink(BrokerBoards &boards, QObject *parent)
         m_subscribed = true;
         openStepDone();
     });
-    connect(&m_boards.client(), &MqttClient::messageReceived, this, &BrokerLink::message);
+    connect(&m_boards.client(), &MqttClient::messageArrived, this, &BrokerLink::message);
     connect(&m_boards, &BrokerBoards::answered, this,
             [this](quint64 token, const BoardContract::Answer &answer) {
                 if (m_opening && token == m_probe) {
@@ -151,13 +151,13 @@ BoardLink::WriteFailure BrokerLink::writeFailure(BoardContract::Failure failure)
     return WriteFailure::Refused;
 }
 
-void BrokerLink::message(const QString &topic, const QByteArray &payload, bool retained)
+void BrokerLink::message(const BrokerMessage &message)
 {
     // Bytes that came before the link was open belong to nobody here.
-    if (!m_open || retained || topic != m_bytesTopic
-        || payload.size() > BoardContract::maxStreamBytes * 5)
+    if (!m_open || message.retained || message.topic != m_bytesTopic
+        || message.payload.size() > BoardContract::maxStreamBytes * 5)
         return;
-    const auto bytes = BoardContract::parseBytesText(payload);
+    const auto bytes = BoardContract::parseBytesText(message.payload);
     if (bytes && !bytes->isEmpty())
         emit dataReceived(*bytes);
 }

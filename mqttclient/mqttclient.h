@@ -13,7 +13,10 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+
+#include "mqttsettings.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -40,31 +43,14 @@ struct BrokerMessage
 };
 Q_DECLARE_METATYPE(BrokerMessage)
 
-struct MqttSettings
-{
-    QString host = QStringLiteral("localhost");
-    int port = 1883;
-    QString clientId;
-    QString username;
-    QString password; // read from a file by the caller; never logged
-    // TLS: the broker's certificate is checked against `caFile`, or against the system's CA
-    // store when it is empty; `certFile` and `keyFile` are this client's own, when the broker
-    // asks for one.
-    bool tls = false;
-    QString caFile;
-    QString certFile;
-    QString keyFile;
-    QString willTopic; // published by the broker when this client vanishes
-    QByteArray willPayload;
-    int keepAliveSeconds = 10;
-};
-
 // A connection to an MQTT broker through libmosquitto, the broker project's own client, driven
 // from the Qt event loop: the library's socket under socket notifiers, its housekeeping (keep
-// alive) on a timer, no thread of its own. A publish goes out in the call that makes it; while
-// the connection is down nothing is queued (the library would keep every message and replay
-// them all, stale, at the next connect). A failed or lost connection is tried again after 1 s,
-// doubling up to 30 s; only a refusal that another attempt cannot change ends the attempts.
+// alive) on a timer. Only the connect request itself (whose name lookup blocks) runs on a
+// thread of its own; everything after it runs on this object's thread. A publish goes out in the
+// call that makes it; while the connection is down nothing is queued (the library would keep every
+// message and replay them all, stale, at the next connect). A failed or lost connection is tried
+// again after 1 s, doubling up to 30 s; only a refusal that another attempt cannot change ends the
+// attempts.
 class MqttClient : public QObject
 {
     Q_OBJECT
@@ -86,18 +72,20 @@ public:
     };
     Q_ENUM(State)
 
-    // What the last failed attempt or lost connection met, for a program that words it in its
-    // own language (connectionFailed's reason is English).
+    // What the last failed attempt or lost connection met, as a kind with its particulars:
+    // each program words it in its own language and names its own options.
     enum class FailureKind {
         Network, // the system's error: systemError
         NameLookup,
         Tls, // detail: the TLS library's words
         ClientCertificateWanted, // the broker ended a TLS connection before accepting it
-        NoAnswer, // no answer to the keep-alive
-        NoConnack, // the connection was taken, its CONNECT never answered
+        NoAnswer, // no answer to the keep-alive within `seconds`
+        NoConnack, // the connection was taken, its CONNECT not answered within `seconds`
         Closed, // the connection was closed without a word
         ClosedByBroker, // with a DISCONNECT: code
-        SameClientId, // another client took the session, or the broker keeps closing it
+        // Another client took the session (code: the broker's DISCONNECT reason), or the broker
+        // keeps closing it right after accepting it (code 0).
+        SameClientId,
         Refused, // a refusal another attempt may overcome: code
         Other, // detail: the library's words
     };
@@ -107,7 +95,9 @@ public:
         FailureKind kind = FailureKind::Other;
         int systemError = 0;
         int code = 0;
-        QString detail;
+        QString detail; // the library's own words, where it has some (English)
+        int seconds = 0;
+        bool operator==(const Failure &) const = default;
     };
     const Failure &lastFailure() const { return m_failure; }
 
@@ -155,15 +145,14 @@ signals:
     // The broker refused this client for good (see isFinalRefusal); no further attempt is made.
     void refused(int code, const QString &reason);
     // An attempt failed (the broker cannot be reached, TLS failed, a passing refusal) or a
-    // connection was lost; said once for each new reason, not for every attempt. `retryMs`:
+    // connection was lost; said once for each new failure, not for every attempt. `retryMs`:
     // when the next attempt is made.
-    void connectionFailed(const QString &reason, int retryMs, bool wasConnected);
+    void connectionFailed(const MqttClient::Failure &failure, int retryMs, bool wasConnected);
     // The broker answered a publish or a subscription with a refusal (an access list).
     void publishDenied(const QString &topic, const QString &reason);
     void subscriptionDenied(const QString &pattern, const QString &reason);
     void subscribed(const QString &pattern);
-    void messageReceived(const QString &topic, const QByteArray &payload, bool retained);
-    // The same message again, with its properties, right after messageReceived.
+    // A message of a subscription, with its properties.
     void messageArrived(const BrokerMessage &message);
 
 private:
@@ -189,7 +178,7 @@ private:
     void housekeeping();
     void afterLoop(int rc);
     void broken(int code);
-    QString failureReason(int code);
+    void noteFailure(int code); // sets m_failure
     void updateWriteInterest();
 
     mosquitto *m_client = nullptr;
@@ -205,7 +194,7 @@ private:
     int m_port = 0;
     QSocketNotifier *m_read = nullptr;
     QSocketNotifier *m_write = nullptr;
-    QTimer m_misc;
+    QTimer m_housekeeping; // keep-alive pings and the library's other periodic work
     QTimer m_retry;
     State m_state = State::Idle;
     int m_retryMs = firstRetryMs;
@@ -219,9 +208,11 @@ private:
     int m_refusal = 0; // CONNACK code
     int m_disconnectReason = 0; // the broker's DISCONNECT reason code
     QString m_libraryError; // its last error log line (TLS failures come only this way)
-    QString m_lastFailure; // said already; not again until it changes or a connect succeeds
+    // Said already; not again until it changes or a connect succeeds.
+    std::optional<Failure> m_lastFailure;
     Failure m_failure;
     QHash<int, QString> m_pendingTopics; // QoS 1 publishes by message id, until acknowledged
     QHash<int, QString> m_pendingSubscriptions;
     QSet<QString> m_deniedTopics; // said once each
 };
+Q_DECLARE_METATYPE(MqttClient::Failure)

@@ -49,7 +49,7 @@ signals:
 private:
     void lose();
     void openStepDone();
-    void message(const QString &topic, const QByteArray &payload, bool retained);
+    void message(const BrokerMessage &message);
 
     BrokerBoards &m_boards;
     QString m_id;

@@ -9,6 +9,7 @@
 
 #include "boardcontract.h"
 #include "brokeroptions.h"
+#include "brokertext.h"
 #include "commandline.h"
 #include "mqttclient.h"
 #include "openresulttext.h"
@@ -133,25 +134,18 @@ int main(int argc, char **argv)
     mqtt->willPayload = "offline";
 
     QObject::connect(&client, &MqttClient::refused, [&](int, const QString &reason) {
-        say(QStringLiteral("the broker %1 refused the connection%2: %3; not trying again")
-                .arg(brokerName,
-                     mqtt->username.isEmpty()
-                         ? QString()
-                         : QStringLiteral(" of user %1").arg(escapeOutsideText(mqtt->username)),
-                     reason));
+        say(brokerRefusedLine(brokerName, mqtt->username, reason)
+            + QStringLiteral("; not trying again"));
         status = BrokerRefused;
         QCoreApplication::quit();
     });
-    QObject::connect(
-        &client, &MqttClient::connectionFailed,
-        [&](const QString &reason, int retryMs, bool wasConnected) {
-            say(QStringLiteral("%1 the broker %2: %3; trying again in %4 s, then "
-                               "up to every %5 s")
-                    .arg(wasConnected ? QStringLiteral("lost") : QStringLiteral("cannot reach"),
-                         brokerName, escapeOutsideText(reason))
-                    .arg(retryMs / 1000)
-                    .arg(MqttClient::lastRetryMs / 1000));
-        });
+    QObject::connect(&client, &MqttClient::connectionFailed,
+                     [&](const MqttClient::Failure &failure, int retryMs, bool wasConnected) {
+                         say(brokerFailureLine(brokerName, failure, wasConnected)
+                             + QStringLiteral("; trying again in %1 s, then up to every %2 s")
+                                   .arg(retryMs / 1000)
+                                   .arg(MqttClient::lastRetryMs / 1000));
+                     });
     int attempts = 0;
     QObject::connect(&client, &MqttClient::stateChanged, [&](MqttClient::State state) {
         // A failure that repeats is said once; --verbose shows that the attempts go on.
@@ -191,7 +185,7 @@ int main(int argc, char **argv)
                  brokerName, bridge.id));
     QString error;
     if (!client.start(*mqtt, &error)) {
-        say(QStringLiteral("cannot connect to the broker %1: %2").arg(brokerName, error));
+        say(brokerStartFailedLine(brokerName, error));
         return Usage;
     }
     if (serial.isOpen())

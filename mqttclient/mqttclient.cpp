@@ -52,8 +52,8 @@ MqttClient::MqttClient(QObject *parent)
     : QObject(parent)
 {
     ensureLibrary();
-    m_misc.setInterval(1000);
-    connect(&m_misc, &QTimer::timeout, this, &MqttClient::housekeeping);
+    m_housekeeping.setInterval(1000);
+    connect(&m_housekeeping, &QTimer::timeout, this, &MqttClient::housekeeping);
     m_retry.setSingleShot(true);
     connect(&m_retry, &QTimer::timeout, this, &MqttClient::connectNow);
 }
@@ -190,7 +190,7 @@ bool MqttClient::start(const MqttSettings &settings, QString *error)
     }
     m_host = settings.host.toUtf8();
     m_port = settings.port;
-    m_misc.start();
+    m_housekeeping.start();
     attempt(true);
     return true;
 }
@@ -311,74 +311,55 @@ void MqttClient::housekeeping()
     afterLoop(mosquitto_loop_misc(m_client));
 }
 
-QString MqttClient::failureReason(int code)
+void MqttClient::noteFailure(int code)
 {
     const int systemError = errno;
-    const auto is = [this](FailureKind kind, QString text, int number = 0, QString detail = {}) {
-        m_failure = {kind, kind == FailureKind::Network ? number : 0,
-                     kind == FailureKind::Network ? 0 : number, std::move(detail)};
-        return text;
+    const auto is = [this](FailureKind kind, int code = 0, QString detail = {}, int seconds = 0) {
+        m_failure = {kind, 0, code, std::move(detail), seconds};
     };
     if (m_refusal != 0)
-        return is(FailureKind::Refused, QStringLiteral("refused: %1").arg(refusalText(m_refusal)),
-                  m_refusal);
+        return is(FailureKind::Refused, m_refusal, refusalText(m_refusal));
     if (m_disconnectReason == MQTT_RC_SESSION_TAKEN_OVER)
-        return is(FailureKind::SameClientId,
-                  QStringLiteral("another client connected with this client ID (a second "
-                                 "bridge with the same --id?)"));
+        return is(FailureKind::SameClientId, m_disconnectReason);
     if (m_disconnectReason >= 128)
-        return is(FailureKind::ClosedByBroker,
-                  QStringLiteral("the broker closed the connection: %1")
-                      .arg(refusalText(m_disconnectReason)),
-                  m_disconnectReason);
+        return is(FailureKind::ClosedByBroker, m_disconnectReason, refusalText(m_disconnectReason));
     if (code == MOSQ_ERR_KEEPALIVE && m_state != State::Connected)
-        return is(FailureKind::NoConnack,
-                  QStringLiteral("the broker took the connection but did not answer its "
-                                 "CONNECT within %1 s (not an MQTT broker at this port, or one "
-                                 "overloaded)")
-                      .arg(m_keepAliveSeconds));
+        return is(FailureKind::NoConnack, 0, {}, m_keepAliveSeconds);
     if (code == MOSQ_ERR_KEEPALIVE)
-        return is(FailureKind::NoAnswer,
-                  QStringLiteral("the broker stopped answering (no answer to the keep-alive "
-                                 "within %1 s)")
-                      .arg(m_keepAliveSeconds * 3 / 2));
+        return is(FailureKind::NoAnswer, 0, {}, m_keepAliveSeconds * 3 / 2);
     if (m_libraryError.startsWith(QLatin1String("OpenSSL Error"))) {
         // "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed"
         const int words = int(m_libraryError.lastIndexOf(QLatin1Char(':')));
-        const QString detail = m_libraryError.mid(words + 1).trimmed();
-        return is(FailureKind::Tls, QStringLiteral("TLS failed: %1").arg(detail), 0, detail);
+        return is(FailureKind::Tls, 0, m_libraryError.mid(words + 1).trimmed());
     }
     if (code == MOSQ_ERR_TLS && !m_libraryError.isEmpty())
-        return is(FailureKind::Tls, QStringLiteral("TLS failed: %1").arg(m_libraryError), 0,
-                  m_libraryError);
+        return is(FailureKind::Tls, 0, m_libraryError);
     // The broker's alert does not always reach the library: a TLS connection it ends before
     // accepting the client is most often one that wants a client certificate.
     if (m_tls && m_state == State::Connecting
         && (code == MOSQ_ERR_CONN_LOST || code == MOSQ_ERR_TLS
             || (code == MOSQ_ERR_ERRNO && (systemError == EPROTO || systemError == ECONNRESET))))
-        return is(FailureKind::ClientCertificateWanted,
-                  QStringLiteral("TLS failed: the broker ended the connection before accepting "
-                                 "it (it may want a client certificate: --cert and --key)"));
+        return is(FailureKind::ClientCertificateWanted);
     errno = systemError;
     const QString words = errorText(code);
     if (!m_libraryError.isEmpty() && code != MOSQ_ERR_ERRNO)
-        return is(FailureKind::Other, QStringLiteral("%1 (%2)").arg(words, m_libraryError), 0,
-                  QStringLiteral("%1 (%2)").arg(words, m_libraryError));
+        return is(FailureKind::Other, 0, QStringLiteral("%1 (%2)").arg(words, m_libraryError));
     switch (code) {
     case MOSQ_ERR_ERRNO:
-        return is(FailureKind::Network, words, systemError);
+        m_failure = {FailureKind::Network, systemError, 0, words, 0};
+        return;
     case MOSQ_ERR_EAI:
-        return is(FailureKind::NameLookup, words);
+        return is(FailureKind::NameLookup, 0, words);
     case MOSQ_ERR_CONN_LOST:
-        return is(FailureKind::Closed, words);
+        return is(FailureKind::Closed, 0, words);
     default:
-        return is(FailureKind::Other, words, 0, words);
+        return is(FailureKind::Other, 0, words);
     }
 }
 
 void MqttClient::broken(int code)
 {
-    QString reason = failureReason(code); // errno first, before anything else runs
+    noteFailure(code); // errno first, before anything else runs
     dropSocket();
     m_pendingTopics.clear();
     m_pendingSubscriptions.clear();
@@ -407,7 +388,7 @@ void MqttClient::broken(int code)
         if (m_connectedClock.elapsed() >= stableMs) {
             // A connection that served a while: its end is news, and the next one is tried
             // at once.
-            m_lastFailure.clear();
+            m_lastFailure.reset();
             m_shortLived = 0;
             m_retryMs = firstRetryMs;
         } else if (code == MOSQ_ERR_CONN_LOST && m_disconnectReason == 0) {
@@ -419,19 +400,15 @@ void MqttClient::broken(int code)
     // again. The slowest pace leaves the other one be most of the time.
     const bool takenOver = m_disconnectReason == MQTT_RC_SESSION_TAKEN_OVER;
     if (takenOver || m_shortLived >= maxShortLived) {
-        if (!takenOver) {
-            reason = QStringLiteral("the broker keeps closing the connection right after "
-                                    "accepting it; another client may be using this client "
-                                    "ID (a second bridge with the same --id?)");
-            m_failure = {FailureKind::SameClientId, 0, 0, {}};
-        }
+        if (!takenOver)
+            m_failure = {FailureKind::SameClientId, 0, 0, {}, 0}; // closed again and again
         m_retryMs = lastRetryMs;
     }
     setState(State::Waiting);
     m_retry.start(m_retryMs);
-    if (reason != m_lastFailure) {
-        m_lastFailure = reason;
-        emit connectionFailed(reason, m_retryMs, wasConnected);
+    if (m_failure != m_lastFailure) {
+        m_lastFailure = m_failure;
+        emit connectionFailed(m_failure, m_retryMs, wasConnected);
     }
     m_retryMs = qBound(firstRetryMs, m_retryMs * 2, lastRetryMs);
 }
@@ -522,7 +499,7 @@ bool MqttClient::subscribe(const QString &pattern, Echo echo)
 void MqttClient::finish(const QString &topic, const QByteArray &payload, int msecs)
 {
     m_retry.stop();
-    m_misc.stop();
+    m_housekeeping.stop();
     if (!m_client)
         return;
     if (m_state == State::Connected) {
@@ -656,12 +633,7 @@ void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *mes
         skipFirst = true;
     }
     QMetaObject::invokeMethod(
-        client,
-        [client, m] {
-            emit client->messageReceived(m.topic, m.payload, m.retained);
-            emit client->messageArrived(m);
-        },
-        Qt::QueuedConnection);
+        client, [client, m] { emit client->messageArrived(m); }, Qt::QueuedConnection);
 }
 
 void MqttClient::onLog(mosquitto *, void *self, int level, const char *text)
