@@ -11,36 +11,45 @@
 #include "brokertext.h"
 #include "commandline.h"
 #include "mainwindow.h"
+#include "outsidetext.h"
 #include "translations.h"
 #include "version.h"
 
 namespace {
 
-void printUsage(std::FILE *to)
+// The console's command line: the broker options (read before Qt starts, so that a usage error
+// needs no display), the help made from them, and Qt's own options beside them.
+void declareOptions(CommandLine &cli)
 {
-    std::fprintf(
-        to,
-        "Usage: relay-console [--broker ADDRESS [BROKER OPTIONS]] [Qt options]\n"
-        "       relay-console -h | --help | -V | --version\n"
-        "\n"
+    cli.setDescription(QStringLiteral(
         "A desktop console for a four-channel relay board on a serial line (9600 8N1):\n"
         "open a Com port, compose relay commands for CH1..CH4 with a hexadecimal\n"
         "preview, send them, read the board's replies and watch infrared key reports.\n"
         "Ctrl+T starts the relay chaser.\n"
         "\n"
         "With --broker the port list also shows the boards that relay-mqtt puts on that\n"
-        "MQTT broker, by their IDs; they open and work as a local port does.\n"
-        "  --broker ADDRESS        HOST, HOST:PORT, [IPV6]:PORT, IPV6, mqtt://HOST[:PORT]\n"
-        "                          or mqtts://HOST[:PORT] (TLS)\n"
-        "  --username NAME         log in to the broker as NAME\n"
-        "  --password-file FILE    the password is the first line of FILE\n"
-        "  --cafile FILE           TLS, checking the broker against this CA\n"
-        "  --cert FILE, --key FILE TLS with this client certificate and its key\n"
-        "\n"
-        "Qt's standard options apply, for example -style Fusion, -platform offscreen,\n"
-        "-reverse.\n"
-        "\n"
-        "Com ports: Com1-4 /dev/ttyS0-3, Com5-12 /dev/ttyUSB0-7, Com13-16 /dev/ttyACM0-3.\n");
+        "MQTT broker, by their IDs; they open and work as a local port does."));
+    cli.addBrokerOptions();
+    cli.addStandardOptions();
+    cli.setEpilogue(
+        QStringLiteral("Qt's standard options apply, for example -style Fusion, -platform "
+                       "offscreen,\n-reverse.\n\nCom ports: %1.\n\n")
+            .arg(ComPorts::tableText())
+        + exitStatusHelp(
+            {{ExitStatus::Done, QStringLiteral("closed")},
+             {ExitStatus::CannotStart, QStringLiteral("no display to open the window on")},
+             {ExitStatus::Usage,
+              QStringLiteral("bad usage, or a broker address or file that cannot be used")}}));
+}
+
+const char *const program = "relay-console";
+const char *const synopsis = "[--broker ADDRESS [BROKER OPTIONS]] [Qt options]";
+
+void printHelp(std::FILE *to)
+{
+    CommandLine cli(QString::fromLatin1(program), {QString::fromLatin1(synopsis)});
+    declareOptions(cli);
+    std::fputs(cli.helpText().toLocal8Bit().constData(), to);
 }
 
 bool hasDisplay()
@@ -127,42 +136,43 @@ int main(int argc, char **argv)
         if (takeBrokerOption(argc, argv, i, brokerArgs))
             continue;
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            printUsage(stdout);
-            return 0;
+            printHelp(stdout);
+            return exitCode(ExitStatus::Done);
         }
         if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-V") == 0) {
             std::printf("relay-console %s\n", RELAY_CONSOLE_VERSION);
-            return 0;
+            return exitCode(ExitStatus::Done);
         }
         const bool platform = std::strncmp(argv[i], "-platform", 9) == 0
             || std::strncmp(argv[i], "--platform", 10) == 0;
         if (!isQtOption(argc, argv, i)) {
-            std::fprintf(stderr, "relay-console: unknown argument '%s'\n\n", argv[i]);
-            printUsage(stderr);
-            return 2;
+            std::fprintf(stderr, "relay-console: unknown argument '%s'\n\n",
+                         qPrintable(escapeOutsideText(QString::fromLocal8Bit(argv[i]))));
+            printHelp(stderr);
+            return exitCode(ExitStatus::Usage);
         }
         platformGiven = platformGiven || platform;
     }
     // The broker options are checked (and their files read) before anything else starts.
     std::optional<MqttSettings> broker;
     if (brokerArgs.size() > 1) {
-        CommandLine cli(QStringLiteral("relay-console"), {});
-        cli.addBrokerOptions();
+        CommandLine cli(QString::fromLatin1(program), {QString::fromLatin1(synopsis)});
+        declareOptions(cli);
         if (const auto end = cli.parse(brokerArgs))
-            return *end;
+            return exitCode(*end);
         if (!cli.isSet(QStringLiteral("broker")))
-            return cli.usageError(QStringLiteral("the broker options go with --broker"));
-        int status = 0;
+            return exitCode(cli.usageError(QStringLiteral("the broker options go with --broker")));
+        ExitStatus status = ExitStatus::Done;
         broker = cli.broker(&status);
         if (!broker)
-            return status;
+            return exitCode(status);
     }
     if (!platformGiven && !hasDisplay()) {
         std::fprintf(stderr,
                      "relay-console: no display to open the window on: run it in a desktop "
                      "session (DISPLAY or WAYLAND_DISPLAY set) or under a virtual one with "
                      "'xvfb-run -a relay-console'.\n");
-        return 1;
+        return exitCode(ExitStatus::CannotStart);
     }
 
     // Qt takes its own options out of the command line (-style, -platform, -reverse, ...).
@@ -187,7 +197,7 @@ int main(int argc, char **argv)
             std::fprintf(
                 stderr, "relay-console: %s\n",
                 qPrintable(brokerStartFailedLine(brokerText(broker->host, broker->port), error)));
-            return 2;
+            return exitCode(ExitStatus::Usage);
         }
     }
     window.show();

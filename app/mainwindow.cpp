@@ -495,7 +495,7 @@ void MainWindow::connectShortcuts()
             button->setDown(false);
         m_controller.stopChaser();
     });
-    connect(&m_controller.chaser(), &RelayChaser::runningChanged, stop, &QShortcut::setEnabled);
+    connect(&m_controller, &ConsoleController::testRunningChanged, stop, &QShortcut::setEnabled);
     // Return and Enter press the focused push button, as Space does.
     for (QPushButton *button : findChildren<QPushButton *>())
         button->installEventFilter(this);

@@ -198,6 +198,11 @@ bool isBridgeOutput(Leaf leaf)
         || leaf == Leaf::Reply || leaf == Leaf::Key || leaf == Leaf::PulseLength;
 }
 
+bool isUnderBoard(const QString &topic, const QString &id)
+{
+    return topic.startsWith(boardFilter(id).chopped(1)); // "relayboard/ID/"
+}
+
 std::optional<BoardTopic> parseTopic(const QString &topic)
 {
     const QString prefix = QLatin1String(root) + QLatin1Char('/');

@@ -107,6 +107,8 @@ struct BoardTopic
 // A topic name of the contract; nullopt for any other name (a bad ID, an unknown leaf, a
 // channel out of range).
 std::optional<BoardTopic> parseTopic(const QString &topic);
+// Whether the topic lies under the board's own (relayboard/ID/...), known leaf or not.
+bool isUnderBoard(const QString &topic, const QString &id);
 
 // Availability: true for online, false for offline; nullopt for an empty payload (the
 // retained message was deleted) and anything else.

@@ -1,9 +1,6 @@
 #include "relaybridge.h"
 
 #include <QDateTime>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRandomGenerator>
 
 #include <cstring>
@@ -12,20 +9,11 @@
 #include "delaynumber.h"
 #include "eventtime.h"
 #include "hexbytetext.h"
+#include "homeassistant.h"
 #include "mqttclient.h"
 #include "outsidetext.h"
 #include "relaystate.h"
 #include "serialportservice.h"
-#include "version.h"
-
-namespace {
-
-QByteArray compact(const QJsonObject &object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-} // namespace
 
 RelayBridge::RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSettings settings,
                          QObject *parent)
@@ -33,6 +21,7 @@ RelayBridge::RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSett
     , m_serial(serial)
     , m_mqtt(mqtt)
     , m_settings(std::move(settings))
+    , m_line(lineBytesPerSecond, maxLineWaitMs)
 {
     m_clock.start();
     m_pulseSeconds.fill(1);
@@ -88,66 +77,7 @@ QString RelayBridge::writeFailureText(int error)
 
 QList<QPair<QString, QByteArray>> RelayBridge::discoveryMessages() const
 {
-    QList<QPair<QString, QByteArray>> messages;
-    if (m_settings.discoveryPrefix.isEmpty())
-        return messages;
-    const QString id = m_settings.id;
-    const QJsonObject device {
-        {QStringLiteral("identifiers"), QJsonArray {id}},
-        {QStringLiteral("name"), QStringLiteral("Relay board %1").arg(id)},
-        {QStringLiteral("model"),
-         QStringLiteral("four-channel relay board with infrared receiver")},
-        {QStringLiteral("sw_version"), QStringLiteral(RELAY_CONSOLE_VERSION)}};
-    const QJsonObject origin {
-        {QStringLiteral("name"), QStringLiteral("relay-mqtt")},
-        {QStringLiteral("sw_version"), QStringLiteral(RELAY_CONSOLE_VERSION)}};
-    // What every entity of the board shares.
-    QJsonObject common {{QStringLiteral("availability_topic"), availabilityTopic()},
-                        {QStringLiteral("payload_available"), QStringLiteral("online")},
-                        {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
-                        {QStringLiteral("device"), device},
-                        {QStringLiteral("origin"), origin}};
-    using BoardContract::Leaf;
-    const auto add = [&](const QString &component, const QString &object, QJsonObject config) {
-        for (auto it = common.constBegin(); it != common.constEnd(); ++it)
-            config.insert(it.key(), it.value());
-        config.insert(QStringLiteral("unique_id"), object);
-        messages.append(
-            {QStringLiteral("%1/%2/%3/config").arg(m_settings.discoveryPrefix, component, object),
-             compact(config)});
-    };
-    for (int ch = 1; ch <= RelayState::channels; ++ch) {
-        add(QStringLiteral("switch"), QStringLiteral("%1_ch%2").arg(id).arg(ch),
-            {{QStringLiteral("name"), QStringLiteral("CH%1").arg(ch)},
-             {QStringLiteral("command_topic"), topic(Leaf::ChannelSet, ch - 1)},
-             {QStringLiteral("state_topic"), topic(Leaf::State)},
-             {QStringLiteral("value_template"), QStringLiteral("{{ value_json.ch%1 }}").arg(ch)},
-             {QStringLiteral("payload_on"), QStringLiteral("ON")},
-             {QStringLiteral("payload_off"), QStringLiteral("OFF")},
-             {QStringLiteral("state_on"), QStringLiteral("ON")},
-             {QStringLiteral("state_off"), QStringLiteral("OFF")}});
-        add(QStringLiteral("button"), QStringLiteral("%1_ch%2_pulse").arg(id).arg(ch),
-            {{QStringLiteral("name"), QStringLiteral("CH%1 pulse").arg(ch)},
-             {QStringLiteral("command_topic"), topic(Leaf::Pulse, ch - 1)},
-             {QStringLiteral("payload_press"), QStringLiteral("PRESS")}});
-        add(QStringLiteral("number"), QStringLiteral("%1_ch%2_pulse_length").arg(id).arg(ch),
-            {{QStringLiteral("name"), QStringLiteral("CH%1 pulse length").arg(ch)},
-             {QStringLiteral("command_topic"), topic(Leaf::PulseLengthSet, ch - 1)},
-             {QStringLiteral("state_topic"), topic(Leaf::PulseLength, ch - 1)},
-             {QStringLiteral("min"), 1},
-             {QStringLiteral("max"), 255},
-             {QStringLiteral("step"), 1},
-             {QStringLiteral("mode"), QStringLiteral("box")},
-             {QStringLiteral("unit_of_measurement"), QStringLiteral("s")},
-             {QStringLiteral("entity_category"), QStringLiteral("config")}});
-    }
-    add(QStringLiteral("event"), id + QStringLiteral("_keys"),
-        {{QStringLiteral("name"), QStringLiteral("Remote keys")},
-         {QStringLiteral("state_topic"), topic(Leaf::Key)},
-         {QStringLiteral("device_class"), QStringLiteral("button")},
-         {QStringLiteral("event_types"),
-          QJsonArray {QStringLiteral("short"), QStringLiteral("long")}}});
-    return messages;
+    return HomeAssistant::discoveryMessages(m_settings.discoveryPrefix, m_settings.id);
 }
 
 void RelayBridge::publishAvailability()
@@ -208,7 +138,7 @@ void RelayBridge::portOpened()
     m_portOpen = true;
     m_decoder = ReceiveDecoder();
     expireWaiters(true);
-    m_lineFreeAtUs = 0;
+    m_line.reset();
     publishAvailability();
     wantState();
 }
@@ -254,7 +184,7 @@ void RelayBridge::messageReceived(const BrokerMessage &message)
     using BoardContract::Leaf;
     const auto parsed = BoardContract::parseTopic(topic);
     if (!parsed || parsed->id != m_settings.id) {
-        if (topic.startsWith(BoardContract::boardFilter(m_settings.id).chopped(1)))
+        if (BoardContract::isUnderBoard(topic, m_settings.id))
             warn(topic, payload,
                  QStringLiteral("not a topic of this bridge (chN/set, chN/pulse, "
                                 "chN/pulse_length/set with N 1..%1, refresh, command)")
@@ -338,16 +268,6 @@ void RelayBridge::channelMessage(int channel, BoardContract::Leaf what, const QS
     sendCommand(CommandEncoder::timedRelay(channel, seconds), seconds, topic, payload);
 }
 
-bool RelayBridge::takeLine(int bytes, bool mayRefuse)
-{
-    const qint64 now = m_clock.nsecsElapsed() / 1000;
-    const qint64 start = qMax(now, m_lineFreeAtUs);
-    if (mayRefuse && start - now > qint64(maxLineWaitMs) * 1000)
-        return false;
-    m_lineFreeAtUs = start + qint64(bytes) * 1000000 / lineBytesPerSecond;
-    return true;
-}
-
 BoardContract::Failure RelayBridge::sendCommand(const QByteArray &bytes, int pulseSeconds,
                                                 const QString &topic, const QByteArray &payload,
                                                 QString *reason)
@@ -362,7 +282,7 @@ BoardContract::Failure RelayBridge::sendCommand(const QByteArray &bytes, int pul
     if (!m_portOpen)
         return fail(Failure::Offline,
                     QStringLiteral("%1 is not open (the device is away)").arg(m_settings.portName));
-    if (!takeLine(int(bytes.size()), true))
+    if (!m_line.take(int(bytes.size()), true))
         return fail(Failure::Busy,
                     QStringLiteral("the line is busy: the command would wait more than %1 ms "
                                    "behind the ones before it")
@@ -384,106 +304,30 @@ BoardContract::Failure RelayBridge::sendCommand(const QByteArray &bytes, int pul
     return Failure::None;
 }
 
-std::optional<RelayBridge::Request> RelayBridge::takeRequest(const BrokerMessage &m)
-{
-    using namespace BoardContract;
-    Request r;
-    QString error;
-    if (isEnvelope(m.payload)) {
-        const auto e = parseEnvelope(m.payload, &error, &r.route.transaction, &r.route.topic);
-        if (e) {
-            r.probe = e->probe;
-            r.bytes = e->command;
-            r.replyWithinMs = e->replyWithinMs;
-            r.expires = e->expires;
-            return r;
-        }
-    } else if (!m.responseTopic.isEmpty()) {
-        // An MQTT 5 request: the envelope in the message's properties.
-        if (!isAnswerTopic(m.responseTopic) || m.correlationData.size() > maxCorrelationData) {
-            warn(m.topic, m.payload,
-                 QStringLiteral("the response topic must be under %1 (at most %2 bytes, no "
-                                "wildcards) and the correlation data at most %3 bytes; not "
-                                "answered")
-                     .arg(QLatin1String(responseRoot))
-                     .arg(maxResponseTopic)
-                     .arg(maxCorrelationData));
-            return std::nullopt;
-        }
-        r.route = {m.responseTopic, m.correlationData, {}};
-        if (const QString text = m.userProperty(QLatin1String(replyWithinProperty));
-            !text.isEmpty()) {
-            bool ok = false;
-            r.replyWithinMs = text.toInt(&ok);
-            if (!ok || r.replyWithinMs < 1 || r.replyWithinMs > maxReplyWithinMs)
-                error = QStringLiteral("%1 is 1..%2 ms")
-                            .arg(QLatin1String(replyWithinProperty))
-                            .arg(maxReplyWithinMs);
-        }
-        if (const QString text = m.userProperty(QLatin1String(expiresProperty));
-            error.isEmpty() && !text.isEmpty()) {
-            bool ok = false;
-            r.expires = text.toLongLong(&ok);
-            if (!ok)
-                error = QStringLiteral("%1 is UTC milliseconds since 1970")
-                            .arg(QLatin1String(expiresProperty));
-        }
-        if (const auto bytes = parseBytesText(m.payload); error.isEmpty() && !bytes)
-            error = QStringLiteral("the payload is a command's bytes in hexadecimal text (0x15, "
-                                   "or 0xC9 0xB5)");
-        else if (bytes)
-            r.bytes = *bytes;
-        if (error.isEmpty())
-            return r;
-    } else {
-        const auto bytes = parseBytesText(m.payload);
-        if (bytes) {
-            r.bytes = *bytes;
-            return r; // a plain command: nobody is answered
-        }
-        error = QStringLiteral("the payload is a command's bytes in hexadecimal text (0x15, or "
-                               "0xC9 0xB5), or a request in JSON");
-    }
-    warn(m.topic, m.payload, error);
-    if (!r.route.topic.isEmpty()) {
-        Answer a;
-        a.failure = Failure::Refused;
-        a.reason = error;
-        answer(r.route, a);
-    }
-    return std::nullopt;
-}
-
 void RelayBridge::commandMessage(const BrokerMessage &m)
 {
-    using namespace BoardContract;
-    if (m.payload.size() > maxRequestPayload) {
-        warn(m.topic, m.payload,
-             QStringLiteral("payload longer than %1 bytes; not answered").arg(maxRequestPayload));
+    const auto parsed = BridgeRequest::parse(m, QDateTime::currentMSecsSinceEpoch());
+    if (const auto *refusal = std::get_if<BridgeRequest::Refusal>(&parsed)) {
+        warn(m.topic, m.payload, refusal->reason);
+        if (!refusal->route.topic.isEmpty()) {
+            BoardContract::Answer a;
+            a.probe = refusal->probe;
+            a.failure = refusal->failure;
+            a.reason = refusal->reason;
+            answer(refusal->route, a);
+        }
         return;
     }
-    const std::optional<Request> request = takeRequest(m);
-    if (!request)
-        return; // said and answered
-    const Route &route = request->route;
-    Answer result;
-    result.probe = request->probe;
-    const auto refuse = [&](Failure failure, const QString &why) {
-        warn(m.topic, m.payload, why);
-        result.failure = failure;
-        result.reason = why;
-        if (!route.topic.isEmpty())
-            answer(route, result);
-    };
-    if (m.retained)
-        return refuse(Failure::Refused, QStringLiteral("a retained command is not carried out"));
-    // The requester gives up in the millisecond named: from then on it is too late.
-    if (request->expires && QDateTime::currentMSecsSinceEpoch() >= *request->expires)
-        return refuse(Failure::Expired,
-                      QStringLiteral("the command expired before the bridge saw it (its "
-                                     "requester gave up; if this repeats, compare the clocks of "
-                                     "both machines)"));
-    if (request->probe) {
+    carryOut(m, std::get<BridgeRequest::Request>(parsed));
+}
+
+void RelayBridge::carryOut(const BrokerMessage &m, const BridgeRequest::Request &request)
+{
+    using BoardContract::Failure;
+    const Route &route = request.route;
+    BoardContract::Answer result;
+    result.probe = request.probe;
+    if (request.probe) {
         // Heard, and the answer found its way: nothing goes to the line.
         if (!m_portOpen) {
             result.failure = Failure::Offline;
@@ -493,25 +337,28 @@ void RelayBridge::commandMessage(const BrokerMessage &m)
         answer(route, result);
         return;
     }
-    const CommandKind kind = classify(request->bytes);
-    if (!kind.valid)
-        return refuse(Failure::Refused, QStringLiteral("not a command of the relay board"));
+    const BoardContract::CommandKind kind = request.kind;
     // Every read on the line is a question in line order, whoever sent it and whether or not
     // anybody waits for its reply: the board's answer to it must not go to a later one.
-    const bool waits = !route.topic.isEmpty() && request->replyWithinMs > 0 && kind.answered;
-    if (kind.answered && m_waiters.size() >= std::size_t(maxWaiting))
-        return refuse(
-            Failure::Busy,
-            QStringLiteral("%1 reads are waiting for the board's reply already").arg(maxWaiting));
+    const bool waits = !route.topic.isEmpty() && request.replyWithinMs > 0 && kind.answered;
+    if (kind.answered && m_waiters.size() >= std::size_t(maxWaiting)) {
+        result.failure = Failure::Busy;
+        result.reason
+            = QStringLiteral("%1 reads are waiting for the board's reply already").arg(maxWaiting);
+        warn(m.topic, m.payload, result.reason);
+        if (!route.topic.isEmpty())
+            answer(route, result);
+        return;
+    }
     result.failure
-        = sendCommand(request->bytes, kind.timedSeconds, m.topic, m.payload, &result.reason);
+        = sendCommand(request.bytes, kind.timedSeconds, m.topic, m.payload, &result.reason);
     result.written = result.failure == Failure::None;
-    result.replyAsked = request->replyWithinMs > 0;
+    result.replyAsked = request.replyWithinMs > 0;
     if (result.written && kind.answered) {
         if (waits)
-            wait({false, route, m_clock.elapsed() + request->replyWithinMs});
+            wait({false, route, m_clock.elapsed() + request.replyWithinMs});
         else
-            wait({false, {}, m_clock.elapsed() + answerMs}); // nobody waits: no answer
+            wait({false, {}, m_clock.elapsed() + boardReplyMs}); // nobody waits: no answer
     }
     if (!(result.written && waits) && !route.topic.isEmpty())
         answer(route, result);
@@ -570,7 +417,7 @@ void RelayBridge::expireWaiters(bool all)
                                         "within %2 ms; no state is published (commands still "
                                         "go out)")
                              .arg(m_settings.portName)
-                             .arg(answerMs));
+                             .arg(boardReplyMs));
         }
         it = m_waiters.erase(it);
     }
@@ -634,8 +481,8 @@ void RelayBridge::askState()
     m_stateWanted = false;
     const QByteArray question = CommandEncoder::channelCommand(RelayOperation::ReadState);
     if (m_serial.write(question)) {
-        takeLine(int(question.size()), false);
-        wait({true, {}, m_clock.elapsed() + answerMs});
+        m_line.take(int(question.size()), false);
+        wait({true, {}, m_clock.elapsed() + boardReplyMs});
     }
 }
 

@@ -12,8 +12,10 @@
 #include <set>
 
 #include "boardcontract.h"
+#include "bridgerequest.h"
 
 #include "commandencoder.h"
+#include "linepace.h"
 #include "loglimiter.h"
 #include "receivedecoder.h"
 #include "relaystate.h"
@@ -49,12 +51,13 @@ public:
     // Commands are a few bytes; anything longer is refused unread (requests: see
     // BoardContract::maxRequestPayload).
     static constexpr int maxPayload = 64;
-    // Quiet time on the line before the state is asked for, and how long the answer may take.
+    // Quiet time on the line before the state is asked for, and how long the board's reply (to
+    // a question of this bridge's or to a read nobody waits for) may take.
     // Commands that keep coming do not hold the question back longer than stateWithinMs after
     // the first of them.
     static constexpr int quietMs = 150;
     static constexpr int stateWithinMs = 800;
-    static constexpr int answerMs = 1000;
+    static constexpr int boardReplyMs = 1000;
     // The line carries 960 bytes a second (9600 8N1); a command that would wait longer than
     // this behind the ones before it is refused rather than queued.
     static constexpr int lineBytesPerSecond = 960;
@@ -100,25 +103,8 @@ private:
     BoardContract::Failure sendCommand(const QByteArray &bytes, int pulseSeconds,
                                        const QString &topic, const QByteArray &payload,
                                        QString *reason = nullptr);
-    // Where a request's answer goes: an envelope's answer topic and transaction, or an MQTT 5
-    // request's response topic and correlation data. No topic: nobody is answered.
-    struct Route
-    {
-        QString topic;
-        QByteArray correlationData;
-        QString transaction;
-    };
-    struct Request
-    {
-        Route route;
-        bool probe = false;
-        QByteArray bytes;
-        int replyWithinMs = 0;
-        std::optional<qint64> expires;
-    };
-    // The request a command message makes, plain or not; nullopt for one that is wrong (said,
-    // and answered when it says where).
-    std::optional<Request> takeRequest(const BrokerMessage &message);
+    using Route = BridgeRequest::Route;
+    void carryOut(const BrokerMessage &message, const BridgeRequest::Request &request);
     // A read written to the line, waiting for the board's next reply byte: the bridge's own
     // state question, or anybody's read-state command.
     struct Waiter
@@ -134,7 +120,6 @@ private:
     bool ownQuestionOpen() const;
     // A write failure of the port in words: errno, or -1 for a port that took nothing.
     static QString writeFailureText(int error);
-    bool takeLine(int bytes, bool mayRefuse);
     void pulseStarted(int seconds);
     void pulsesEnded();
     void wantState();
@@ -154,6 +139,7 @@ private:
     BridgeSettings m_settings;
     ReceiveDecoder m_decoder;
     LogLimiter m_limiter;
+    LinePace m_line;
     QElapsedTimer m_clock;
     bool m_portOpen = false;
     bool m_stateWanted = false; // a read-state command is due once the line is quiet
@@ -170,7 +156,6 @@ private:
     QTimer m_birth; // the answer to Home Assistant's birth message
     QTimer m_pulseEnd; // the next end of a pulse; the others wait in m_pulseEnds
     std::set<qint64> m_pulseEnds; // ms on m_clock, rounded up to 100 ms
-    qint64 m_lineFreeAtUs = 0; // when the bytes written so far have left the line, on m_clock
     std::array<int, RelayState::channels> m_pulseSeconds;
     std::array<bool, RelayState::channels> m_pulseKnown = {}; // set, or read back from the broker
     QTimer m_pulseDefaults; // after the retained lengths had their chance to arrive

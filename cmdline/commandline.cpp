@@ -86,8 +86,10 @@ void CommandLine::addOption(const QStringList &names, const QString &valueName, 
 void CommandLine::addPortOptions()
 {
     addOption({QStringLiteral("port")}, QStringLiteral("ComN"),
-              QStringLiteral("the board's port, Com1..Com16: Com1-4 /dev/ttyS0-3, Com5-12 "
-                             "/dev/ttyUSB0-7, Com13-16 /dev/ttyACM0-3; the line is 9600 8N1"));
+              QStringLiteral("the board's port, Com%1..Com%2: %3; the line is 9600 8N1")
+                  .arg(ComPorts::first)
+                  .arg(ComPorts::last)
+                  .arg(ComPorts::tableText()));
     addOption({QStringLiteral("device")}, QStringLiteral("PATH"),
               QStringLiteral("this device instead of a Com port"));
 }
@@ -112,10 +114,18 @@ void CommandLine::addBrokerOptions()
               QStringLiteral("the client certificate's key, without a pass phrase"));
 }
 
-std::optional<int> CommandLine::parse(const QStringList &arguments)
+void CommandLine::addStandardOptions()
 {
+    if (m_standardAdded)
+        return;
+    m_standardAdded = true;
     addOption({QStringLiteral("help"), QStringLiteral("h")}, {}, QStringLiteral("this help"));
     addOption({QStringLiteral("version"), QStringLiteral("V")}, {}, QStringLiteral("the version"));
+}
+
+std::optional<ExitStatus> CommandLine::parse(const QStringList &arguments)
+{
+    addStandardOptions();
     if (!m_parser.parse(arguments)) {
         const QStringList unknown = m_parser.unknownOptionNames();
         if (!unknown.isEmpty()) {
@@ -134,11 +144,11 @@ std::optional<int> CommandLine::parse(const QStringList &arguments)
     }
     if (m_parser.isSet(QStringLiteral("help"))) {
         std::fputs(helpText().toLocal8Bit().constData(), stdout);
-        return Done;
+        return ExitStatus::Done;
     }
     if (m_parser.isSet(QStringLiteral("version"))) {
         std::printf("%s %s\n", qPrintable(m_program), RELAY_CONSOLE_VERSION);
-        return Done;
+        return ExitStatus::Done;
     }
     return std::nullopt;
 }
@@ -195,13 +205,13 @@ void CommandLine::say(const QString &text) const
     m_print(m_program + QStringLiteral(": ") + text);
 }
 
-int CommandLine::usageError(const QString &what) const
+ExitStatus CommandLine::usageError(const QString &what) const
 {
     say(QStringLiteral("%1; see %2 --help").arg(what, m_program));
-    return Usage;
+    return ExitStatus::Usage;
 }
 
-std::optional<CommandLine::Port> CommandLine::port(int *status) const
+std::optional<CommandLine::Port> CommandLine::port(ExitStatus *status) const
 {
     const QStringList ports = m_parser.values(QStringLiteral("port"));
     const QStringList devices = m_parser.values(QStringLiteral("device"));
@@ -233,7 +243,7 @@ std::optional<CommandLine::Port> CommandLine::port(int *status) const
     return port;
 }
 
-std::optional<MqttSettings> CommandLine::broker(int *status) const
+std::optional<MqttSettings> CommandLine::broker(ExitStatus *status) const
 {
     MqttSettings mqtt;
     const auto fail = [&](const QString &what) -> std::optional<MqttSettings> {

@@ -33,6 +33,9 @@ public:
     void addPortOptions();
     // --broker, --username, --password-file, --cafile, --cert, --key.
     void addBrokerOptions();
+    // -h, --help, -V and --version (parse() declares them too): for a program that prints its
+    // help without parsing a command line of its own.
+    void addStandardOptions();
     // Where the program's lines go (default: standard error, at once).
     void setPrinter(std::function<void(const QString &)> printLine)
     {
@@ -41,7 +44,7 @@ public:
 
     // Nothing when the program goes on; otherwise the status to end with, after the help, the
     // version or a usage error was printed.
-    std::optional<int> parse(const QStringList &arguments);
+    std::optional<ExitStatus> parse(const QStringList &arguments);
 
     bool isSet(const QString &name) const { return m_parser.isSet(name); }
     QString value(const QString &name) const { return m_parser.value(name); }
@@ -55,7 +58,7 @@ public:
     // Prints "PROGRAM: text".
     void say(const QString &text) const;
     // Prints the usage error and gives its status.
-    int usageError(const QString &what) const;
+    ExitStatus usageError(const QString &what) const;
 
     struct Port
     {
@@ -67,11 +70,11 @@ public:
     };
     // The port given; one without a map when none was given. Nothing after a usage error (two
     // ports, an unknown Com name, an empty path), with `status` set.
-    std::optional<Port> port(int *status) const;
+    std::optional<Port> port(ExitStatus *status) const;
 
     // The broker's settings from the broker options; nothing after a usage error or a file that
     // cannot be used (said, `status` set). A readable password file gets a warning line.
-    std::optional<MqttSettings> broker(int *status) const;
+    std::optional<MqttSettings> broker(ExitStatus *status) const;
 
 private:
     QString m_program;
@@ -87,4 +90,5 @@ private:
     };
     QList<Declared> m_declared;
     std::function<void(const QString &)> m_print;
+    bool m_standardAdded = false;
 };

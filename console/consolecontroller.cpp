@@ -39,7 +39,8 @@ ConsoleController::~ConsoleController() = default;
 
 void ConsoleController::connectLink(BoardLink &link)
 {
-    // Every kind of link is handled alike: nothing above the link tells them apart.
+    // Every kind of link is handled alike; only a failed write is worded for where it failed
+    // (this machine's port, or the bridge's on another), see showWriteFailure().
     connect(&link, &BoardLink::dataReceived, this, &ConsoleController::handleData);
     connect(&link, &BoardLink::writeFailed, this,
             [this](BoardLink::WriteFailure failure, int systemError) {

@@ -47,8 +47,11 @@ BrokerLink::BrokerLink(BrokerBoards &boards, QObject *parent)
                                     answer.reason);
                     return;
                 }
-                if (!m_requests.removeOne(token) || answer.written)
+                if (!m_requests.removeOne(token))
                     return;
+                if (answer.written)
+                    return emit written();
+                m_lastRefusal = answer.reason;
                 emit writeFailed(writeFailure(answer.failure));
             });
     connect(&m_boards, &BrokerBoards::unanswered, this, [this](quint64 token) {
@@ -58,8 +61,10 @@ BrokerLink::BrokerLink(BrokerBoards &boards, QObject *parent)
             emit openFailed(OpenResult::NoAnswer, {});
             return;
         }
-        if (m_requests.removeOne(token))
-            emit writeFailed(WriteFailure::NoAnswer);
+        if (!m_requests.removeOne(token))
+            return;
+        m_lastRefusal.clear();
+        emit writeFailed(WriteFailure::NoAnswer);
     });
 }
 
@@ -79,6 +84,7 @@ BrokerLink::OpenResult BrokerLink::open(const QString &id, int answerWithinMs)
     if (!board->online)
         return OpenResult::Offline;
     m_id = id;
+    m_answerWithinMs = answerWithinMs;
     m_bytesTopic = BoardContract::topic(id, BoardContract::Leaf::Bytes);
     m_lost = false;
     m_subscribed = false;
@@ -126,7 +132,7 @@ bool BrokerLink::write(const QByteArray &bytes)
 {
     if (!m_open)
         return false;
-    const quint64 token = m_boards.request(m_id, bytes, 0, answerMs);
+    const quint64 token = m_boards.request(m_id, bytes, 0, m_answerWithinMs);
     if (token == 0)
         return false;
     m_requests << token;

@@ -24,13 +24,16 @@ public:
         Offline,
         NoAnswer, // the bridge did not answer the probe (only through openFailed)
     };
-    // How long the bridge may take to say that it wrote a command, or to answer the probe.
-    static constexpr int answerMs = 3000;
+    // How long the bridge may take, by default, to answer the probe or to say that it wrote a
+    // command.
+    static constexpr int bridgeAnswerMs = 3000;
 
     explicit BrokerLink(BrokerBoards &boards, QObject *parent = nullptr);
     ~BrokerLink() override;
 
-    OpenResult open(const QString &id, int answerWithinMs = answerMs);
+    // `answerWithinMs`: how long the bridge may take to answer the probe and each write. A write
+    // not answered in time is not carried out later (writeFailed, NoAnswer).
+    OpenResult open(const QString &id, int answerWithinMs = bridgeAnswerMs);
     QString boardId() const { return m_id; }
     bool isOpening() const { return m_opening; }
 
@@ -40,9 +43,13 @@ public:
     void close() override;
 
     static WriteFailure writeFailure(BoardContract::Failure failure);
+    // The bridge's words for the last write it did not carry out; empty when it gave none.
+    QString lastRefusal() const { return m_lastRefusal; }
 
 signals:
     void opened();
+    // The bridge wrote the bytes of a write() to the board's line.
+    void written();
     // `reason`: the bridge's words, for Offline.
     void openFailed(BrokerLink::OpenResult result, const QString &reason);
 
@@ -54,6 +61,8 @@ private:
     BrokerBoards &m_boards;
     QString m_id;
     QString m_bytesTopic;
+    int m_answerWithinMs = bridgeAnswerMs;
+    QString m_lastRefusal;
     bool m_opening = false;
     bool m_subscribed = false; // while opening
     quint64 m_probe = 0; // while opening, until answered

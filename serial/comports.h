@@ -18,6 +18,8 @@ constexpr bool isValid(int n)
 }
 // The device of Com n; empty outside the range.
 QString device(int n);
+// The table in one line: "Com1-4 /dev/ttyS0-3, Com5-12 /dev/ttyUSB0-7, Com13-16 /dev/ttyACM0-3".
+QString tableText();
 // "Com3" for 3.
 QString entryText(int n);
 // The number in an entry text: the value after "Com"; 0 (never a port) for anything else.

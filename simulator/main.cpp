@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
+#include <variant>
 
+#include "exitstatus.h"
 #include "ptyrelayboard.h"
 #include "terminationsignals.h"
 #include "version.h"
@@ -50,11 +52,10 @@ bool parseBytes(const QStringList &words, int from, QByteArray &out)
     return true;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// The link path (empty: none), or the status to end with after --help, --version or a usage
+// error.
+std::variant<QString, ExitStatus> readOptions(const QCoreApplication &app)
 {
-    QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, {});
     const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")}, {});
@@ -74,23 +75,23 @@ int main(int argc, char **argv)
                      parser.errorText().isEmpty() ? "unexpected argument"
                                                   : qPrintable(parser.errorText()),
                      usage);
-        return 2;
+        return ExitStatus::Usage;
     }
     if (parser.isSet(help)) {
         std::fputs(usage, stdout);
-        return 0;
+        return ExitStatus::Done;
     }
     if (parser.isSet(version)) {
         std::printf("relayboard-sim %s\n", RELAY_CONSOLE_VERSION);
-        return 0;
+        return ExitStatus::Done;
     }
-    const QString linkPath = parser.value(link);
+    return parser.value(link);
+}
 
-    PtyRelayBoard board;
-    if (!board.isValid()) {
-        std::fprintf(stderr, "relayboard-sim: no pseudo-terminal available\n");
-        return 1;
-    }
+// The terminal given to the user who ran sudo, and linked where asked; false (said) when the
+// link cannot be made.
+bool prepare(PtyRelayBoard &board, const QString &linkPath)
+{
     say(QStringLiteral("relay board on %1").arg(board.slavePath()));
     // Started with sudo (root for a link under /dev): the device belongs to the user who ran
     // sudo, so that user's console can open it, not only root's.
@@ -110,14 +111,46 @@ int main(int argc, char **argv)
         QString error;
         if (!board.link(linkPath, &error)) {
             std::fprintf(stderr, "relayboard-sim: %s\n", qPrintable(error));
-            return 1;
+            return false;
         }
         say(QStringLiteral("linked at %1").arg(linkPath));
     }
+    return true;
+}
 
-    QTimer release;
+// One line of standard input; false for quit.
+bool runCommand(PtyRelayBoard &board, const QString &line)
+{
+    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (words.isEmpty())
+        return true;
+    const QString command = words[0].toLower();
+    QByteArray bytes;
+    if ((command == QLatin1String("s") || command == QLatin1String("l")) && words.size() == 5
+        && parseBytes(words, 1, bytes)) {
+        board.sendKeyReport(command == QLatin1String("l"), bytes[0], bytes[1], bytes[2], bytes[3]);
+        say(QStringLiteral("tx %1 press report")
+                .arg(command == QLatin1String("l") ? "long" : "short"));
+    } else if (command == QLatin1String("raw") && parseBytes(words, 1, bytes)) {
+        board.sendRaw(bytes);
+        say(QStringLiteral("tx %1 bytes").arg(bytes.size()));
+    } else if (command == QLatin1String("state")) {
+        board.advance();
+        say(relayText(board.relays()));
+    } else if (command == QLatin1String("quit")) {
+        return false;
+    } else {
+        say(QStringLiteral("? commands: s|l U1 U2 OP INV, raw XX.., state, quit"));
+    }
+    return true;
+}
+
+// The board's timed relays run on a timer set to the next deadline; every byte it receives is
+// printed.
+void runBoard(PtyRelayBoard &board, QTimer &release)
+{
     release.setSingleShot(true);
-    auto reschedule = [&] {
+    auto reschedule = [&board, &release] {
         const auto next = board.model().nextDeadline();
         if (!next)
             return release.stop();
@@ -126,19 +159,39 @@ int main(int argc, char **argv)
             = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
         release.start(static_cast<int>(std::max<qint64>(0, *next - now)));
     };
-    QObject::connect(&release, &QTimer::timeout, &board, [&] {
+    QObject::connect(&release, &QTimer::timeout, &board, [&board, reschedule] {
         const std::uint8_t before = board.relays();
         board.advance();
         if (board.relays() != before)
             say(QStringLiteral("timer     %1").arg(relayText(board.relays())));
         reschedule();
     });
-    QObject::connect(
-        &board, &PtyRelayBoard::byteReceived, &board, [&](std::uint8_t b, std::uint8_t relays) {
-            const QString hex = QString::number(b, 16).toUpper().rightJustified(2, u'0');
-            say(QStringLiteral("rx 0x%1   %2").arg(hex, relayText(relays)));
-            reschedule();
-        });
+    QObject::connect(&board, &PtyRelayBoard::byteReceived, &board,
+                     [reschedule](std::uint8_t b, std::uint8_t relays) {
+                         const QString hex
+                             = QString::number(b, 16).toUpper().rightJustified(2, u'0');
+                         say(QStringLiteral("rx 0x%1   %2").arg(hex, relayText(relays)));
+                         reschedule();
+                     });
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const auto options = readOptions(app);
+    if (const auto *end = std::get_if<ExitStatus>(&options))
+        return exitCode(*end);
+    PtyRelayBoard board;
+    if (!board.isValid()) {
+        std::fprintf(stderr, "relayboard-sim: no pseudo-terminal available\n");
+        return exitCode(ExitStatus::CannotStart);
+    }
+    if (!prepare(board, std::get<QString>(options)))
+        return exitCode(ExitStatus::CannotStart);
+    QTimer release;
+    runBoard(board, release);
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QByteArray pending;
@@ -152,28 +205,8 @@ int main(int argc, char **argv)
         while ((end = pending.indexOf('\n')) >= 0) {
             const QString line = QString::fromLocal8Bit(pending.left(end)).trimmed();
             pending.remove(0, end + 1);
-            const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-            if (words.isEmpty())
-                continue;
-            const QString command = words[0].toLower();
-            QByteArray bytes;
-            if ((command == QLatin1String("s") || command == QLatin1String("l"))
-                && words.size() == 5 && parseBytes(words, 1, bytes)) {
-                board.sendKeyReport(command == QLatin1String("l"), bytes[0], bytes[1], bytes[2],
-                                    bytes[3]);
-                say(QStringLiteral("tx %1 press report")
-                        .arg(command == QLatin1String("l") ? "long" : "short"));
-            } else if (command == QLatin1String("raw") && parseBytes(words, 1, bytes)) {
-                board.sendRaw(bytes);
-                say(QStringLiteral("tx %1 bytes").arg(bytes.size()));
-            } else if (command == QLatin1String("state")) {
-                board.advance();
-                say(relayText(board.relays()));
-            } else if (command == QLatin1String("quit")) {
-                app.quit();
-            } else {
-                say(QStringLiteral("? commands: s|l U1 U2 OP INV, raw XX.., state, quit"));
-            }
+            if (!runCommand(board, line))
+                return app.quit();
         }
     });
 

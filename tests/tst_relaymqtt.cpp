@@ -211,9 +211,7 @@ void TestRelayMqtt::discoveryAvailabilityAndState()
     TestSubscriber sub(broker.port());
     QVERIFY(sub.isReady());
 
-    QVERIFY(sub.waitFor([](const MqttMessage &m) {
-        return m.topic == QLatin1String("relayboard/bench/availability") && m.payload == "online";
-    }));
+    QVERIFY(sub.waitFor(isOnline));
     const auto st = sub.waitForTopic(QStringLiteral("relayboard/bench/state"));
     QVERIFY(st);
     QCOMPARE(st->payload, state("OFF", "OFF", "OFF", "OFF"));
@@ -243,10 +241,7 @@ void TestRelayMqtt::discoveryAvailabilityAndState()
 
     // Retained: a client that comes later sees the same.
     TestSubscriber late(broker.port());
-    QVERIFY(late.waitFor([](const MqttMessage &m) {
-        return m.retained && m.topic == QLatin1String("relayboard/bench/availability")
-            && m.payload == "online";
-    }));
+    QVERIFY(late.waitFor([](const MqttMessage &m) { return m.retained && isOnline(m); }));
     QVERIFY(late.waitFor([](const MqttMessage &m) {
         return m.retained && m.topic == QLatin1String("homeassistant/switch/bench_ch3/config");
     }));
@@ -394,20 +389,12 @@ void TestRelayMqtt::lastWillWhenKilled()
     PtyRelayBoard board;
     Bridge bridge(bridgeArgs(broker, board.slavePath()));
     TestSubscriber sub(broker.port());
-    QVERIFY(sub.waitFor([](const MqttMessage &m) { return m.payload == "online"; }));
+    QVERIFY(sub.waitFor(isOnline));
     const int from = int(sub.messages().size());
     ::kill(bridge.pid(), SIGKILL);
-    QVERIFY(sub.waitFor(
-        [](const MqttMessage &m) {
-            return m.topic == QLatin1String("relayboard/bench/availability")
-                && m.payload == "offline";
-        },
-        from));
+    QVERIFY(sub.waitFor(isOffline, from));
     TestSubscriber late(broker.port());
-    QVERIFY(late.waitFor([](const MqttMessage &m) {
-        return m.retained && m.topic == QLatin1String("relayboard/bench/availability")
-            && m.payload == "offline";
-    }));
+    QVERIFY(late.waitFor([](const MqttMessage &m) { return m.retained && isOffline(m); }));
 }
 
 void TestRelayMqtt::reconnectsAfterTheBrokerRestarts()
@@ -427,12 +414,7 @@ void TestRelayMqtt::reconnectsAfterTheBrokerRestarts()
     QVERIFY(broker.start());
     TestSubscriber sub(broker.port());
     // Back by itself, with everything a newcomer needs, the relay state included.
-    QVERIFY(sub.waitFor(
-        [](const MqttMessage &m) {
-            return m.topic == QLatin1String("relayboard/bench/availability")
-                && m.payload == "online";
-        },
-        0, 60000));
+    QVERIFY(sub.waitFor(isOnline, 0, 60000));
     QVERIFY(sub.waitForTopic(QStringLiteral("homeassistant/switch/bench_ch1/config"), 0, 60000));
     const auto st = sub.waitForTopic(QStringLiteral("relayboard/bench/state"), 0, 60000);
     QVERIFY(st);
@@ -459,12 +441,7 @@ void TestRelayMqtt::terminationSignals()
     const int from = int(sub.messages().size());
     ::kill(bridge.pid(), signalNumber);
     QCOMPARE(bridge.waitExit(), 0);
-    QVERIFY(sub.waitFor(
-        [](const MqttMessage &m) {
-            return m.topic == QLatin1String("relayboard/bench/availability")
-                && m.payload == "offline";
-        },
-        from));
+    QVERIFY(sub.waitFor(isOffline, from));
     QVERIFY(noLockLeft(board.slavePath()));
 }
 
@@ -550,11 +527,11 @@ void TestRelayMqtt::deviceGoneAndBack()
     int from = int(sub.messages().size());
 
     board.reset(); // the adapter is pulled: the link goes with it
-    QVERIFY(sub.waitFor([](const MqttMessage &m) { return m.payload == "offline"; }, from));
+    QVERIFY(sub.waitFor(isOffline, from));
     from = int(sub.messages().size());
     board = std::make_unique<PtyRelayBoard>();
     QVERIFY(board->link(path));
-    QVERIFY(sub.waitFor([](const MqttMessage &m) { return m.payload == "online"; }, from));
+    QVERIFY(sub.waitFor(isOnline, from));
     QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state"), from));
     QVERIFY(bridge.log().contains(QStringLiteral("the device went away")));
 }
@@ -1086,14 +1063,18 @@ void TestRelayMqtt::commandsBeyondTheLinePaceAreRefused()
     TestBroker broker;
     PtyRelayBoard board([] { return RelayBoardModel::Millis(0); });
     int onTheLine = 0;
-    connect(&board, &PtyRelayBoard::byteReceived,
-            [&onTheLine](std::uint8_t b) { onTheLine += b == 0x11; });
+    bool markerOnTheLine = false;
+    connect(&board, &PtyRelayBoard::byteReceived, [&](std::uint8_t b) {
+        onTheLine += b == 0x11;
+        markerOnTheLine = markerOnTheLine || b == 0x12;
+    });
     Bridge bridge(bridgeArgs(broker, board.slavePath()));
     TestSubscriber sub(broker.port());
     QVERIFY(sub.waitForTopic(QStringLiteral("relayboard/bench/state")));
     // Far more than the line takes in the time they take to arrive: each is one byte, 960 a
     // second, and one that would wait more than a second is refused.
     constexpr int commands = 20000;
+    constexpr int bytesPerSecond = 960;
     QElapsedTimer clock;
     clock.start();
     QProcess pub;
@@ -1113,11 +1094,22 @@ void TestRelayMqtt::commandsBeyondTheLinePaceAreRefused()
     // tells how many.
     QVERIFY2(bridge.waitForLog(QStringLiteral("more like this in the last second")),
              qPrintable(bridge.log()));
-    QTest::qWait(1500);
-    const qint64 seconds = clock.elapsed() / 1000;
+    // A command after the flood reaches the line once the line took it (one sent while the
+    // line is still full is refused like the others): everything accepted before it is on the
+    // line by then, in line order.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (mqttPublish(broker.port(), QStringLiteral("relayboard/bench/ch2/set"), "ON"),
+         markerOnTheLine),
+        30000);
+    const qint64 elapsedMs = clock.elapsed();
     const QStringList logLines = bridge.log().split(QLatin1Char('\n'));
-    QVERIFY2(logLines.filter(QStringLiteral("the line is busy")).size() <= seconds + 2,
+    QVERIFY2(logLines.filter(QStringLiteral("the line is busy")).size() <= elapsedMs / 1000 + 2,
              qPrintable(bridge.log()));
+    // The line's pace: no more than 960 bytes a second went out, plus the one second's worth a
+    // command may wait behind the others.
+    QVERIFY2(onTheLine <= bytesPerSecond * elapsedMs / 1000 + bytesPerSecond + 1,
+             qPrintable(
+                 QStringLiteral("%1 commands on the line in %2 ms").arg(onTheLine).arg(elapsedMs)));
     QVERIFY(onTheLine < commands);
     QVERIFY(onTheLine > 0);
 }
