@@ -74,20 +74,18 @@ void BrokerSession::watchClient()
                          end(ExitStatus::BrokerUnreachable,
                              brokerFailureLine(m_brokerName, failure, wasConnected));
                      });
+    // An access list that keeps this user from a topic it needs.
+    const auto denied = [this](const QString &what) {
+        return [this, what](const QString &topic, const QString &reason) {
+            end(ExitStatus::BrokerRefused,
+                QStringLiteral("the broker %1 %2: %3; check its access list")
+                    .arg(m_brokerName, what.arg(escapeOutsideText(topic)), reason));
+        };
+    };
     QObject::connect(&m_client, &MqttClient::publishDenied,
-                     [this](const QString &topic, const QString &reason) {
-                         end(ExitStatus::BrokerRefused,
-                             QStringLiteral("the broker %1 does not take %2 from this user: %3; "
-                                            "check its access list")
-                                 .arg(m_brokerName, escapeOutsideText(topic), reason));
-                     });
+                     denied(QStringLiteral("does not take %1 from this user")));
     QObject::connect(&m_client, &MqttClient::subscriptionDenied,
-                     [this](const QString &pattern, const QString &reason) {
-                         end(ExitStatus::BrokerRefused,
-                             QStringLiteral("the broker %1 does not let this user read %2: %3; "
-                                            "check its access list")
-                                 .arg(m_brokerName, escapeOutsideText(pattern), reason));
-                     });
+                     denied(QStringLiteral("does not let this user read %1")));
 }
 
 void BrokerSession::end(ExitStatus status, const QString &text)

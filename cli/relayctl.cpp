@@ -9,6 +9,7 @@
 #include <csignal>
 #include <optional>
 #include <unistd.h>
+#include <utility>
 
 #include "boardcontract.h"
 #include "brokersession.h"
@@ -33,21 +34,20 @@ struct Options
     QStringList words; // the command and its arguments
 };
 
+// A port's state as ports lists it.
 QString portState(OpenResult result)
 {
-    switch (result) {
-    case OpenResult::Ok:
-        return QStringLiteral("free");
-    case OpenResult::PortInUse:
-        return QStringLiteral("busy");
-    case OpenResult::PermissionDenied:
-        return QStringLiteral("no permission");
-    case OpenResult::DeviceMissing:
-    case OpenResult::InvalidPort:
-        return QStringLiteral("missing");
-    default:
-        return QStringLiteral("error %1").arg(int(result));
+    static const std::pair<OpenResult, const char *> states[]
+        = {{OpenResult::Ok, "free"},
+           {OpenResult::PortInUse, "busy"},
+           {OpenResult::PermissionDenied, "no permission"},
+           {OpenResult::DeviceMissing, "missing"},
+           {OpenResult::InvalidPort, "missing"}};
+    for (const auto &[code, text] : states) {
+        if (code == result)
+            return QString::fromLatin1(text);
     }
+    return QStringLiteral("error %1").arg(int(result));
 }
 
 QString portLine(const QString &name, const QString &device, const PortCheck &check, bool json)

@@ -2,31 +2,31 @@
 
 #include <QStringList>
 
+#include <iterator>
+
+namespace {
+
+// The general meanings, in the order of the statuses.
+const char *const meanings[] = {
+    "done",
+    "the program cannot start here",
+    "bad usage or input (nothing sent)",
+    "port held by another program",
+    "any other failure to open or write",
+    "no reply in time",
+    "the broker refused the credentials or the topic",
+    "the broker cannot be reached",
+    "the board is not known to the broker or offline",
+    "its bridge did not answer in time",
+};
+static_assert(std::size(meanings) == std::size_t(ExitStatus::BridgeSilent) + 1);
+
+} // namespace
+
 QString exitMeaning(ExitStatus status)
 {
-    switch (status) {
-    case ExitStatus::Done:
-        return QStringLiteral("done");
-    case ExitStatus::CannotStart:
-        return QStringLiteral("the program cannot start here");
-    case ExitStatus::Usage:
-        return QStringLiteral("bad usage or input (nothing sent)");
-    case ExitStatus::Busy:
-        return QStringLiteral("port held by another program");
-    case ExitStatus::OpenError:
-        return QStringLiteral("any other failure to open or write");
-    case ExitStatus::NoReply:
-        return QStringLiteral("no reply in time");
-    case ExitStatus::BrokerRefused:
-        return QStringLiteral("the broker refused the credentials or the topic");
-    case ExitStatus::BrokerUnreachable:
-        return QStringLiteral("the broker cannot be reached");
-    case ExitStatus::BoardAway:
-        return QStringLiteral("the board is not known to the broker or offline");
-    case ExitStatus::BridgeSilent:
-        return QStringLiteral("its bridge did not answer in time");
-    }
-    return {};
+    const auto i = std::size_t(status);
+    return i < std::size(meanings) ? QString::fromLatin1(meanings[i]) : QString();
 }
 
 QString exitStatusHelp(const QList<ExitMeaning> &statuses)
