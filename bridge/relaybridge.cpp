@@ -47,7 +47,7 @@ RelayBridge::RelayBridge(SerialPortService &serial, MqttClient &mqtt, BridgeSett
     });
     connect(&m_limiter, &LogLimiter::logLine, this, &RelayBridge::logLine);
     connect(&m_mqtt, &MqttClient::connected, this, &RelayBridge::brokerConnected);
-    connect(&m_mqtt, &MqttClient::messageArrived, this, &RelayBridge::messageReceived);
+    connect(&m_mqtt, &MqttClient::messageArrived, this, &RelayBridge::brokerMessage);
     connect(&m_mqtt, &MqttClient::subscribed, this, [this](const QString &pattern) {
         if (pattern == BoardContract::boardFilter(m_settings.id))
             m_pulseDefaults.start(); // the retained messages come right after the answer
@@ -163,7 +163,7 @@ void RelayBridge::warn(const QString &topic, const QByteArray &payload, const QS
                            payload.size() > maxPayload ? QStringLiteral("...") : QString(), why));
 }
 
-void RelayBridge::messageReceived(const BrokerMessage &message)
+void RelayBridge::brokerMessage(const BrokerMessage &message)
 {
     const QString &topic = message.topic;
     const QByteArray &payload = message.payload;

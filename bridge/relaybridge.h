@@ -92,7 +92,7 @@ signals:
 
 private:
     void brokerConnected();
-    void messageReceived(const BrokerMessage &message);
+    void brokerMessage(const BrokerMessage &message);
     void commandMessage(const BrokerMessage &message);
     void channelMessage(int channel, BoardContract::Leaf what, const QString &topic,
                         const QByteArray &payload);
