@@ -138,12 +138,13 @@ QString BrokerSession::connectTimeoutText(int ms) const
                               "relayclient/%c/# (see the example in the README)")
             .arg(m_brokerName, m_boards.syncTopic())
             .arg(seconds);
-    if (m_client.isWaitingForConnack())
-        return QStringLiteral("%1 took the connection but did not answer its CONNECT within %2 "
-                              "s: not an MQTT broker at this port, or one overloaded; check the "
-                              "address")
-            .arg(m_brokerName)
-            .arg(seconds);
+    if (m_client.isWaitingForConnack()) {
+        MqttClient::Failure noConnack;
+        noConnack.kind = MqttClient::FailureKind::NoConnack;
+        noConnack.seconds = seconds;
+        return brokerFailureLine(m_brokerName, noConnack, false)
+            + QStringLiteral("; check the address");
+    }
     if (m_client.isConnected())
         return QStringLiteral("the broker %1 did not acknowledge the subscriptions within %2 s; "
                               "check that it is not overloaded")
