@@ -8,8 +8,10 @@ class TestCommandWords : public QObject
 {
     Q_OBJECT
 private slots:
-    void words_data();
-    void words();
+    void commands_data();
+    void commands();
+    void usageErrors_data();
+    void usageErrors();
 };
 
 namespace {
@@ -23,87 +25,94 @@ CommandContext context(int given)
 
 } // namespace
 
-void TestCommandWords::words_data()
+void TestCommandWords::commands_data()
 {
     QTest::addColumn<QStringList>("words");
     QTest::addColumn<int>("given");
-    // The command's kind and bytes (from the protocol's table), or the usage error's words.
     QTest::addColumn<int>("kind");
+    // What goes to the board, from the protocol's table; empty for what only listens or lists.
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("waitsForReply");
-    QTest::addColumn<QString>("problem");
     using K = BoardCommand::Kind;
-    const QByteArray none;
-    QTest::newRow("set on a port") << QStringList {"set", "CH1", "ch3"} << int(Port) << int(K::Set)
-                                   << QByteArray("\x05") << false << "";
-    QTest::newRow("on through the broker") << QStringList {"on", "2"} << (Broker | Board)
-                                           << int(K::On) << QByteArray("\x12") << false << "";
-    QTest::newRow("read with --json") << QStringList {"read"} << (Port | Json) << int(K::Read)
-                                      << QByteArray("\x30") << true << "";
+    QTest::newRow("set on a port")
+        << QStringList {"set", "CH1", "ch3"} << int(Port) << int(K::Set) << QByteArray("\x05");
+    QTest::newRow("on through the broker")
+        << QStringList {"on", "2"} << (Broker | Board) << int(K::On) << QByteArray("\x12");
+    QTest::newRow("off") << QStringList {"off", "4"} << int(Port) << int(K::Off)
+                         << QByteArray("\x28");
+    QTest::newRow("read with --json")
+        << QStringList {"read"} << (Port | Json) << int(K::Read) << QByteArray("\x30");
     QTest::newRow("delay") << QStringList {"delay", "45", "CH3"} << int(Port) << int(K::Delay)
-                           << QByteArray("\xCA\xB6") << false << "";
+                           << QByteArray("\xCA\xB6");
     QTest::newRow("watch through the broker")
-        << QStringList {"watch"} << (Broker | Board | Json) << int(K::Watch) << none << false << "";
+        << QStringList {"watch"} << (Broker | Board | Json) << int(K::Watch) << QByteArray();
     QTest::newRow("ports without a port")
-        << QStringList {"ports"} << int(None) << int(K::Ports) << none << false << "";
-    QTest::newRow("boards") << QStringList {"boards"} << (Broker | Json) << int(K::Boards) << none
-                            << false << "";
-
-    QTest::newRow("nothing") << QStringList {} << int(Port) << -1 << none << false
-                             << "no command given";
-    QTest::newRow("unknown, escaped") << QStringList {"\x1b[2J"} << int(Port) << -1 << none << false
-                                      << "unknown command '\\x1b[2J'";
-    QTest::newRow("--json with set") << QStringList {"set", "1"} << (Port | Json) << -1 << none
-                                     << false << "--json goes with read, watch, ports and boards";
-    QTest::newRow("ports with --broker") << QStringList {"ports"} << int(Broker) << -1 << none
-                                         << false << "with --broker use boards";
-    QTest::newRow("ports with an argument") << QStringList {"ports", "x"} << int(None) << -1 << none
-                                            << false << "ports takes no arguments";
-    QTest::newRow("broker and port") << QStringList {"on", "1"} << (Broker | Port | Board) << -1
-                                     << none << false << "exclude each other";
-    QTest::newRow("boards with --board")
-        << QStringList {"boards"} << (Broker | Board) << -1 << none << false << "without --board";
-    QTest::newRow("boards without --broker") << QStringList {"boards"} << int(Port) << -1 << none
-                                             << false << "boards goes with --broker";
-    QTest::newRow("broker without --board") << QStringList {"read"} << int(Broker) << -1 << none
-                                            << false << "say which board: --board ID";
-    QTest::newRow("--board without --broker") << QStringList {"read"} << (Port | Board) << -1
-                                              << none << false << "--board goes with --broker";
-    QTest::newRow("no way to the board")
-        << QStringList {"read"} << int(None) << -1 << none << false << "say which port";
-    QTest::newRow("watch with an argument") << QStringList {"watch", "1"} << int(Port) << -1 << none
-                                            << false << "watch takes no arguments";
-    QTest::newRow("off without a channel") << QStringList {"off"} << int(Port) << -1 << none
-                                           << false << "off needs at least one channel";
-    QTest::newRow("channel 5") << QStringList {"set", "5"} << int(Port) << -1 << none << false
-                               << "'5' is no channel: use CH1..CH4 or 1..4";
-    QTest::newRow("delay 256") << QStringList {"delay", "256", "1"} << int(Port) << -1 << none
-                               << false << "not a number of seconds 1..255";
-    QTest::newRow("delay on two channels") << QStringList {"delay", "5", "1", "2"} << int(Port)
-                                           << -1 << none << false << "SECONDS and one channel";
+        << QStringList {"ports"} << int(None) << int(K::Ports) << QByteArray();
+    QTest::newRow("boards") << QStringList {"boards"} << (Broker | Json) << int(K::Boards)
+                            << QByteArray();
 }
 
-void TestCommandWords::words()
+void TestCommandWords::commands()
 {
     QFETCH(QStringList, words);
     QFETCH(int, given);
     QFETCH(int, kind);
     QFETCH(QByteArray, bytes);
-    QFETCH(bool, waitsForReply);
-    QFETCH(QString, problem);
     const auto parsed = parseCommandWords(words, context(given));
-    if (kind < 0) {
-        const auto *usage = std::get_if<UsageProblem>(&parsed);
-        QVERIFY2(usage, "a command was made");
-        QVERIFY2(usage->text.contains(problem), qPrintable(usage->text));
-        return;
-    }
     const auto *command = std::get_if<BoardCommand>(&parsed);
     if (!command)
         QFAIL(qPrintable(std::get<UsageProblem>(parsed).text));
     QCOMPARE(int(command->kind), kind);
     QCOMPARE(command->bytes, bytes);
-    QCOMPARE(command->waitsForReply, waitsForReply);
+    // Only read prints the board's reply.
+    QCOMPARE(command->waitsForReply, kind == int(BoardCommand::Kind::Read));
+}
+
+void TestCommandWords::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("words");
+    QTest::addColumn<int>("given");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("nothing") << QStringList {} << int(Port) << "no command given";
+    QTest::newRow("unknown, escaped")
+        << QStringList {"\x1b[2J"} << int(Port) << "unknown command '\\x1b[2J'";
+    QTest::newRow("--json with set") << QStringList {"set", "1"} << (Port | Json)
+                                     << "--json goes with read, watch, ports and boards";
+    QTest::newRow("ports with --broker")
+        << QStringList {"ports"} << int(Broker) << "with --broker use boards";
+    QTest::newRow("ports with an argument")
+        << QStringList {"ports", "x"} << int(None) << "ports takes no arguments";
+    QTest::newRow("broker and port")
+        << QStringList {"on", "1"} << (Broker | Port | Board) << "exclude each other";
+    QTest::newRow("boards with --board")
+        << QStringList {"boards"} << (Broker | Board) << "without --board";
+    QTest::newRow("boards without --broker")
+        << QStringList {"boards"} << int(Port) << "boards goes with --broker";
+    QTest::newRow("broker without --board")
+        << QStringList {"read"} << int(Broker) << "say which board: --board ID";
+    QTest::newRow("--board without --broker")
+        << QStringList {"read"} << (Port | Board) << "--board goes with --broker";
+    QTest::newRow("no way to the board") << QStringList {"read"} << int(None) << "say which port";
+    QTest::newRow("watch with an argument")
+        << QStringList {"watch", "1"} << int(Port) << "watch takes no arguments";
+    QTest::newRow("off without a channel")
+        << QStringList {"off"} << int(Port) << "off needs at least one channel";
+    QTest::newRow("channel 5") << QStringList {"set", "5"} << int(Port)
+                               << "'5' is no channel: use CH1..CH4 or 1..4";
+    QTest::newRow("delay 256") << QStringList {"delay", "256", "1"} << int(Port)
+                               << "not a number of seconds 1..255";
+    QTest::newRow("delay on two channels")
+        << QStringList {"delay", "5", "1", "2"} << int(Port) << "SECONDS and one channel";
+}
+
+void TestCommandWords::usageErrors()
+{
+    QFETCH(QStringList, words);
+    QFETCH(int, given);
+    QFETCH(QString, problem);
+    const auto parsed = parseCommandWords(words, context(given));
+    const auto *usage = std::get_if<UsageProblem>(&parsed);
+    QVERIFY2(usage, "a command was made");
+    QVERIFY2(usage->text.contains(problem), qPrintable(usage->text));
 }
 
 QTEST_GUILESS_MAIN(TestCommandWords)
