@@ -280,8 +280,7 @@ BoardContract::Failure RelayBridge::sendCommand(const QByteArray &bytes, int pul
         return failure;
     };
     if (!m_portOpen)
-        return fail(Failure::Offline,
-                    QStringLiteral("%1 is not open (the device is away)").arg(m_settings.portName));
+        return fail(Failure::Offline, notOpenText());
     if (!m_line.take(int(bytes.size()), true))
         return fail(Failure::Busy,
                     QStringLiteral("the line is busy: the command would wait more than %1 ms "
@@ -307,18 +306,26 @@ BoardContract::Failure RelayBridge::sendCommand(const QByteArray &bytes, int pul
 void RelayBridge::commandMessage(const BrokerMessage &m)
 {
     const auto parsed = BridgeRequest::parse(m, QDateTime::currentMSecsSinceEpoch());
-    if (const auto *refusal = std::get_if<BridgeRequest::Refusal>(&parsed)) {
-        warn(m.topic, m.payload, refusal->reason);
-        if (!refusal->route.topic.isEmpty()) {
-            BoardContract::Answer a;
-            a.probe = refusal->probe;
-            a.failure = refusal->failure;
-            a.reason = refusal->reason;
-            answer(refusal->route, a);
-        }
-        return;
-    }
+    if (const auto *refusal = std::get_if<BridgeRequest::Refusal>(&parsed))
+        return refuse(m, *refusal);
     carryOut(m, std::get<BridgeRequest::Request>(parsed));
+}
+
+void RelayBridge::refuse(const BrokerMessage &m, const BridgeRequest::Refusal &refusal)
+{
+    warn(m.topic, m.payload, refusal.reason);
+    if (refusal.route.topic.isEmpty())
+        return;
+    BoardContract::Answer a;
+    a.probe = refusal.probe;
+    a.failure = refusal.failure;
+    a.reason = refusal.reason;
+    answer(refusal.route, a);
+}
+
+QString RelayBridge::notOpenText() const
+{
+    return QStringLiteral("%1 is not open (the device is away)").arg(m_settings.portName);
 }
 
 void RelayBridge::carryOut(const BrokerMessage &m, const BridgeRequest::Request &request)
@@ -331,8 +338,7 @@ void RelayBridge::carryOut(const BrokerMessage &m, const BridgeRequest::Request 
         // Heard, and the answer found its way: nothing goes to the line.
         if (!m_portOpen) {
             result.failure = Failure::Offline;
-            result.reason
-                = QStringLiteral("%1 is not open (the device is away)").arg(m_settings.portName);
+            result.reason = notOpenText();
         }
         answer(route, result);
         return;
@@ -341,15 +347,11 @@ void RelayBridge::carryOut(const BrokerMessage &m, const BridgeRequest::Request 
     // Every read on the line is a question in line order, whoever sent it and whether or not
     // anybody waits for its reply: the board's answer to it must not go to a later one.
     const bool waits = !route.topic.isEmpty() && request.replyWithinMs > 0 && kind.answered;
-    if (kind.answered && m_waiters.size() >= std::size_t(maxWaiting)) {
-        result.failure = Failure::Busy;
-        result.reason
-            = QStringLiteral("%1 reads are waiting for the board's reply already").arg(maxWaiting);
-        warn(m.topic, m.payload, result.reason);
-        if (!route.topic.isEmpty())
-            answer(route, result);
-        return;
-    }
+    if (kind.answered && m_waiters.size() >= std::size_t(maxWaiting))
+        return refuse(
+            m,
+            {route, false, Failure::Busy,
+             QStringLiteral("%1 reads are waiting for the board's reply already").arg(maxWaiting)});
     result.failure
         = sendCommand(request.bytes, kind.timedSeconds, m.topic, m.payload, &result.reason);
     result.written = result.failure == Failure::None;

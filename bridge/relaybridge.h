@@ -105,6 +105,9 @@ private:
                                        QString *reason = nullptr);
     using Route = BridgeRequest::Route;
     void carryOut(const BrokerMessage &message, const BridgeRequest::Request &request);
+    // Said, and answered where the request says where.
+    void refuse(const BrokerMessage &message, const BridgeRequest::Refusal &refusal);
+    QString notOpenText() const;
     // A read written to the line, waiting for the board's next reply byte: the bridge's own
     // state question, or anybody's read-state command.
     struct Waiter

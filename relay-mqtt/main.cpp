@@ -32,9 +32,9 @@ void say(const QString &text)
 void logBrokerEvents(MqttClient &client, const BridgeOptions &o, ExitStatus *status)
 {
     const QString brokerName = brokerText(o.broker.host, o.broker.port);
+    const QString username = o.broker.username;
     QObject::connect(&client, &MqttClient::refused, [=](int, const QString &reason) {
-        say(brokerRefusedLine(brokerName, o.broker.username, reason)
-            + QStringLiteral("; not trying again"));
+        say(brokerRefusedLine(brokerName, username, reason) + QStringLiteral("; not trying again"));
         *status = ExitStatus::BrokerRefused;
         QCoreApplication::quit();
     });
